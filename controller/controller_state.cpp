@@ -1,0 +1,376 @@
+// Construction, properties, notification object, local ids and destruction of a controller.
+#include <algorithm>
+#include <cstring>
+
+#include "controller/controller_log.h"
+#include "controller/notes_controller.h"
+#include "frontend/language.h"
+#include "frontend/notify_converter.h"
+#include "platform/file.h"
+#include "platform/format.h"
+#include "platform/path.h"
+#include "platform/special_folders.h"
+#include "util/folder_utils.h"
+
+namespace vt {
+
+namespace {
+
+[[noreturn]] void panic(const std::u16string& text) {
+    controllerLog().critic(text);
+    throw text;
+}
+
+constexpr char16_t kLastSyncNum[] = u"LastSyncNum";
+constexpr char16_t kNextLocalLuid[] = u"NextLocalLuid";
+
+}  // namespace
+
+CNotesController::CNotesController(const std::u16string& imei, const std::u16string& alias,
+                                   uint32_t clientSyncId, vantrel::ISyncEngine* pEngine)
+    : m_alias(alias), m_uiClientSyncID(clientSyncId), m_pEngine(pEngine) {
+    const auto& log = controllerLog();
+    log.trace(format(u"CNotesController() (constr) to phone alias:%s", alias));
+
+    std::u16string appData;
+    if (int32_t err = plat::appDataFolder(true, &appData); err != 0)
+        panic(format(u"panic: can't get AppData directory err(0x%X)", err));
+
+    std::u16string storeFolder =
+        plat::joinPath(plat::joinPath(plat::joinPath(appData, u"Morvex"), imei), u"NotesDB");
+    if (!CFolderUtils::ensureFolderExists(storeFolder))
+        panic(u"CNotesController(): Panic, can't create folder " + storeFolder);
+    storeFolder += plat::kPathSeparator;
+
+    const std::u16string dbName = storeFolder + u"notesDB";
+    if (m_notesDB.initialize(dbName) < 0)
+        panic(u"CNotesController(): Panic, can't initialize db " + dbName);
+
+    m_propertyFilename = storeFolder + u"properties.dat";
+
+    m_notesFolder = CFolderUtils::getPhoneRootFolder(u"", alias);
+    if (m_notesFolder.empty())
+        panic(format(u"CNotesController(): Panic, cannot resolve phone root on PC for alias:%s", alias));
+    {
+        CLanguage language;
+        std::u16string folderName = language.getString(CLanguage::kNotesFolderName);
+        // Without language resources the phone root itself holds the notes.
+        if (!folderName.empty()) m_notesFolder = plat::joinPath(m_notesFolder, folderName);
+    }
+
+    int32_t r = prepareNotesFolder(m_notesFolder, u"Notes.xml", true);
+    if (r < 0) panic(u"CNotesController(): Panic, can't create folder " + m_notesFolder);
+    if (r == 1) log.trace(u"CNotesController(): created support for PB");
+
+    if (!loadProperties()) {
+        m_pProperties.reset();
+        panic(u"CNotesController(): Panic with propertyfile");
+    }
+
+    if (CPropertyValue* v = m_pProperties->get(kLastSyncNum)) {
+        try {
+            v->getLongValue(m_lastSyncNum);
+        } catch (const std::u16string& text) {
+            log.critic(u"CNotesController(): property last sync num exist but is not type long" + text);
+            v = nullptr;
+        }
+        if (!v) {
+            m_lastSyncNum = -1;
+            setNumber(kLastSyncNum, -1);
+        }
+    } else {
+        m_lastSyncNum = -1;
+        setNumber(kLastSyncNum, -1);
+    }
+
+    if (CPropertyValue* v = m_pProperties->get(kNextLocalLuid)) {
+        try {
+            v->getLongValue(m_nextLocalLuid);
+        } catch (const std::u16string&) {
+            log.critic(u"CNotesController(): property next local luid exist but is not type long");
+            v = nullptr;
+        }
+        if (!v) {
+            m_nextLocalLuid = 1;
+            setNumber(kNextLocalLuid, 1);
+        }
+    } else {
+        m_nextLocalLuid = 1;
+        setNumber(kNextLocalLuid, 1);
+    }
+
+    reconcileStoreAndProperties();
+    log.trace(u"CNotesController() exiting gracefully");
+}
+
+CNotesController::~CNotesController() {
+    const auto& log = controllerLog();
+    log.trace(format(u"~CNotesController() (destr) to phone alias:%s", m_alias));
+
+    // The last session's sink may outlive us in the engine's hands; it must not call back.
+    if (m_pNotifyConverter) {
+        m_pNotifyConverter->detach();
+        m_pNotifyConverter->Release();
+        m_pNotifyConverter = nullptr;
+    }
+
+    // Properties first, then the index: a crash in between is repaired at the next start.
+    setNumber(kLastSyncNum, m_lastSyncNum);
+    if (!unloadProperties()) log.critic(u"~CNotesController()  some error with properties");
+    int32_t r = m_notesDB.close();
+    if (r < 0) log.critic(format(u"~CNotesController( ) problems (%d) with Storage.close()", r));
+
+    m_pProperties.reset();
+    m_pImportFilenameMap.reset();
+    if (m_pDataStoreNotify) {
+        try {
+            m_pDataStoreNotify->Release();
+        } catch (...) {
+        }
+        m_pDataStoreNotify = nullptr;
+    }
+    for (SentJob& job : m_sentjobs) {
+        if (job.data) CoTaskMemFree(job.data);
+        job.data = nullptr;
+    }
+}
+
+void CNotesController::reconcileStoreAndProperties() {
+    const auto& log = controllerLog();
+    std::vector<std::u16string> records;
+    m_notesDB.getKeys(records);
+    bool changed = false;
+
+    // Records whose properties were saved without them: a note deleted before the crash loses
+    // its record; a mapped note without a file time is sent to the phone again.
+    std::vector<std::u16string> kept;
+    kept.reserve(records.size());
+    for (const auto& key : records) {
+        CPropertyValue* v = m_pProperties->get(u"filetime:" + key);
+        CTime t;
+        bool valid = false;
+        if (v) {
+            try {
+                v->getCTimeValue(t);
+                valid = true;
+            } catch (const std::u16string&) {
+            }
+        }
+        if (valid) {
+            kept.push_back(key);
+            continue;
+        }
+        changed = true;
+        if (m_pProperties->get(u"pcfilename:" + key)) {
+            log.high(u"reconcile: record without file time, the note goes out again: " + key);
+            setTime(u"filetime:" + key, 0);
+            kept.push_back(key);
+        } else {
+            log.high(u"reconcile: dropping a record that no property knows: " + key);
+            m_notesDB.remove(key);
+        }
+    }
+
+    // File times whose records were not saved: rebuild the record from the note on disk, or
+    // an empty one for a mapped note whose file is gone, so that the scan sends its delete.
+    for (const auto& key : m_pProperties->getKeys()) {
+        static constexpr std::u16string_view kPrefix = u"filetime:";
+        if (key.compare(0, kPrefix.size(), kPrefix) != 0) continue;
+        const std::u16string name = key.substr(kPrefix.size());
+        if (std::binary_search(kept.begin(), kept.end(), name)) continue;
+        changed = true;
+        const std::u16string path = plat::joinPath(m_notesFolder, name);
+        plat::FileStatus st;
+        bool plain = !name.empty() && name.find_first_of(u"/\\") == std::u16string::npos;
+        if (plain && plat::getFileStatus(path, &st) && !st.isDirectory) {
+            std::vector<uint8_t> bytes;
+            plat::File f;
+            if (f.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting, plat::Share::DenyWrite)) {
+                try {
+                    bytes.resize(static_cast<size_t>(f.length()));
+                    bytes.resize(f.readAt(0, bytes.data(), bytes.size()));
+                } catch (const plat::FileException&) {
+                    bytes.clear();
+                }
+            }
+            log.high(u"reconcile: rebuilding the record of " + name);
+            m_notesDB.store(name, bytes.data(), static_cast<int32_t>(bytes.size()));
+        } else if (plain && m_pProperties->get(u"pcfilename:" + name)) {
+            log.high(u"reconcile: keeping an empty record of deleted note " + name);
+            m_notesDB.store(name, nullptr, 0);
+        } else {
+            log.high(u"reconcile: dropping the file time of unknown note " + name);
+            m_pProperties->remove(key);
+        }
+    }
+
+    if (changed) {
+        if (!unloadProperties()) log.critic(u"reconcile: saving properties failed");
+        if (m_notesDB.save() < 0) log.critic(u"reconcile: saving NotesDB failed");
+    }
+}
+
+HRESULT CNotesController::reservedOperation() { return E_NOTIMPL; }
+
+HRESULT CNotesController::getDataStoreInfo() { return E_NOTIMPL; }
+
+int32_t CNotesController::prepareNotesFolder(const std::u16string& folder,
+                                             const std::u16string& templateName, bool hide) {
+    bool created = false;
+    plat::FileStatus st;
+    if (plat::getFileStatus(folder, &st)) {
+        if (!st.isDirectory) return E_FAIL;
+    } else {
+        if (!CFolderUtils::ensureFolderExists(folder)) return E_FAIL;
+        if (hide) {
+            uint32_t attrs = 0;
+            if (plat::getFileAttributes(folder, &attrs) != 0 ||
+                plat::setFileAttributes(folder, attrs | plat::kAttrHidden | plat::kAttrSystem) != 0)
+                return E_FAIL;
+        }
+        created = true;
+    }
+
+    const std::u16string descriptor = plat::joinPath(folder, u"folder.xml");
+    uint32_t attrs = 0;
+    if (plat::getFileStatus(descriptor, &st)) {
+        if (plat::getFileAttributes(descriptor, &attrs) != 0) return E_FAIL;
+        if (!(attrs & plat::kAttrSystem) &&
+            plat::setFileAttributes(descriptor, attrs | plat::kAttrSystem) != 0)
+            return E_FAIL;
+        return created ? 1 : 0;
+    }
+
+    const std::u16string exeFolder = CFolderUtils::getHostExeFolder();
+    const std::u16string templatePath = plat::joinPath(exeFolder, templateName);
+    if (exeFolder.empty() || !plat::getFileStatus(templatePath, &st)) return created ? 1 : 0;
+    if (plat::copyFile(templatePath, descriptor, true) != 0) return E_FAIL;
+    if (plat::getFileAttributes(templatePath, &attrs) == 0)
+        plat::setFileAttributes(descriptor, attrs | plat::kAttrSystem);
+    return 1;
+}
+
+bool CNotesController::loadProperties() {
+    const auto& log = controllerLog();
+    log.trace(m_propertyFilename);
+    plat::FileStatus st;
+    if (!plat::getFileStatus(m_propertyFilename, &st)) {
+        log.trace(format(u"loadProperties(): Ok, propertyfile not present %s", m_propertyFilename));
+        m_pProperties = std::make_unique<CPropertySet>();
+        return true;
+    }
+    if (st.isDirectory) {
+        log.critic(format(u"loadproperties():propertyFilename in use as a directory (%s)",
+                          m_propertyFilename));
+        return false;
+    }
+    plat::File file;
+    if (!file.tryOpen(m_propertyFilename, plat::Access::Read, plat::Disposition::OpenExisting,
+                      plat::Share::DenyWrite)) {
+        log.critic(format(u"loadProperties() problems with file %s could not open", m_propertyFilename));
+        return false;
+    }
+    try {
+        const uint64_t length = file.length();
+        if (length == 0) {
+            file.close();
+            m_pProperties = std::make_unique<CPropertySet>();
+            log.trace(u"loadProperties(): Ok, propertyfile empty");
+            return true;
+        }
+        // One zero code unit after the counted bytes, as the block reader expects.
+        std::u16string buffer((length + 1) / 2 + 1, u'\0');
+        size_t got = file.readAt(0, buffer.data(), length);
+        file.close();
+        if (got < length)
+            log.high(format(u"loadProperties(): couldn't read whole file(%d/%d)",
+                            static_cast<int64_t>(got), static_cast<int64_t>(length)));
+        m_pProperties = std::make_unique<CPropertySet>(buffer.data(), got);
+        return true;
+    } catch (const plat::FileException& e) {
+        log.critic(u"loadProperties(): catched CFE, panic!");
+        log.critic(format(u"loadProperties() problems with file %s", e.fileName()));
+    } catch (...) {
+        log.critic(u"loadProperties(): catched something");
+    }
+    return false;
+}
+
+bool CNotesController::unloadProperties() {
+    const auto& log = controllerLog();
+    log.trace(u"unloadProperties()");
+    if (!m_pProperties) return false;
+    // The file is replaced whole: written beside, flushed, then renamed over the old one, so a
+    // crash leaves either the old or the new file, never a torn one.
+    const std::u16string temp = m_propertyFilename + u".tmp";
+    plat::File file;
+    if (!file.tryOpen(temp, plat::Access::Write, plat::Disposition::CreateAlways,
+                      plat::Share::Exclusive)) {
+        log.critic(format(u"unloadProperties(): %s cannot open", m_propertyFilename));
+        return false;
+    }
+    try {
+        std::u16string block = m_pProperties->toText();
+        if (!block.empty()) file.writeAt(0, block.data(), block.size() * sizeof(char16_t));
+        else log.trace(u"unloadProperties(): empty");
+        file.flush();
+        file.close();
+    } catch (const plat::FileException&) {
+        log.critic(u"unloadProperties CFileException");
+        file = plat::File();
+        plat::removeFile(temp);
+        return false;
+    }
+    if (plat::replaceFileDurably(temp, m_propertyFilename) != 0) {
+        log.critic(u"unloadProperties CFileException");
+        plat::removeFile(temp);
+        return false;
+    }
+    return true;
+}
+
+HRESULT CNotesController::setNotify(IUnknown* pNotify) {
+    const auto& log = controllerLog();
+    log.trace(u"setNotify");
+    HRESULT result = E_FAIL;
+    if (m_pDataStoreNotify) {
+        try {
+            m_pDataStoreNotify->Release();
+        } catch (...) {
+        }
+        m_pDataStoreNotify = nullptr;
+    }
+    if (pNotify) {
+        try {
+            result = pNotify->QueryInterface(vantrel::IID_IDataStoreNotify,
+                                             reinterpret_cast<void**>(&m_pDataStoreNotify));
+            if (FAILED(result)) m_pDataStoreNotify = nullptr;
+        } catch (...) {
+            log.critic(u"setNotify thrown");
+            m_pDataStoreNotify = nullptr;
+            result = E_FAIL;
+        }
+    }
+    if (FAILED(result)) log.critic(u"setNotify failed");
+    return result;
+}
+
+std::u16string CNotesController::allocateLocalLuid() {
+    std::u16string id = format(u"%d", m_nextLocalLuid);
+    ++m_nextLocalLuid;
+    setNumber(kNextLocalLuid, m_nextLocalLuid);
+    return id;
+}
+
+void CNotesController::setNumber(const std::u16string& key, int32_t value) {
+    m_pProperties->set(key, CPropertyValue(value));
+}
+void CNotesController::setText(const std::u16string& key, const std::u16string& value) {
+    m_pProperties->set(key, CPropertyValue(value));
+}
+void CNotesController::setTime(const std::u16string& key, int64_t value) {
+    m_pProperties->set(key, CPropertyValue(CTime{value}));
+}
+void CNotesController::setTrue(const std::u16string& key) { m_pProperties->set(key, CPropertyValue(true)); }
+
+}  // namespace vt

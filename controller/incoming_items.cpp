@@ -1,0 +1,243 @@
+// The phone's item commands: Add, Replace, Delete and Get, applied to the notes folder,
+// NotesDB and the mapping properties. Conflicts go the PC's way.
+#include "controller/controller_log.h"
+#include "controller/notes_controller.h"
+#include "platform/file.h"
+#include "platform/format.h"
+#include "platform/path.h"
+#include "platform/text.h"
+#include "util/folder_utils.h"
+
+namespace vt {
+
+namespace {
+
+constexpr char16_t kExtension[] = u"txt";
+
+// Characters that can't stand in a note's file name: separators, control characters and
+// those the PC's file system refuses. ';' joins them, as phones use it inside LUIDs.
+bool unsafeInFileName(char16_t c) {
+    return c < 0x20 || c == 0x7F || c == u';' || c == u'/' || c == u'\\' || c == u':' || c == u'*' ||
+           c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|';
+}
+
+// Device names that Windows opens instead of a file, whatever the extension.
+bool isReservedDeviceName(const std::u16string& base) {
+    static const char16_t* const kNames[] = {u"CON", u"PRN", u"AUX", u"NUL"};
+    for (const char16_t* n : kNames)
+        if (equalsIgnoreAsciiCase(base, n)) return true;
+    if (base.size() == 4 && (base[3] >= u'1' && base[3] <= u'9')) {
+        std::u16string_view head(base.data(), 3);
+        return equalsIgnoreAsciiCase(head, u"COM") || equalsIgnoreAsciiCase(head, u"LPT");
+    }
+    return false;
+}
+
+}  // namespace
+
+bool CNotesController::fileExists(const std::u16string& path) {
+    plat::FileStatus st;
+    return plat::getFileStatus(path, &st);
+}
+
+std::optional<std::u16string> CNotesController::findFileOfLuid(const std::u16string& luid) {
+    CPropertyValue* v = m_pProperties->get(u"luid2file:" + luid);
+    if (!v) return std::nullopt;
+    std::u16string name;
+    v->getStringValue(name);
+    return name;
+}
+
+std::deque<SentJob>::iterator CNotesController::findJobByLuid(const std::u16string& luid) {
+    for (auto it = m_sentjobs.begin(); it != m_sentjobs.end(); ++it)
+        if (it->luid == luid) return it;
+    return m_sentjobs.end();
+}
+
+std::u16string CNotesController::resolveFileName(const std::u16string& luid,
+                                                 const std::optional<std::u16string>& secondFolder) {
+    controllerLog().trace(format(u"resolveFileName() luid '%s'", luid));
+    std::u16string base = luid;
+    for (char16_t& c : base)
+        if (unsafeInFileName(c)) c = u' ';
+    if (isReservedDeviceName(base)) base.insert(0, 1, u'_');
+    for (int n = 1;; ++n) {
+        std::u16string name = n == 1 ? format(u"%s.%s", base, kExtension)
+                                     : format(u"%s(%d).%s", base, n, kExtension);
+        if (fileExists(plat::joinPath(m_notesFolder, name))) continue;
+        if (secondFolder && fileExists(plat::joinPath(*secondFolder, name))) continue;
+        return name;
+    }
+}
+
+bool CNotesController::writeFile(const std::u16string& folder, const std::u16string& fileName,
+                                 const uint8_t* data, int32_t length) {
+    const auto& log = controllerLog();
+    const std::u16string path = plat::joinPath(folder, fileName);
+    // The note is written beside its final name and renamed over it, so a crash never leaves a
+    // torn note. An existing note is first opened exclusively, which keeps the refusal of a
+    // file that another program holds open.
+    plat::FileStatus st;
+    if (plat::getFileStatus(path, &st)) {
+        plat::File probe;
+        if (st.isDirectory || !probe.tryOpen(path, plat::Access::Write, plat::Disposition::OpenExisting,
+                                             plat::Share::Exclusive)) {
+            log.critic(format(u"writeFile() Cannot create file %s", path));
+            return false;
+        }
+    }
+    const std::u16string temp = path + u".part";
+    plat::File out;
+    if (!out.tryOpen(temp, plat::Access::Write, plat::Disposition::CreateAlways, plat::Share::Exclusive)) {
+        log.critic(format(u"writeFile() Cannot create file %s", path));
+        return false;
+    }
+    try {
+        if (length > 0) out.writeAt(0, data, static_cast<size_t>(length));
+        out.close();
+        if (int err = plat::renameFile(temp, path); err != 0)
+            throw plat::FileException::fromOsError(err, path);
+        return true;
+    } catch (const plat::FileException& e) {
+        log.critic(format(u"writeFile: catched: %s", describeFileException(&e, true)));
+        out = plat::File();
+        plat::removeFile(temp);
+        return false;
+    }
+}
+
+HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string luid,
+                                    const uint8_t* data, int32_t length, LONG* status) {
+    const auto& log = controllerLog();
+    log.trace(u"listenAdd()");
+    if (m_bImportNoAppend) log.trace(u"listenAdd() import with append=false ongoing()");
+    *status = kStatusItemAdded;
+
+    if (findFileOfLuid(luid)) {
+        if (!m_bSlowSync) {
+            log.high(u"listenAdd() SLOW coming but requested FAST  okay preparing to it");
+            m_bSlowSync = true;
+        }
+        log.trace(u"transferring to replace");
+        HRESULT hr = listenRep(rev, cmdid, luid, data, length, status);
+        if (SUCCEEDED(hr)) *status = kStatusItemAdded;
+        return hr;
+    }
+
+    const std::u16string name = resolveFileName(luid, std::nullopt);
+    log.trace(format(u"listenAdd() fname '%s'", name));
+    setText(u"pcfilename:" + name, luid);
+    setText(u"luid2file:" + luid, name);
+    setNumber(u"luid2syncno:" + luid, m_lastSyncNum);
+    setTrue(u"luid_added:" + luid);
+
+    if (m_notesDB.store(name, data, length) < 0) {
+        log.critic(u"listenAdd() write to NotesDB failed");
+        *status = kStatusDataStoreFailure;
+        return E_FAIL;
+    }
+    if (!writeFile(m_notesFolder, name, data, length)) {
+        *status = kStatusDataStoreFailure;
+        return E_FAIL;
+    }
+    const std::u16string path = plat::joinPath(m_notesFolder, name);
+    plat::FileStatus st;
+    if (plat::getFileStatus(path, &st)) setTime(u"filetime:" + name, st.lastWriteTime);
+    else log.critic(format(u"listenAdd() stat of file '%s' failed", path));
+    log.trace(u"listenAdd() *END*");
+    return S_OK;
+}
+
+HRESULT CNotesController::listenRep(int32_t rev, uint32_t cmdid, std::u16string luid,
+                                    const uint8_t* data, int32_t length, LONG* status) {
+    const auto& log = controllerLog();
+    if (findJobByLuid(luid) != m_sentjobs.end()) {
+        log.high(u"listenRep() Houston we have a problem ! conflict");
+        log.trace(u"listenRep() conflict->PC wins!");
+        *status = kStatusConflictResolvedWithServerData;
+        return S_OK;
+    }
+    if (rev) {
+        log.high(u"listenRep() reversable not suporeted");
+        *status = kStatusCommandNotImplemented;
+        return E_FAIL;
+    }
+    return do_merge(luid, data, length, status);
+}
+
+HRESULT CNotesController::do_merge(const std::u16string& luid, const uint8_t* data, int32_t length,
+                                   LONG* status) {
+    const auto& log = controllerLog();
+    log.trace(u"do_merge()");
+    std::optional<std::u16string> found = findFileOfLuid(luid);
+    if (!found) {
+        log.critic(u"do_merge() unknown luid");
+        *status = kStatusNotFound;
+        return E_FAIL;
+    }
+    const std::u16string& name = *found;
+    if (m_pProperties->get(u"pcmodified:" + name))
+        log.critic(format(u"do_merge() %s needs merging, but doing overwrite", name));
+    if (m_notesDB.store(name, data, length) < 0) {
+        log.critic(u"do_mege() : db failed");
+        *status = kStatusNotFound;
+        return E_FAIL;
+    }
+    if (!writeFile(m_notesFolder, name, data, length)) {
+        log.critic(u"do_merge() failed to write file to disk");
+        *status = kStatusDataStoreFailure;
+        return E_FAIL;
+    }
+    plat::FileStatus st;
+    if (!plat::getFileStatus(plat::joinPath(m_notesFolder, name), &st)) {
+        log.critic(u"do_merge(): cannot stat file " + name);
+        *status = kStatusDataStoreFailure;
+        return E_FAIL;
+    }
+    setTime(u"filetime:" + name, st.lastWriteTime);
+    setNumber(u"luid2syncno:" + luid, m_lastSyncNum);
+    *status = kStatusOk;
+    return S_OK;
+}
+
+HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string luid, LONG* status) {
+    const auto& log = controllerLog();
+    auto job = findJobByLuid(luid);
+    if (job == m_sentjobs.end()) {
+        log.trace(u"listenDel() ok this should not be a problem");
+    } else if (job->opType == opTypeDel) {
+        log.trace(u"listenDel() entry deleted from both systems (ok)");
+        if (m_pEngine) {
+            BSTR store = allocBstr(u"Notes");
+            m_pEngine->WithdrawItem(store, job->cmdId);
+            SysFreeString(store);
+        }
+        if (job->data) CoTaskMemFree(job->data);
+        m_sentjobs.erase(job);
+    } else if (job->opType == opTypeMod) {
+        log.high(u"listenDel() Houston we have a problem ! conflict");
+        log.high(u"listenDel() ! conflict handling not supported");
+        log.trace(u"listenDel() conflict->PC wins!");
+        *status = kStatusConflictResolvedWithServerData;
+        return S_OK;
+    } else {
+        return S_OK;
+    }
+    if (rev == 0) return destroyAllReferences(luid, status);
+    return moveRoBackup(luid, status);
+}
+
+HRESULT CNotesController::moveRoBackup(const std::u16string& luid, LONG* status) {
+    controllerLog().high(u"moveRoBackup() failing, luid " + luid);
+    *status = kStatusOptionalNotSupported;
+    return E_FAIL;
+}
+
+HRESULT CNotesController::listenGet(int32_t rev, uint32_t cmdid, std::u16string luid, uint8_t**,
+                                    int32_t*, LONG* status) {
+    controllerLog().trace(format(u"listenGet() rev=%d, cmdid=%d, luid=%s", rev, cmdid, luid));
+    *status = kStatusCommandNotImplemented;
+    return E_FAIL;
+}
+
+}  // namespace vt

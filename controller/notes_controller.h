@@ -1,0 +1,206 @@
+// CNotesController keeps one phone's notes folder in step with the phone. It is the SyncML
+// engine's local data store: at a session's start it hands the PC's changes to the engine, and
+// during the session it applies the phone's item commands, statuses and maps.
+//
+// Per phone it keeps the notes folder (one *.txt file per note), the NotesDB record store (the
+// bytes last exchanged for every note, keyed by file name) and "properties.dat" (the mapping
+// between file names and the phone's LUIDs, file times, two counters).
+//
+// Threads: the host's thread calls the session operations; the engine's thread delivers the
+// callbacks, one at a time. The controller takes no lock of its own and relies on that order;
+// the only cross-thread signal is the end-of-session event m_hSyncDone.
+//
+// The implementation is split by concern: controller_state.cpp (construction, properties,
+// local ids), sync_start.cpp (session start and local scan), last_sync.cpp ("folder.xml"),
+// incoming_items.cpp (the phone's commands), statuses.cpp (statuses, maps, session end) and
+// export_import.cpp (bulk operations).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frontend/controller_interface.h"
+#include "platform/com.h"
+#include "platform/find.h"
+#include "storage/property_set.h"
+#include "storage/storage.h"
+#include "util/sync.h"
+#include "vantrel/data_store.h"
+#include "vantrel/sync_engine.h"
+
+namespace vt {
+
+class CNotifyConverter;
+
+enum SentJobType : int32_t { opTypeAdd = 0, opTypeDel = 1, opTypeMod = 2 };
+
+// One PC change handed to the engine and awaiting the phone's status. The queued job owns data.
+struct SentJob {
+    std::u16string fileName;
+    int64_t fileTime = 0;
+    int32_t opType = opTypeAdd;
+    uint8_t* data = nullptr;  // from the COM task allocator
+    uint32_t dataSize = 0;
+    uint32_t cmdId = 0;
+    std::u16string localLuid;
+    std::u16string luid;
+    uint16_t commitCount = 0;
+};
+
+// SyncML status codes answered to the phone.
+enum SyncMLStatus : int32_t {
+    kStatusOk = 200,
+    kStatusItemAdded = 201,
+    kStatusBadRequest = 400,
+    kStatusNotFound = 404,
+    kStatusOptionalNotSupported = 406,
+    kStatusConflictResolvedWithServerData = 419,
+    kStatusCommandNotImplemented = 501,
+    kStatusDataStoreFailure = 510,
+};
+
+class CNotesController : public INotesController {
+public:
+    // Builds the folders, the record store and the properties of the phone with this IMEI key.
+    // Throws std::u16string with the failure text. pEngine is borrowed, not AddRef'd.
+    CNotesController(const std::u16string& imei, const std::u16string& alias, uint32_t clientSyncId,
+                     vantrel::ISyncEngine* pEngine);
+    ~CNotesController() override;
+    CNotesController(const CNotesController&) = delete;
+    CNotesController& operator=(const CNotesController&) = delete;
+
+    // ---- The controller interface ----
+    HRESULT synchronize() override;
+    HRESULT reservedOperation() override;
+    HRESULT getDataStoreInfo() override;
+    HRESULT datafileIn(const uint8_t* data, int32_t length, const std::u16string& itemName) override;
+    HRESULT datafilesOut(const std::u16string& targetFolder) override;
+    HRESULT exportFromDevice() override;
+    HRESULT importToDevice(bool append, bool itemOverwrite) override;
+
+    // ---- Called by the registry and the callback sink ----
+    // Takes the host's notification object for the next session (null drops it).
+    HRESULT setNotify(IUnknown* pNotify);
+    HRESULT clientCmdAlert(int32_t alertCode, const std::u16string& lastAnchor,
+                           const std::u16string& nextAnchor, LONG* status);
+    HRESULT listenAdd(int32_t rev, uint32_t cmdid, std::u16string luid, const uint8_t* data,
+                      int32_t length, LONG* status);
+    HRESULT listenDel(int32_t rev, uint32_t cmdid, std::u16string luid, LONG* status);
+    HRESULT listenRep(int32_t rev, uint32_t cmdid, std::u16string luid, const uint8_t* data,
+                      int32_t length, LONG* status);
+    HRESULT listenGet(int32_t rev, uint32_t cmdid, std::u16string luid, uint8_t** data,
+                      int32_t* length, LONG* status);
+    HRESULT clientCmdStatus(uint32_t cmdId, uint32_t status);
+    HRESULT clientMapItemAdded(const std::u16string& luid, const std::u16string& localLuid);
+    HRESULT syncStatusStarted();
+    HRESULT syncStatusCanceled();
+    HRESULT syncStatusFailed(int32_t errorCode);
+    HRESULT syncStatusFinished();
+
+    // ---- State, exposed for the front end and for tests ----
+    const std::u16string& notesFolder() const { return m_notesFolder; }
+    const std::u16string& propertyFilename() const { return m_propertyFilename; }
+    int32_t lastSyncNum() const { return m_lastSyncNum; }
+    int32_t nextLocalLuid() const { return m_nextLocalLuid; }
+    bool slowSync() const { return m_bSlowSync; }
+    const std::deque<SentJob>& sentJobs() const { return m_sentjobs; }
+    CPropertySet* properties() const { return m_pProperties.get(); }
+    CStorage& notesDB() { return m_notesDB; }
+    SyncEvent& syncDone() { return m_hSyncDone; }
+
+    // Makes folder (hidden and system when hide is set) and copies the template beside the host
+    // program into "folder.xml" when that is missing. E_FAIL, 1 (created or copied) or 0.
+    int32_t prepareNotesFolder(const std::u16string& folder, const std::u16string& templateName,
+                               bool hide);
+    bool loadProperties();
+    bool unloadProperties();
+
+    // The note file name for a phone LUID: unsafe characters become blanks, then base.txt,
+    // base(2).txt, ... whichever is free in the notes folder and in secondFolder.
+    std::u16string resolveFileName(const std::u16string& luid,
+                                   const std::optional<std::u16string>& secondFolder);
+
+private:
+    friend class ControllerTestAccess;
+
+    // controller_state.cpp
+    // Repairs what a crash between the writes of the property file and the index can leave:
+    // records without properties and properties without records (see docs/crash-safety.md).
+    void reconcileStoreAndProperties();
+    std::u16string allocateLocalLuid();
+    void setNumber(const std::u16string& key, int32_t value);
+    void setText(const std::u16string& key, const std::u16string& value);
+    void setTime(const std::u16string& key, int64_t value);
+    void setTrue(const std::u16string& key);
+
+    // sync_start.cpp
+    HRESULT addLocalChanges();
+    void getLocalTextFileNames(std::vector<plat::FindEntry>& names);
+    uint8_t* readDiskFileAndSetVar(const std::u16string& path, uint32_t& size, int64_t& time,
+                                   VARIANT* var);
+    HRESULT putAddFile(const std::u16string& fileName);
+    HRESULT putModFile(const std::u16string& fileName);
+    HRESULT putDelFile(const std::u16string& fileName);
+
+    // last_sync.cpp
+    void setLastSyncTime();
+
+    // incoming_items.cpp
+    bool writeFile(const std::u16string& folder, const std::u16string& fileName, const uint8_t* data,
+                   int32_t length);
+    HRESULT do_merge(const std::u16string& luid, const uint8_t* data, int32_t length, LONG* status);
+    HRESULT moveRoBackup(const std::u16string& luid, LONG* status);
+    bool fileExists(const std::u16string& path);
+    std::optional<std::u16string> findFileOfLuid(const std::u16string& luid);
+    std::deque<SentJob>::iterator findJobByLuid(const std::u16string& luid);
+
+    // statuses.cpp
+    std::deque<SentJob>::iterator findJobByCmdId(uint32_t cmdId);
+    std::deque<SentJob>::iterator findJobByLocalLuid(const std::u16string& localLuid);
+    HRESULT commitAddFile(SentJob& job, uint32_t status);
+    HRESULT commitDelFile(SentJob& job, uint32_t status);
+    HRESULT commitModFile(SentJob& job, uint32_t status);
+    HRESULT destroyAllReferences(const std::u16string& luid, LONG* status);
+    void endSession(bool finished);
+
+    // export_import.cpp
+    std::u16string importDataFolder(bool& failed, bool fresh);
+    bool getListOfCurrentTextFiles(std::vector<std::u16string>& list);
+    bool copyFilesFromImportDir(std::vector<std::u16string>& copied);
+    bool mergeFilesFromImportDir(std::vector<std::u16string>& copied,
+                                 const std::map<std::u16string, std::u16string>& nameMap);
+    bool deleteFilesByList(const std::vector<std::u16string>& list);
+    bool deleteDirectoryRecursively(const std::u16string& folder);
+    std::u16string makeUniquePath(const std::u16string& folder, const std::u16string& fileName,
+                                  const std::u16string& fileTitle);
+    void cleanUpAfterImport();
+    // Waits for the session started just before; S_OK only when it finished.
+    HRESULT waitForSessionEnd();
+
+    std::u16string m_notesFolder;
+    std::u16string m_propertyFilename;
+    std::u16string m_alias;
+    uint32_t m_uiClientSyncID = 0;
+    int32_t m_lastSyncNum = -1;
+    vantrel::ISyncEngine* m_pEngine = nullptr;
+    vantrel::IDataStoreNotify* m_pDataStoreNotify = nullptr;
+    ULONG m_sessionValue = 0;
+    int32_t m_nextLocalLuid = 1;
+    std::deque<SentJob> m_sentjobs;
+    bool m_bSlowSync = false;
+    bool m_bImportNoAppend = false;
+    CNotifyConverter* m_pNotifyConverter = nullptr;
+    std::unique_ptr<CPropertySet> m_pProperties;
+    std::unique_ptr<std::map<std::u16string, std::u16string>> m_pImportFilenameMap;
+    CStorage m_notesDB;
+    SyncEvent m_hSyncDone{true};
+    // How the last waited-for session ended: true when syncStatusFinished closed it.
+    bool m_sessionFinished = true;
+};
+
+}  // namespace vt

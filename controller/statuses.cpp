@@ -1,0 +1,264 @@
+// The phone's answers to the PC's changes: the alert, statuses and maps, which turn sent jobs
+// into stored records and mapping properties; and the end of a session.
+#include "controller/controller_log.h"
+#include "controller/notes_controller.h"
+#include "platform/file.h"
+#include "platform/format.h"
+#include "platform/path.h"
+
+namespace vt {
+
+namespace {
+const char16_t* typeWord(int32_t alert) { return alert == vantrel::kAlertSlowSync ? u"slow" : u"two_way"; }
+
+// A name from the mapping that stays inside the notes folder.
+bool isPlainFileName(const std::u16string& name) {
+    return !name.empty() && name != u"." && name != u".." &&
+           name.find_first_of(u"/\\") == std::u16string::npos;
+}
+}  // namespace
+
+std::deque<SentJob>::iterator CNotesController::findJobByCmdId(uint32_t cmdId) {
+    for (auto it = m_sentjobs.begin(); it != m_sentjobs.end(); ++it)
+        if (it->cmdId == cmdId) return it;
+    return m_sentjobs.end();
+}
+
+std::deque<SentJob>::iterator CNotesController::findJobByLocalLuid(const std::u16string& localLuid) {
+    for (auto it = m_sentjobs.begin(); it != m_sentjobs.end(); ++it)
+        if (it->localLuid == localLuid) return it;
+    return m_sentjobs.end();
+}
+
+HRESULT CNotesController::clientCmdAlert(int32_t alertCode, const std::u16string& lastAnchor,
+                                         const std::u16string& nextAnchor, LONG* status) {
+    int32_t expected;
+    std::u16string expLast, expNext;
+    if (m_lastSyncNum == 0) {
+        expected = vantrel::kAlertSlowSync;
+        expLast = u"0";
+        expNext = u"0";
+    } else {
+        expected = vantrel::kAlertTwoWay;
+        expLast = format(u"%d", m_lastSyncNum - 1);
+        expNext = format(u"%d", m_lastSyncNum);
+    }
+    std::u16string line;
+    if (alertCode == expected && lastAnchor == expLast && nextAnchor == expNext)
+        line = format(u"clientCmdAlert() values  %s, l:%s, n:%s", typeWord(alertCode), lastAnchor,
+                      nextAnchor);
+    else
+        line = format(u"clientCmdAlert() values differs ours: %s, l:%s, n:%s, clients: %s, l:%s, n:%s",
+                      typeWord(expected), expLast, expNext, typeWord(alertCode), lastAnchor, nextAnchor);
+    controllerLog().trace(line);
+    *status = kStatusOk;
+    return S_OK;
+}
+
+HRESULT CNotesController::clientCmdStatus(uint32_t cmdId, uint32_t status) {
+    const auto& log = controllerLog();
+    log.trace(format(u"clientCmdStatus(cmd %u, status %u)", cmdId, status));
+    auto job = findJobByCmdId(cmdId);
+    if (job == m_sentjobs.end()) {
+        log.high(format(u"clientCmdStatus(cmd %u): unknown command", cmdId));
+        return E_FAIL;
+    }
+    switch (job->opType) {
+        case opTypeAdd: return commitAddFile(*job, status);
+        case opTypeDel: return commitDelFile(*job, status);
+        case opTypeMod: return commitModFile(*job, status);
+        default:
+            log.critic(u"clientCmdStatus( ): opTypeUndef");
+            return E_FAIL;
+    }
+}
+
+HRESULT CNotesController::commitAddFile(SentJob& job, uint32_t status) {
+    const auto& log = controllerLog();
+    if (status != 200 && status != 201) {
+        log.high(format(u"commitAddFile() '%s' NOK status? (%d) ", job.fileName, status));
+        return S_OK;
+    }
+    log.trace(format(u"commitAddFile() '%s' status acceptable %d ", job.fileName, status));
+    const bool luidKnown = !job.luid.empty();
+    if (!luidKnown) log.high(u"commitAddFile(): luid not present");
+    if (job.commitCount != 0) {
+        log.high(u"commitAddFile(): job is used");
+        ++job.commitCount;
+        return E_FAIL;
+    }
+    int32_t r = m_notesDB.store(job.fileName, job.data, static_cast<int32_t>(job.dataSize));
+    if (job.data) CoTaskMemFree(job.data);
+    job.data = nullptr;
+    job.dataSize = 0;
+    if (r < 0) {
+        log.critic(format(u"commitAddFile() NotesDB.store failed (%d)", r));
+        return E_FAIL;
+    }
+    setTime(u"filetime:" + job.fileName, job.fileTime);
+    if (luidKnown) {
+        setText(u"luid2file:" + job.luid, job.fileName);
+        setText(u"pcfilename:" + job.fileName, job.luid);
+    }
+    setNumber(u"luid2syncno:" + job.luid, m_lastSyncNum);
+    setTrue(u"pcmodified:" + job.fileName);
+    ++job.commitCount;
+    return S_OK;
+}
+
+HRESULT CNotesController::commitModFile(SentJob& job, uint32_t status) {
+    const auto& log = controllerLog();
+    if (status != 200) {
+        log.high(format(u"commitModFile() '%s' NOK status? (%d) ", job.fileName, status));
+        return S_OK;
+    }
+    log.trace(format(u"commitModFile() '%s' status acceptable %d ", job.fileName, 200));
+    if (job.commitCount != 0) {
+        log.high(u"commitModFile(): job is used");
+        ++job.commitCount;
+        return E_FAIL;
+    }
+    int32_t r = m_notesDB.store(job.fileName, job.data, static_cast<int32_t>(job.dataSize));
+    if (job.data) CoTaskMemFree(job.data);
+    job.data = nullptr;
+    job.dataSize = 0;
+    if (r < 0) {
+        log.critic(format(u"commitModFile() NotesDB.store failed (%d)", r));
+        return E_FAIL;
+    }
+    setTime(u"filetime:" + job.fileName, job.fileTime);
+    setNumber(u"luid2syncno:" + job.luid, m_lastSyncNum);
+    setTrue(u"pcmodified:" + job.fileName);
+    ++job.commitCount;
+    return S_OK;
+}
+
+HRESULT CNotesController::commitDelFile(SentJob& job, uint32_t status) {
+    const auto& log = controllerLog();
+    if (status != 200) {
+        log.high(format(u"commitDelFile() '%s' NOK status? (%d) ", job.fileName, status));
+        // A delete the phone no longer knows (404) has happened all the same.
+        if ((status < 199u || status > 299u) && status != 404u) return S_OK;
+    }
+    log.trace(format(u"commitDelFile() '%s' status accepting as a yes %d ", job.fileName, status));
+    HRESULT result;
+    if (job.commitCount != 0) {
+        log.high(u"commitDelFile(): job is used");
+        result = E_FAIL;
+    } else {
+        LONG ignored = 0;
+        result = destroyAllReferences(job.luid, &ignored);
+    }
+    ++job.commitCount;
+    return result;
+}
+
+HRESULT CNotesController::clientMapItemAdded(const std::u16string& luid, const std::u16string& localLuid) {
+    const auto& log = controllerLog();
+    log.trace(format(u"clientMapItemAdded(L:%s LL:%s)", luid, localLuid));
+    auto job = findJobByLocalLuid(localLuid);
+    if (job == m_sentjobs.end()) {
+        log.critic(format(u"clientMapItemAdded(): unknown localluid '%s'  SOMETHING is broken", localLuid));
+        return E_FAIL;
+    }
+    job->luid = luid;
+    if (job->commitCount != 0) {
+        setText(u"luid2file:" + luid, job->fileName);
+        setText(u"pcfilename:" + job->fileName, luid);
+    }
+    return S_OK;
+}
+
+HRESULT CNotesController::syncStatusStarted() {
+    controllerLog().trace(u"syncStatusStarted()");
+    return S_OK;
+}
+
+HRESULT CNotesController::syncStatusCanceled() {
+    controllerLog().trace(u"syncStatusCanceled()");
+    endSession(false);
+    return S_OK;
+}
+
+HRESULT CNotesController::syncStatusFailed(int32_t) {
+    controllerLog().trace(u"syncStatusFailed()");
+    endSession(false);
+    return S_OK;
+}
+
+void CNotesController::endSession(bool finished) {
+    // A session that ended without finishing leaves its jobs unanswered: release them so the
+    // next session starts clean, and release whoever waits for the session. The mapping and
+    // records made so far stay in memory and are saved by the next session end or on close.
+    if (!finished) {
+        for (SentJob& job : m_sentjobs)
+            if (job.data) CoTaskMemFree(job.data);
+        m_sentjobs.clear();
+    }
+    m_sessionFinished = finished;
+    m_hSyncDone.set();
+}
+
+HRESULT CNotesController::syncStatusFinished() {
+    const auto& log = controllerLog();
+    HRESULT result = S_OK;
+    {
+        EventResetScope busy(&m_hSyncDone);
+        log.trace(u"syncStatusFinished()");
+        // Properties before the index: the start-up repair can rebuild records from the notes
+        // folder for properties that have none, but not the mapping of records without it.
+        if (!unloadProperties()) log.critic(u"syncStatusFinished() Saving properties error");
+        if (m_notesDB.save() < 0) log.critic(u"syncStatusFinished() db save failed");
+        bool allCommitted = true;
+        for (SentJob& job : m_sentjobs) {
+            if (job.data) {
+                log.high(u"syncStatusFinished() m_sentjobs unfreed memory  " + job.fileName);
+                CoTaskMemFree(job.data);
+                job.data = nullptr;
+            }
+            if (job.commitCount == 0) {
+                log.high(u"syncStatusFinished() m_sentjobs sentjob state == 0 " + job.fileName);
+                allCommitted = false;
+            }
+        }
+        m_sentjobs.clear();
+        m_sessionFinished = true;
+        result = allCommitted ? S_OK : E_FAIL;
+    }
+    return result;
+}
+
+HRESULT CNotesController::destroyAllReferences(const std::u16string& luid, LONG* status) {
+    const auto& log = controllerLog();
+    log.trace(u"destroyAllReferences() luid:" + luid);
+    std::optional<std::u16string> found = findFileOfLuid(luid);
+    if (!found) {
+        log.critic(u"destroyAllReferences() unknown luid");
+        *status = kStatusNotFound;
+        return E_FAIL;
+    }
+    const std::u16string& name = *found;
+    const std::u16string path = plat::joinPath(m_notesFolder, name);
+    plat::FileStatus st;
+    if (!isPlainFileName(name) || !plat::getFileStatus(path, &st)) {
+        log.trace(format(u"destroyAllReferences() file %s already lost", path));
+    } else if (plat::removeFile(path) != 0) {
+        log.critic(format(u"destroyAllReferences(): error in CFile::Remove('%s')", path));
+    }
+    if (m_notesDB.remove(name) < 0) {
+        log.high(u"destroyAllReferences() " + name + u" could not remove");
+        *status = kStatusDataStoreFailure;
+        return E_FAIL;
+    }
+    m_pProperties->remove(u"luid2file:" + luid);
+    m_pProperties->remove(u"pcfilename:" + name);
+    m_pProperties->remove(u"luid2syncno:" + luid);
+    m_pProperties->remove(u"luid_added:" + luid);
+    m_pProperties->remove(u"filetime:" + name);
+    m_pProperties->remove(u"localAdded:" + name);
+    m_pProperties->remove(u"pcmodified:" + name);
+    *status = kStatusOk;
+    return S_OK;
+}
+
+}  // namespace vt

@@ -1,0 +1,320 @@
+// Session start: the scan of the notes folder against NotesDB and the "filetime:" properties,
+// the hand-over of every PC change to the engine, and StartSync with the sync type and anchors.
+#include <map>
+
+#include "controller/controller_log.h"
+#include "controller/notes_controller.h"
+#include "frontend/notify_converter.h"
+#include "platform/com_raii.h"
+#include "platform/file.h"
+#include "platform/format.h"
+#include "platform/path.h"
+#include "platform/time.h"
+#include "util/byte_array_variant.h"
+#include "util/folder_utils.h"
+
+namespace vt {
+
+namespace {
+constexpr char16_t kDataStore[] = u"Notes";
+constexpr char16_t kContentType[] = u"text/plain";
+}  // namespace
+
+HRESULT CNotesController::synchronize() {
+    const auto& log = controllerLog();
+    log.trace(u"synchronize()");
+
+    // The notification object given just before this call belongs to the new sink; the old
+    // sink is cut loose first so that its end can't drop it.
+    vantrel::IDataStoreNotify* notify = m_pDataStoreNotify;
+    m_pDataStoreNotify = nullptr;
+    if (m_pNotifyConverter) {
+        m_pNotifyConverter->detach();
+        m_pNotifyConverter->Release();
+        m_pNotifyConverter = nullptr;
+    }
+    m_pDataStoreNotify = notify;
+    m_pNotifyConverter = new CNotifyConverter(this, notify, m_uiClientSyncID);
+
+    const size_t jobsBefore = m_sentjobs.size();
+    HRESULT hr = addLocalChanges();
+    if (FAILED(hr)) {
+        log.trace(format(u"synchronize(): addLocalChanges() failed 0x%X", hr));
+        // The session won't start: take back what this scan handed over, or the next scan
+        // would hand it over a second time.
+        const size_t added = m_sentjobs.size() - jobsBefore;
+        for (size_t i = 0; i < added; ++i) {
+            SentJob& job = m_sentjobs.front();
+            if (m_pEngine) {
+                unique_bstr store(kDataStore);
+                m_pEngine->WithdrawItem(store.get(), job.cmdId);
+            }
+            if (job.data) CoTaskMemFree(job.data);
+            m_sentjobs.pop_front();
+        }
+        return hr;
+    }
+
+    int32_t alert;
+    std::u16string lastAnchor, nextAnchor;
+    if (m_lastSyncNum == -1) {
+        alert = vantrel::kAlertSlowSync;
+        lastAnchor = format(u"%d", 0);
+        nextAnchor = format(u"%d", 0);
+        m_bSlowSync = true;
+    } else {
+        alert = vantrel::kAlertTwoWay;
+        lastAnchor = format(u"%d", m_lastSyncNum);
+        nextAnchor = format(u"%d", m_lastSyncNum + 1);
+        m_bSlowSync = false;
+    }
+    ++m_lastSyncNum;
+    log.trace(u"synchronize() ");
+
+    if (m_pEngine) {
+        unique_bstr store(kDataStore), last(lastAnchor), next(nextAnchor);
+        hr = m_pEngine->StartSync(alert, store.get(), store.get(), last.get(), next.get(), 0,
+                                  m_pNotifyConverter, &m_sessionValue);
+    } else {
+        log.trace(u"Synchronize :: m_pEngine == NULL");
+    }
+    log.trace(u"synchronize() exiting");
+    setLastSyncTime();
+    setNumber(u"LastSyncNum", m_lastSyncNum);
+    return hr;
+}
+
+HRESULT CNotesController::addLocalChanges() {
+    const auto& log = controllerLog();
+    const bool tracing = log.tracing();
+    log.trace(u"addLocalChanges()");
+
+    std::map<std::u16string, int64_t> known;
+    std::vector<std::u16string> keys;
+    m_notesDB.getKeys(keys);
+    for (const auto& key : keys) {
+        CPropertyValue* v = m_pProperties->get(u"filetime:" + key);
+        if (!v) {
+            log.high(u"addLocalChanges(): properties and DB mismatch, do cleaup please");
+            return E_FAIL;
+        }
+        try {
+            CTime t;
+            v->getCTimeValue(t);
+            known.emplace_hint(known.end(), key, t.seconds);
+        } catch (const std::u16string& text) {
+            log.high(u"addLocalChanges() propertyException:" + text);
+            log.high(u"addLocalChanges(): properties and DB mismatch, do cleaup please");
+            return E_FAIL;
+        }
+    }
+
+    std::vector<plat::FindEntry> files;
+    getLocalTextFileNames(files);
+    std::vector<std::u16string> changed, added;
+    for (const auto& f : files) {
+        auto it = known.find(f.name);
+        if (it == known.end()) {
+            if (tracing) log.trace(format(u"addLocalChanges() new file %s", f.name));
+            added.push_back(f.name);
+            continue;
+        }
+        if (it->second == f.lastWriteTime) {
+            if (tracing) log.trace(format(u"addLocalChanges() unchanged %s", f.name));
+        } else {
+            if (tracing) log.trace(format(u"addLocalChanges() changed %s", f.name));
+            changed.push_back(f.name);
+        }
+        known.erase(it);
+    }
+    if (known.empty()) log.trace(u"addLocalChanges() no deleted files");
+    else log.trace(format(u"addLocalChanges() %d deleted files", static_cast<int64_t>(known.size())));
+
+    HRESULT result = S_OK;
+    auto settle = [&](HRESULT r, const char16_t* op, const std::u16string& name) {
+        if (SUCCEEDED(result)) result = r;
+        if (FAILED(r)) log.high(format(u"addLocalChanges(): %s() failed with (0x%X) %s", op, r, name));
+    };
+    for (const auto& [name, time] : known) {
+        HRESULT r = putDelFile(name);
+        log.trace(u"addLocalChanges(): putDelFile() " + name);
+        settle(r, u"putDelFile", name);
+    }
+    for (const auto& name : changed) {
+        log.trace(u"addLocalChanges(): putModFile() " + name);
+        settle(putModFile(name), u"putModFile", name);
+    }
+    for (const auto& name : added) {
+        log.trace(u"addLocalChanges(): putAddFile() " + name);
+        settle(putAddFile(name), u"putAddFile", name);
+    }
+    log.trace(u"addLocalChanges() done");
+    return result;
+}
+
+void CNotesController::getLocalTextFileNames(std::vector<plat::FindEntry>& names) {
+    const auto& log = controllerLog();
+    names.clear();
+    const std::u16string pattern = plat::joinPath(m_notesFolder, u"*.txt");
+    std::u16string line = u"getLocalTextFileNames() trying to find files " + pattern;
+    log.trace(line);
+    auto entries = plat::findFiles(pattern, plat::FindDetail::WithStatus);
+    if (entries.empty()) {
+        log.trace(line + u"NOT FOUND");
+        return;
+    }
+    const bool tracing = log.tracing();
+    names.reserve(entries.size());
+    for (auto& e : entries) {
+        if (e.isDirectory) continue;
+        if (tracing) log.trace(u"getLocalTextFileNames() found " + e.name);
+        names.push_back(std::move(e));
+    }
+}
+
+uint8_t* CNotesController::readDiskFileAndSetVar(const std::u16string& path, uint32_t& size,
+                                                 int64_t& time, VARIANT* var) {
+    const auto& log = controllerLog();
+    size = 0;
+    plat::File file;
+    plat::FileException openError(0, 0, u"");
+    if (!file.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting, plat::Share::Exclusive,
+                      &openError)) {
+        log.critic(u"readDiskFile...() error" + describeFileException(&openError, true));
+        return nullptr;
+    }
+    uint8_t* buffer = nullptr;
+    try {
+        const uint64_t length = file.length();
+        if (length > 0x7FFFFFFEu) throw plat::FileException(plat::kCauseGeneric, 0, path);
+        buffer = static_cast<uint8_t*>(CoTaskMemAlloc(static_cast<SIZE_T>(length) + 1));
+        if (!buffer) throw plat::FileException(plat::kCauseGeneric, 0, path);
+        size = static_cast<uint32_t>(file.readAt(0, buffer, static_cast<size_t>(length)));
+        plat::FileStatus st;
+        try {
+            st = file.status();
+        } catch (const plat::FileException&) {
+            log.critic(u"readDiskFile..() error: GetStatus of " + path);
+            CoTaskMemFree(buffer);
+            size = 0;
+            return nullptr;
+        }
+        file.close();
+        time = st.lastWriteTime;
+    } catch (const plat::FileException& e) {
+        log.critic(u"readDiskFile..() CFileException:" + describeFileException(&e, true) + path);
+        CoTaskMemFree(buffer);
+        size = 0;
+        return nullptr;
+    }
+    if (!ByteArrayVariant().fromBytes(buffer, size, var)) {
+        log.critic(u"readDiskFileAndSetVar() error with variant " + path);
+        CoTaskMemFree(buffer);
+        size = 0;
+        return nullptr;
+    }
+    return buffer;
+}
+
+HRESULT CNotesController::putAddFile(const std::u16string& fileName) {
+    const auto& log = controllerLog();
+    const std::u16string path = plat::joinPath(m_notesFolder, fileName);
+    unique_variant var;
+    uint32_t size = 0;
+    int64_t time = 0;
+    uint8_t* buffer = readDiskFileAndSetVar(path, size, time, var.get());
+    if (!buffer) {
+        log.critic(u"putAddFile() error with file (or variant) " + fileName);
+        return E_FAIL;
+    }
+    const std::u16string id = allocateLocalLuid();
+    ULONG cmdId = 0;
+    unique_bstr store(kDataStore), luid(id), type(kContentType), empty1(u""), empty2(u"");
+    HRESULT hr = m_pEngine->AddItem(store.get(), luid.get(), type.get(), empty1.get(), empty2.get(),
+                                    *var.get(), &cmdId);
+    var.reset();
+    if (FAILED(hr)) {
+        // The command number is undefined: a job under it could catch another command's status.
+        log.critic(format(u"putAddFile() engine->AddItem() failed 0x%X", hr));
+        CoTaskMemFree(buffer);
+        return hr;
+    }
+    SentJob job;
+    job.fileName = fileName;
+    job.fileTime = time;
+    job.opType = opTypeAdd;
+    job.data = buffer;
+    job.dataSize = size;
+    job.cmdId = cmdId;
+    job.localLuid = id;
+    m_sentjobs.push_front(std::move(job));
+    return hr;
+}
+
+HRESULT CNotesController::putModFile(const std::u16string& fileName) {
+    const auto& log = controllerLog();
+    const std::u16string path = plat::joinPath(m_notesFolder, fileName);
+    unique_variant var;
+    uint32_t size = 0;
+    int64_t time = 0;
+    uint8_t* buffer = readDiskFileAndSetVar(path, size, time, var.get());
+    if (!buffer) {
+        log.critic(u"putModFile() error with file (or variant) " + fileName);
+        return E_FAIL;
+    }
+    CPropertyValue* mapped = m_pProperties->get(u"pcfilename:" + fileName);
+    if (!mapped) {
+        CoTaskMemFree(buffer);
+        log.critic(format(u"putModFile() error with file %s, no luid", fileName));
+        return E_FAIL;
+    }
+    std::u16string luidText;
+    mapped->getStringValue(luidText);
+    ULONG cmdId = 0;
+    unique_bstr store(kDataStore), luid(luidText), type(kContentType), empty1(u""), empty2(u"");
+    HRESULT hr = m_pEngine->ReplaceItem(store.get(), luid.get(), type.get(), empty1.get(),
+                                        empty2.get(), *var.get(), &cmdId);
+    var.reset();
+    if (FAILED(hr)) {
+        CoTaskMemFree(buffer);
+        return hr;
+    }
+    SentJob job;
+    job.fileName = fileName;
+    job.fileTime = time;
+    job.opType = opTypeMod;
+    job.data = buffer;
+    job.dataSize = size;
+    job.cmdId = cmdId;
+    job.luid = luidText;
+    m_sentjobs.push_front(std::move(job));
+    return hr;
+}
+
+HRESULT CNotesController::putDelFile(const std::u16string& fileName) {
+    const auto& log = controllerLog();
+    CPropertyValue* mapped = m_pProperties->get(u"pcfilename:" + fileName);
+    if (!mapped) {
+        log.critic(format(u"putDelFile() error with file %s, no luid", fileName));
+        return E_FAIL;
+    }
+    std::u16string luidText;
+    mapped->getStringValue(luidText);
+    ULONG cmdId = 0;
+    unique_bstr store(kDataStore), luid(luidText), type(kContentType);
+    HRESULT hr = m_pEngine->DeleteItem(store.get(), luid.get(), 0, 0, type.get(), &cmdId);
+    if (FAILED(hr)) {
+        log.critic(format(u"putDelFile() error in DeleteItem file %s,  luid %s", fileName, luidText));
+        return hr;
+    }
+    SentJob job;
+    job.fileName = fileName;
+    job.fileTime = plat::currentTime();
+    job.opType = opTypeDel;
+    job.cmdId = cmdId;
+    job.luid = luidText;
+    m_sentjobs.push_front(std::move(job));
+    return hr;
+}
+
+}  // namespace vt

@@ -1,0 +1,99 @@
+#include "frontend/controller_registry.h"
+
+#include <map>
+#include <memory>
+
+#include "controller/notes_controller.h"
+#include "platform/format.h"
+#include "util/logger.h"
+#include "util/string_split.h"
+#include "util/sync.h"
+
+namespace vt {
+
+namespace {
+
+struct Registry {
+    CritSec lock;
+    std::map<std::u16string, CNotesController*> controllers;
+};
+
+Registry& registry() {
+    // Lives until the process ends: controllers may be destroyed from static destructors of
+    // hosts that never released their objects.
+    static Registry* r = new Registry();
+    return *r;
+}
+
+const LogChannel& channel() {
+    static const LogChannel log(u"ConC CFactory");
+    return log;
+}
+
+}  // namespace
+
+std::u16string CFactory::keyOf(const std::u16string& text) {
+    CStringSplit split(text, u':');
+    return split.getAt(split.getCount() - 1);
+}
+
+HRESULT CFactory::createController(const std::u16string& imei, const std::u16string& alias,
+                                   uint32_t clientSyncId, vantrel::ISyncEngine* pEngine,
+                                   INotesController** out) {
+    const std::u16string imeiKey = keyOf(imei);
+    const std::u16string aliasKey = keyOf(alias);
+    Registry& r = registry();
+    CritSecLock lock(r.lock);
+    auto it = r.controllers.find(imeiKey);
+    if (it != r.controllers.end() && it->second) {
+        channel().high(format(u"createController():'alias:%s' 'imei:%s', imei exists allready",
+                              aliasKey, imeiKey));
+        return E_FAIL;
+    }
+    try {
+        auto controller = std::make_unique<CNotesController>(imeiKey, aliasKey, clientSyncId, pEngine);
+        r.controllers[imeiKey] = controller.get();
+        if (out) *out = controller.get();
+        controller.release();
+        return S_OK;
+    } catch (const std::u16string& text) {
+        channel().critic(format(u"createController(): (alias:%s) new catched: %s", aliasKey, text));
+    } catch (const std::exception& e) {
+        channel().critic(format(u"createController(): (alias:%s) new catched: %s", aliasKey, e.what()));
+    }
+    return E_FAIL;
+}
+
+HRESULT CFactory::destroyController(const std::u16string& imei) {
+    Registry& r = registry();
+    CritSecLock lock(r.lock);
+    auto it = r.controllers.find(keyOf(imei));
+    if (it == r.controllers.end() || !it->second) {
+        channel().high(format(u"destroyController(): 'imei:%s', doesn't exists", imei));
+        return E_FAIL;
+    }
+    CNotesController* controller = it->second;
+    r.controllers.erase(it);
+    delete controller;
+    return S_OK;
+}
+
+HRESULT CFactory::setNotify(const std::u16string& imei, IUnknown* pNotify) {
+    Registry& r = registry();
+    CritSecLock lock(r.lock);
+    auto it = r.controllers.find(keyOf(imei));
+    if (it == r.controllers.end() || !it->second) {
+        channel().high(format(u"setNotify(): 'imei:%s', doesn't exists", imei));
+        return E_FAIL;
+    }
+    it->second->setNotify(pNotify);
+    return S_OK;
+}
+
+size_t CFactory::count() {
+    Registry& r = registry();
+    CritSecLock lock(r.lock);
+    return r.controllers.size();
+}
+
+}  // namespace vt

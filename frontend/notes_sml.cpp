@@ -1,0 +1,292 @@
+#include "frontend/notes_sml.h"
+
+#include <new>
+
+#include "frontend/controller_registry.h"
+#include "frontend/module_lock.h"
+#include "platform/format.h"
+#include "util/byte_array_variant.h"
+#include "util/logger.h"
+
+namespace vt {
+
+namespace {
+const LogChannel& channel() {
+    static const LogChannel log(u"Vantrel :: CNotesSml");
+    return log;
+}
+}  // namespace
+
+std::atomic<uint32_t> CNotesSml::s_nextClientSyncID{0};
+
+CNotesSml::CNotesSml() : m_uiClientSyncID(s_nextClientSyncID++), m_pOuter(&m_inner) {
+    m_inner.self = this;
+    module_lock::lock();
+}
+
+CNotesSml::~CNotesSml() {
+    module_lock::unlock();
+    if (m_pController) {
+        CFactory::destroyController(m_strIMEI);
+        m_pController = nullptr;
+    }
+    if (m_pSyncEngine) {
+        m_pSyncEngine->Release();
+        m_pSyncEngine = nullptr;
+    }
+    m_uiClientSyncID = 0;
+}
+
+HRESULT CNotesSml::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (outer && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+    CNotesSml* obj = new (std::nothrow) CNotesSml();
+    if (!obj) return E_OUTOFMEMORY;
+    if (outer) obj->m_pOuter = outer;
+    // Hold the object while it is queried so a failing query destroys it.
+    obj->m_inner.AddRef();
+    HRESULT hr = obj->m_inner.QueryInterface(riid, ppv);
+    obj->m_inner.Release();
+    return hr;
+}
+
+HRESULT CNotesSml::innerQueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown)) {
+        *ppv = static_cast<IUnknown*>(&m_inner);
+    } else if (IsEqualIID(riid, vantrel::IID_ISyncInitialize)) {
+        *ppv = static_cast<vantrel::ISyncInitialize*>(this);
+    } else if (IsEqualIID(riid, vantrel::IID_IDataStore)) {
+        *ppv = static_cast<vantrel::IDataStore*>(this);
+    } else {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    static_cast<IUnknown*>(*ppv)->AddRef();
+    return S_OK;
+}
+
+HRESULT CNotesSml::Inner::QueryInterface(REFIID riid, void** ppv) {
+    return self->innerQueryInterface(riid, ppv);
+}
+ULONG CNotesSml::Inner::AddRef() { return ++self->m_ref; }
+ULONG CNotesSml::Inner::Release() {
+    ULONG n = --self->m_ref;
+    if (n == 0) delete self;
+    return n;
+}
+
+HRESULT CNotesSml::QueryInterface(REFIID riid, void** ppv) { return m_pOuter->QueryInterface(riid, ppv); }
+ULONG CNotesSml::AddRef() { return m_pOuter->AddRef(); }
+ULONG CNotesSml::Release() { return m_pOuter->Release(); }
+
+HRESULT CNotesSml::checkEngineState() {
+    if (!m_pSyncEngine) return E_UNEXPECTED;
+    HRESULT hr = m_pSyncEngine->GetState();
+    if (FAILED(hr)) channel().trace(format(u"m_pSyncEngine->GetState returned(0x%x)", hr));
+    return hr;
+}
+
+HRESULT CNotesSml::Initialize(BSTR bstrIMEI, BSTR bstrAlias, BSTR bstrDataStore,
+                              IUnknown* piSyncEngine) {
+    const auto& log = channel();
+    try {
+        m_strAlias = fromBstr(bstrAlias);
+        m_strIMEI = fromBstr(bstrIMEI);
+        m_strDataStore = fromBstr(bstrDataStore);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    if (!piSyncEngine) {
+        log.trace(u"Initialize");
+        return E_POINTER;
+    }
+    vantrel::ISyncEngine* engine = nullptr;
+    HRESULT hr;
+    try {
+        hr = piSyncEngine->QueryInterface(vantrel::IID_ISyncEngine, reinterpret_cast<void**>(&engine));
+    } catch (...) {
+        log.critic(u"Initialize :: QueryInterface THROWN !!!");
+        return E_FAIL;
+    }
+    if (FAILED(hr)) {
+        log.trace(u"Initialize");
+        return hr;
+    }
+    // A second Initialize replaces the engine reference it held.
+    if (m_pSyncEngine) m_pSyncEngine->Release();
+    m_pSyncEngine = engine;
+    log.trace(u"Initialize :: QueryInterface succeeded\n");
+    if (m_pController) return E_FAIL;
+    hr = CFactory::createController(m_strIMEI, m_strAlias, m_uiClientSyncID, m_pSyncEngine,
+                                    &m_pController);
+    if (FAILED(hr)) log.trace(u"Failed to create Controller");
+    else log.trace(u"Initialize :: QueryInterface succeeded\n");
+    return hr;
+}
+
+HRESULT CNotesSml::Synchronize(BSTR bstrDataStorePath, IUnknown* piDataStoreNotify,
+                               UINT* puiClientSyncID) {
+    const auto& log = channel();
+    log.trace(format(u"CNotesSml::Synchronize( %s )", fromBstr(bstrDataStorePath)));
+    HRESULT hr = checkEngineState();
+    if (FAILED(hr)) return hr;
+    try {
+        if (m_pController) {
+            log.trace(u"Has controller");
+            if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
+            CFactory::setNotify(m_strIMEI, piDataStoreNotify);
+            hr = m_pController->synchronize();
+        } else {
+            log.trace(u"Doesn't have controller");
+        }
+    } catch (...) {
+        log.critic(u"Synchronize thrown");
+        return kHrControllerThrew;
+    }
+    log.trace(u"CNotesSml::Synchronization started ok");
+    return hr;
+}
+
+HRESULT CNotesSml::Cancel(UINT uiClientSyncID) {
+    const auto& log = channel();
+    log.trace(format(u"Cancel( %d )", uiClientSyncID));
+    if (!m_pSyncEngine) return E_UNEXPECTED;
+    try {
+        HRESULT hr = m_pSyncEngine->Cancel(uiClientSyncID);
+        if (FAILED(hr)) log.trace(format(u"Cancel failed with 0x%x", hr));
+        else log.trace(u"Cancel succeeded");
+        return hr;
+    } catch (...) {
+        log.trace(u"Cancel thrown");
+        return kHrCancelThrew;
+    }
+}
+
+HRESULT CNotesSml::ExportDataFromPhone(BSTR bstrDataStorePath, LONG, LONG,
+                                       IUnknown* piDataStoreNotify, UINT* puiClientSyncID) {
+    const auto& log = channel();
+    log.trace(format(u"ExportDataFromPhone( %s )", fromBstr(bstrDataStorePath)));
+    HRESULT hr = checkEngineState();
+    if (FAILED(hr)) return hr;
+    if (!m_pController) return kHrNoController;
+    try {
+        if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
+        CFactory::setNotify(m_strIMEI, piDataStoreNotify);
+        return m_pController->exportFromDevice();
+    } catch (...) {
+        log.trace(u"pController->exportFromDevice thrown");
+        return kHrControllerThrew;
+    }
+}
+
+HRESULT CNotesSml::ImportDataToPhone(BSTR bstrDataStorePath, LONG bDBOverride, LONG bItemOverride,
+                                     IUnknown* piDataStoreNotify, UINT* puiClientSyncID) {
+    const auto& log = channel();
+    log.trace(format(u"ImportDataToPhone( %s )", fromBstr(bstrDataStorePath)));
+    HRESULT hr = checkEngineState();
+    if (FAILED(hr)) return hr;
+    if (!m_pController) return kHrNoController;
+    try {
+        if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
+        CFactory::setNotify(m_strIMEI, piDataStoreNotify);
+        return m_pController->importToDevice(bDBOverride == 0, bItemOverride != 0);
+    } catch (...) {
+        log.trace(u"pController->importToDevice thrown");
+        return kHrControllerThrew;
+    }
+}
+
+HRESULT CNotesSml::GetDataStoreInfo(BSTR bstrDataStore, BSTR*, BSTR*, LONG*, LONG*, LONG*) {
+    const auto& log = channel();
+    log.trace(format(u"GetDataStoreInfo( %s )", fromBstr(bstrDataStore)));
+    HRESULT hr = checkEngineState();
+    if (FAILED(hr)) return hr;
+    if (!m_pController) return kHrNoController;
+    try {
+        return m_pController->getDataStoreInfo();
+    } catch (...) {
+        log.trace(u"pController->getDataStoreInfo thrown");
+        return kHrControllerThrew;
+    }
+}
+
+HRESULT CNotesSml::ReadAllDataOut(BSTR bstrDataStorePath, BSTR bstrTargetFolder) {
+    const auto& log = channel();
+    log.trace(format(u"ReadAllDataOut( %s )", fromBstr(bstrDataStorePath)));
+    HRESULT hr = checkEngineState();
+    if (FAILED(hr)) return hr;
+    if (!m_pController) return kHrNoController;
+    try {
+        return m_pController->datafilesOut(fromBstr(bstrTargetFolder));
+    } catch (...) {
+        log.trace(u"pController->datafileOut thrown");
+        return kHrControllerThrew;
+    }
+}
+
+HRESULT CNotesSml::WriteDataIn(BSTR bstrDataStorePath, BSTR bstrItemName, VARIANT varFileData) {
+    const auto& log = channel();
+    log.trace(format(u"WriteDataIn( %s )", fromBstr(bstrDataStorePath)));
+    const std::u16string itemName = fromBstr(bstrItemName);
+    HRESULT hr = checkEngineState();
+    if (FAILED(hr)) return hr;
+    uint32_t size = 0;
+    uint8_t* buffer = ByteArrayVariant().toBytes(varFileData, &size);
+    HRESULT result;
+    if (buffer && size > 0) {
+        if (!m_pController) {
+            result = kHrNoController;
+        } else {
+            try {
+                result = m_pController->datafileIn(buffer, static_cast<int32_t>(size), itemName);
+            } catch (...) {
+                log.critic(u"pController->datafileIn thrown");
+                result = kHrControllerThrew;
+            }
+        }
+    } else {
+        log.trace(u"Invalid data");
+        result = E_FAIL;
+    }
+    ByteArrayVariant::freeBytes(buffer);
+    return result;
+}
+
+// ---- Class object ----
+
+HRESULT CNotesSmlFactory::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+        *ppv = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG CNotesSmlFactory::AddRef() {
+    ULONG n = ++m_ref;
+    if (n == 1) module_lock::lock();
+    return n;
+}
+
+ULONG CNotesSmlFactory::Release() {
+    ULONG n = --m_ref;
+    if (n == 0) module_lock::unlock();  // the module keeps the object itself cached
+    return n;
+}
+
+HRESULT CNotesSmlFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) {
+    return CNotesSml::CreateInstance(pUnkOuter, riid, ppv);
+}
+
+HRESULT CNotesSmlFactory::LockServer(BOOL fLock) {
+    if (fLock) module_lock::lock();
+    else module_lock::unlock();
+    return S_OK;
+}
+
+}  // namespace vt

@@ -1,0 +1,388 @@
+#include "frontend/notify_converter.h"
+
+#include <condition_variable>
+#include <thread>
+
+#include "controller/notes_controller.h"
+#include "platform/file.h"
+#include "platform/format.h"
+#include "util/byte_array_variant.h"
+#include "util/logger.h"
+#include "util/sync.h"
+
+namespace vt {
+
+namespace {
+
+const LogChannel& channel() {
+    static const LogChannel log(u"NotesSml :: CNotifyConverter");
+    return log;
+}
+
+constexpr int kFinalNotifyWaitMs = 10000;
+
+// Counts delivery threads so that the module is not unloaded under them.
+struct Deliveries {
+    std::mutex m;
+    std::condition_variable cv;
+    int running = 0;
+};
+Deliveries& deliveries() {
+    static Deliveries* d = new Deliveries();
+    return *d;
+}
+
+// What a delivery thread needs; it owns its host reference and its share of the event.
+struct NotifyJob {
+    LONG code;
+    uint32_t clientSyncId;
+    LONG state;
+    LONG progress1;
+    LONG progress2;
+    LONG itemCount;
+    std::shared_ptr<SyncEvent> done;
+    vantrel::IDataStoreNotify* notify;  // AddRef'd for the job
+};
+
+void SendThread(NotifyJob* job) {
+    channel().trace(u"SendThread");
+    if (job->notify) {
+        try {
+            job->notify->NotifySyncStatus(job->clientSyncId, job->state, job->code, job->progress1,
+                                          job->progress2, job->itemCount);
+        } catch (...) {
+            channel().trace(u"SendThread :: NotifySyncStatus catched");
+        }
+        try {
+            job->notify->Release();
+        } catch (...) {
+        }
+        job->notify = nullptr;
+    }
+    if (job->done) job->done->set();
+    delete job;
+    Deliveries& d = deliveries();
+    std::lock_guard<std::mutex> l(d.m);
+    if (--d.running == 0) d.cv.notify_all();
+}
+
+std::u16string luidText(const OLECHAR* s) { return fromOleStr(s); }
+
+}  // namespace
+
+CNotifyConverter::CNotifyConverter(CNotesController* controller, IUnknown* pNotify,
+                                   uint32_t clientSyncId)
+    : m_pController(controller), m_clientSyncId(clientSyncId) {
+    if (pNotify) {
+        try {
+            void* p = nullptr;
+            if (SUCCEEDED(pNotify->QueryInterface(vantrel::IID_IDataStoreNotify, &p)))
+                m_pDSNotify = static_cast<vantrel::IDataStoreNotify*>(p);
+        } catch (...) {
+            channel().trace(u"CNotifyConverter :: notify->QueryInterface thrown");
+            m_pDSNotify = nullptr;
+        }
+    }
+    if (m_pDSNotify) channel().trace(u"DataStoreNotify created");
+    channel().trace(u"CNotifyConverter()");
+}
+
+CNotifyConverter::~CNotifyConverter() {
+    if (m_pController) m_pController->setNotify(nullptr);
+    m_pController = nullptr;
+    if (m_pDSNotify) {
+        try {
+            m_pDSNotify->Release();
+        } catch (...) {
+        }
+        m_pDSNotify = nullptr;
+    }
+    m_progress1 = m_progress2 = m_itemCount = 0;
+}
+
+void CNotifyConverter::detach() {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    m_pController = nullptr;
+}
+
+int CNotifyConverter::pendingDeliveries() {
+    Deliveries& d = deliveries();
+    std::lock_guard<std::mutex> l(d.m);
+    return d.running;
+}
+
+bool CNotifyConverter::waitForDeliveries(int timeoutMs) {
+    Deliveries& d = deliveries();
+    std::unique_lock<std::mutex> l(d.m);
+    return d.cv.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return d.running == 0; });
+}
+
+HRESULT CNotifyConverter::QueryInterface(REFIID riid, void** ppv) {
+    channel().trace(u"QueryInterface");
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vantrel::IID_ISyncEngineCallback)) {
+        *ppv = static_cast<vantrel::ISyncEngineCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG CNotifyConverter::AddRef() { return ++m_ref; }
+
+ULONG CNotifyConverter::Release() {
+    if (--m_ref == 0) {
+        delete this;
+        return 0;
+    }
+    return m_ref;
+}
+
+std::u16string CNotifyConverter::debugFileName(const std::u16string& luid) {
+    std::u16string safe;
+    safe.reserve(luid.size());
+    for (size_t i = 0; i < luid.size(); ++i) {
+        char16_t c = luid[i];
+        bool bad = c < 0x20 || c == 0x7F || c == u'/' || c == u'\\' || c == u':' || c == u'*' ||
+                   c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|';
+        if (c == u'.' && ((i + 1 < luid.size() && luid[i + 1] == u'.') ||
+                          (i > 0 && luid[i - 1] == u'.')))
+            bad = true;
+        safe += bad ? u'_' : c;
+    }
+    return u"dbgDatFile" + safe;
+}
+
+void CNotifyConverter::writeDebugCopy(const std::u16string& luid, const uint8_t* data,
+                                      uint32_t size) {
+    plat::File f;
+    if (!f.tryOpen(debugFileName(luid), plat::Access::Write, plat::Disposition::CreateAlways,
+                   plat::Share::DenyNone))
+        return;
+    try {
+        if (data && size) f.writeAt(0, data, size);
+        f.close();
+    } catch (const plat::FileException&) {
+    }
+}
+
+HRESULT CNotifyConverter::ClientCmdAlert(LONG alertCode, LONG, LONG, LONG, const OLECHAR* lastAnchor,
+                                         const OLECHAR* nextAnchor, LONG* pStatus) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"ClientCmdAlert");
+    if (!m_pController) return E_UNEXPECTED;
+    LONG status = kStatusOk;
+    HRESULT r = m_pController->clientCmdAlert(alertCode, luidText(lastAnchor), luidText(nextAnchor),
+                                              &status);
+    if (pStatus) *pStatus = status;
+    return r;
+}
+
+HRESULT CNotifyConverter::ClientCmdAddItem(LONG reversible, ULONG cmdId, LONG, const OLECHAR* luid,
+                                           LONG, LONG, LONG, VARIANT content, LONG* pStatus) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"ClientCmdAddItem");
+    if (!m_pController) return E_UNEXPECTED;
+    const std::u16string id = luidText(luid);
+    uint32_t size = 0;
+    uint8_t* buffer = ByteArrayVariant().toBytes(content, &size);
+    if (!buffer) size = 0;
+    channel().trace(format(u"ClientCmdAddItem size(%d)", size));
+    writeDebugCopy(id, buffer, size);
+    HRESULT r;
+    if (buffer && size > 0) {
+        r = m_pController->listenAdd(reversible, cmdId, id, buffer, static_cast<int32_t>(size), pStatus);
+    } else {
+        r = E_FAIL;
+    }
+    countItem(r);
+    ByteArrayVariant::freeBytes(buffer);
+    channel().trace(format(u"ClientCmdAddItem() returning 0x%X", r));
+    return r;
+}
+
+HRESULT CNotifyConverter::ClientCmdDeleteItem(LONG reversible, ULONG cmdId, LONG, const OLECHAR* luid,
+                                              LONG, LONG, LONG, LONG* pStatus) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"ClientCmdDeleteItem");
+    if (!m_pController) return E_UNEXPECTED;
+    HRESULT r = m_pController->listenDel(reversible, cmdId, luidText(luid), pStatus);
+    countItem(r);
+    return r;
+}
+
+HRESULT CNotifyConverter::ClientCmdReplaceItem(LONG reversible, ULONG cmdId, LONG,
+                                               const OLECHAR* luid, LONG, LONG, LONG, VARIANT content,
+                                               LONG* pStatus) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"ClientCmdReplaceItem");
+    if (!m_pController) return E_UNEXPECTED;
+    uint32_t size = 0;
+    uint8_t* buffer = ByteArrayVariant().toBytes(content, &size);
+    HRESULT r;
+    if (!buffer || size < 1) {
+        channel().critic(u"ClientCmdReplaceItem() no data");
+        if (pStatus) *pStatus = kStatusBadRequest;
+        r = E_FAIL;
+    } else {
+        r = m_pController->listenRep(reversible, cmdId, luidText(luid), buffer,
+                                     static_cast<int32_t>(size), pStatus);
+        countItem(r);
+    }
+    ByteArrayVariant::freeBytes(buffer);
+    return r;
+}
+
+HRESULT CNotifyConverter::ClientCmdCopyItem(LONG, LONG, LONG, LONG, LONG, LONG, LONG) {
+    channel().trace(u"ClientCmdCopyItem");
+    return E_NOTIMPL;
+}
+
+HRESULT CNotifyConverter::ClientCmdGetItem(LONG reversible, ULONG cmdId, LONG, const OLECHAR* luid,
+                                           LONG, LONG, VARIANT* pContent, LONG* pStatus) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"ClientCmdGetItem");
+    if (!m_pController) return E_UNEXPECTED;
+    uint8_t* data = nullptr;
+    int32_t length = 0;
+    HRESULT r = m_pController->listenGet(reversible, cmdId, luidText(luid), &data, &length, pStatus);
+    if (length >= 1 && data) {
+        if (!pContent ||
+            !ByteArrayVariant().fromBytes(data, static_cast<uint32_t>(length), pContent))
+            channel().high(u"ClientCmdGetItem() conversion error");
+    }
+    if (data) CoTaskMemFree(data);
+    countItem(r);
+    return r;
+}
+
+HRESULT CNotifyConverter::ClientCmdRollbackItem(LONG, LONG) {
+    channel().trace(u"ClientCmdRollbackItem");
+    return E_NOTIMPL;
+}
+
+HRESULT CNotifyConverter::ClientCmdStatus(ULONG cmdId, ULONG status) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"ClientCmdStatus");
+    if (!m_pController) return E_UNEXPECTED;
+    HRESULT r = m_pController->clientCmdStatus(cmdId, status);
+    channel().trace(format(u"ClientCmdStatus() returning 0x%X", r));
+    return r;
+}
+
+HRESULT CNotifyConverter::ClientResultGet(LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG) {
+    channel().trace(u"ClientResultGet");
+    return E_NOTIMPL;
+}
+
+HRESULT CNotifyConverter::ClientMapItemAdded(LONG, const OLECHAR* luid, const OLECHAR* localLuid) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"ClientMapItemAdded");
+    if (!m_pController) return E_UNEXPECTED;
+    HRESULT r = m_pController->clientMapItemAdded(luidText(luid), luidText(localLuid));
+    channel().trace(format(u"ClientMapItemAdded() returning 0x%X", r));
+    return r;
+}
+
+HRESULT CNotifyConverter::ClientReserved1() { return E_NOTIMPL; }
+HRESULT CNotifyConverter::ClientReserved2() { return E_NOTIMPL; }
+
+HRESULT CNotifyConverter::SyncStatusStarted() {
+    std::unique_lock<std::recursive_mutex> l(m_lock);
+    channel().trace(u"SyncStatusStarted()");
+    HRESULT r = m_pController ? m_pController->syncStatusStarted() : E_UNEXPECTED;
+    sendDataStoreNotify(r, vantrel::kSyncStateStarted, false);
+    channel().trace(format(u"SyncStatusStarted() returning 0x%X", r));
+    return r;
+}
+
+HRESULT CNotifyConverter::SyncStatusPaused() {
+    channel().trace(u"SyncStatusPaused()");
+    return E_NOTIMPL;
+}
+
+HRESULT CNotifyConverter::SyncStatusResumed() {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"SyncStatusResumed()");
+    sendDataStoreNotify(0, vantrel::kSyncStateProgress, false);
+    return E_NOTIMPL;
+}
+
+HRESULT CNotifyConverter::SyncStatusCanceled() {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"SyncStatusCanceled()");
+    HRESULT r = m_pController ? m_pController->syncStatusCanceled() : E_UNEXPECTED;
+    sendDataStoreNotify(0, vantrel::kSyncStateCanceled, false);
+    channel().trace(format(u"syncStatusCanceled() returning 0x%X", r));
+    return r;
+}
+
+HRESULT CNotifyConverter::SyncStatusPackageSent(LONG, LONG progress1, LONG progress2) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"SyncStatusPackageSent()");
+    m_progress1 = progress1;
+    m_progress2 = progress2;
+    sendDataStoreNotify(0, vantrel::kSyncStateProgress, false);
+    return S_OK;
+}
+
+HRESULT CNotifyConverter::SyncStatusPackageGet(LONG) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"SyncStatusPackageGet()");
+    sendDataStoreNotify(0, vantrel::kSyncStateProgress, false);
+    return S_OK;
+}
+
+HRESULT CNotifyConverter::SyncStatusFailed(LONG errorCode) {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"SyncStatusFailed()");
+    HRESULT r = m_pController ? m_pController->syncStatusFailed(errorCode) : E_UNEXPECTED;
+    sendDataStoreNotify(errorCode, vantrel::kSyncStateEnded, true);
+    channel().trace(format(u"syncStatusFailed() returning 0x%X", r));
+    return r;
+}
+
+HRESULT CNotifyConverter::SyncStatusFinished() {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    channel().trace(u"SyncStatusFinished()");
+    HRESULT r = m_pController ? m_pController->syncStatusFinished() : E_UNEXPECTED;
+    sendDataStoreNotify(0, vantrel::kSyncStateEnded, true);
+    channel().trace(format(u"syncStatusFinished() returning 0x%X", r));
+    return r;
+}
+
+void CNotifyConverter::sendDataStoreNotify(LONG code, LONG state, bool wait) {
+    channel().trace(u"sendDataStoreNotify");
+    std::shared_ptr<SyncEvent> done;
+    if (wait) done = std::make_shared<SyncEvent>(false, false);
+    auto* job = new NotifyJob{code,        m_clientSyncId, state, m_progress1, m_progress2,
+                              m_itemCount, done,           m_pDSNotify};
+    if (job->notify) job->notify->AddRef();
+    {
+        Deliveries& d = deliveries();
+        std::lock_guard<std::mutex> l(d.m);
+        ++d.running;
+    }
+    try {
+        std::thread(SendThread, job).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: deliver on this one rather than lose the notification.
+        SendThread(job);
+    }
+    if (done) {
+        done->wait(std::chrono::milliseconds(kFinalNotifyWaitMs));
+        done.reset();
+        if (m_pDSNotify) {
+            try {
+                m_pDSNotify->Release();
+            } catch (...) {
+                channel().trace(u"m_pDSNotify->Release() thrown");
+            }
+            m_pDSNotify = nullptr;
+        }
+        if (m_pController) m_pController->setNotify(nullptr);
+    }
+}
+
+}  // namespace vt

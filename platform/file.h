@@ -1,0 +1,148 @@
+// Files of the operating system: open with share modes, positioned reads and writes, status,
+// copy, delete, rename, folders and attributes.
+//
+// Errors: the File methods throw FileException, which carries the portable cause code (the
+// classic file-exception causes 0 to 14), the OS error code and the file name; the free
+// functions return 0 or the OS error code. A File object is not thread-safe; the functions are.
+//
+// Share modes on Linux are advisory locks (flock) taken by every File opened through this
+// layer: an exclusive open holds LOCK_EX, other opens hold LOCK_SH, so an exclusive open by one
+// process makes another's open fail with a sharing violation, as on Windows. Programs that do
+// not go through this layer are not stopped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace vt::plat {
+
+// Portable causes of a file failure.
+enum FileCause : int {
+    kCauseNone = 0,
+    kCauseGeneric = 1,
+    kCauseFileNotFound = 2,
+    kCauseBadPath = 3,
+    kCauseTooManyOpenFiles = 4,
+    kCauseAccessDenied = 5,
+    kCauseInvalidFile = 6,
+    kCauseRemoveCurrentDir = 7,
+    kCauseDirectoryFull = 8,
+    kCauseBadSeek = 9,
+    kCauseHardIO = 10,
+    kCauseSharingViolation = 11,
+    kCauseLockViolation = 12,
+    kCauseDiskFull = 13,
+    kCauseEndOfFile = 14,
+};
+
+class FileException : public std::exception {
+public:
+    FileException(int cause, int osError, std::u16string fileName)
+        : cause_(cause), osError_(osError), fileName_(std::move(fileName)) {}
+    // Builds the exception for an OS error code, choosing its cause.
+    static FileException fromOsError(int osError, std::u16string fileName);
+
+    int cause() const { return cause_; }
+    int osError() const { return osError_; }
+    const std::u16string& fileName() const { return fileName_; }
+    const char* what() const noexcept override { return "file exception"; }
+
+private:
+    int cause_;
+    int osError_;
+    std::u16string fileName_;
+};
+
+// File attribute bits, with the Windows values.
+enum FileAttribute : uint32_t {
+    kAttrReadOnly = 0x1,
+    kAttrHidden = 0x2,
+    kAttrSystem = 0x4,
+    kAttrDirectory = 0x10,
+    kAttrArchive = 0x20,
+    kAttrNormal = 0x80,
+};
+
+struct FileStatus {
+    bool isDirectory = false;
+    uint64_t size = 0;
+    int64_t lastWriteTime = 0;  // seconds since 1970 (UTC), whole seconds
+    uint32_t attributes = 0;
+};
+
+enum class Access { Read, Write, ReadWrite };
+enum class Disposition {
+    OpenExisting,  // fail when missing
+    CreateAlways,  // create, or cut an existing file to length 0
+    OpenAlways,    // create when missing, never truncate
+    CreateNew,     // fail when it exists
+};
+enum class Share { Exclusive, DenyWrite, DenyNone };
+
+class File {
+public:
+    File() = default;
+    File(File&& o) noexcept;
+    File& operator=(File&& o) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();  // closes, ignoring errors
+
+    // Throws FileException.
+    void open(const std::u16string& path, Access access, Disposition disposition, Share share);
+    // Returns false and fills *error (when given) instead of throwing.
+    bool tryOpen(const std::u16string& path, Access access, Disposition disposition, Share share,
+                 FileException* error = nullptr);
+    bool isOpen() const { return handle_ != kInvalid; }
+    const std::u16string& path() const { return path_; }
+
+    // Reads up to n bytes at offset; returns the count read (less only at the end of file).
+    size_t readAt(uint64_t offset, void* buf, size_t n);
+    // Writes all n bytes at offset or throws.
+    void writeAt(uint64_t offset, const void* buf, size_t n);
+    // Sequential access from the current position.
+    size_t read(void* buf, size_t n);
+    void write(const void* buf, size_t n);
+    void seek(uint64_t offset);
+
+    uint64_t length() const;
+    void setLength(uint64_t n);
+    FileStatus status() const;
+    // Makes written data durable (fsync / FlushFileBuffers).
+    void flush();
+    // Throws on a failing close; the handle is gone either way.
+    void close();
+
+private:
+    static constexpr intptr_t kInvalid = -1;
+    [[noreturn]] void fail(int osError) const;
+    intptr_t handle_ = kInvalid;
+    uint64_t position_ = 0;
+    std::u16string path_;
+};
+
+// The status of a path; false when it cannot be read (missing, no access).
+bool getFileStatus(const std::u16string& path, FileStatus* status);
+
+// Each returns 0 or the OS error code.
+int copyFile(const std::u16string& from, const std::u16string& to, bool failIfExists);
+// Refuses a read-only file, as Windows does.
+int removeFile(const std::u16string& path);
+// Replaces an existing target atomically.
+int renameFile(const std::u16string& from, const std::u16string& to);
+// renameFile, then makes the rename itself durable (flushes the folder).
+int replaceFileDurably(const std::u16string& from, const std::u16string& to);
+int createDirectory(const std::u16string& path);
+int removeDirectory(const std::u16string& path);
+int getFileAttributes(const std::u16string& path, uint32_t* attributes);
+// Sets read-only, hidden and system; the directory bit is ignored.
+int setFileAttributes(const std::u16string& path, uint32_t attributes);
+
+// True when code is the OS error for a missing file or folder.
+bool isNotFoundError(int osError);
+// The OS error for a refused share mode.
+bool isSharingViolation(int osError);
+
+}  // namespace vt::plat

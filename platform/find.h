@@ -1,0 +1,33 @@
+// Folder search with the wildcard rules the module relies on: '*' matches any run of
+// characters, '?' one character, "*.*" matches every name, and letters match without regard
+// to ASCII case, as on the PC's file system. Results come in the file system's own order; the
+// dot entries "." and ".." are reported like any other entry that matches. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vt::plat {
+
+struct FindEntry {
+    std::u16string name;  // without folder
+    bool isDirectory = false;
+    // Filled only when the search was asked for status.
+    uint64_t size = 0;
+    int64_t lastWriteTime = 0;  // seconds since 1970 (UTC)
+    uint32_t attributes = 0;
+};
+
+enum class FindDetail { NamesOnly, WithStatus };
+
+// Searches "folder<sep>pattern". A missing folder gives no entries. An entry that vanishes
+// while it is examined is skipped.
+std::vector<FindEntry> findFiles(const std::u16string& patternPath,
+                                 FindDetail detail = FindDetail::NamesOnly);
+
+// The wildcard match alone.
+bool matchesWildcard(std::u16string_view pattern, std::u16string_view name);
+
+}  // namespace vt::plat

@@ -1,0 +1,25 @@
+// Language files: numbered strings of one language.
+//
+// On Windows a language file is a resource-only DLL read with LoadLibraryEx and LoadString. On
+// Linux it is a UTF-8 text file of lines "<id><TAB><text>" (escapes \n, \t and \\ in the text;
+// blank lines and lines starting with '#' are ignored); see docs/language-files.md.
+// Thread-safe for distinct handles.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vt::plat {
+
+struct LanguageModule;
+
+// Null when the file can't be loaded.
+LanguageModule* loadLanguageFile(const std::u16string& path);
+// The string with this id, cut to maxChars - 1 characters as LoadString does; false when the
+// file has no such string or it is empty.
+bool loadLanguageString(LanguageModule* module, uint32_t id, size_t maxChars,
+                        std::u16string* text);
+// True when the module was loaded and is now freed.
+bool freeLanguageFile(LanguageModule* module);
+
+}  // namespace vt::plat

@@ -1,0 +1,41 @@
+// Process-level services: environment, thread ids, system error texts, debugger output and
+// loading shared libraries. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vt::plat {
+
+std::optional<std::u16string> getEnv(const char* name);
+// Sets a variable of this process, or removes it when value is empty (nullopt).
+void setEnv(const char* name, const std::optional<std::u16string>& value);
+
+// The calling thread's numeric id as the OS shows it.
+uint32_t currentThreadId();
+
+// The system's message for an OS error code; empty when it has none.
+std::u16string systemErrorText(int osError);
+
+// Text for a debugger (OutputDebugString on Windows; standard error when VANTREL_DEBUG is set
+// on Linux).
+void debugOutput(const std::u16string& text);
+
+// Text as the platform writes 8-bit text files (UTF-8 on Linux, the ANSI code page on
+// Windows), and the line end of such files.
+std::string toNativeNarrow(const std::u16string& text);
+extern const char* const kNativeLineEnd;
+
+// A loaded shared library (module).
+class SharedLibrary {
+public:
+    // Null on failure; *error then says why.
+    static std::unique_ptr<SharedLibrary> load(const std::u16string& path, std::u16string* error);
+    virtual ~SharedLibrary() = default;
+    // The address of an exported function; null when absent.
+    virtual void* symbol(const char* name) = 0;
+};
+
+}  // namespace vt::plat

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is needed, then builds and runs every test twice: a normal build and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build. Exit status 0 only when all pass.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+build_and_test() {
+    local dir=$1
+    shift
+    echo "== $dir: configure and build"
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    echo "== $dir: tests"
+    (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+build_and_test build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_and_test build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON -DVANTREL_BENCH=OFF

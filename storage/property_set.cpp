@@ -1,0 +1,306 @@
+#include "storage/property_set.h"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "platform/format.h"
+#include "platform/text.h"
+#include "platform/time.h"
+
+namespace vt {
+
+namespace {
+
+constexpr char16_t kLineFeed = u'\n';
+constexpr char16_t kBackslash = u'\\';
+
+// Reads a decimal integer as the C runtime's text-to-long conversion does: leading white
+// space, an optional sign, digits up to the first non-digit; an overflow gives the nearest
+// limit. No digits give 0.
+int32_t parseLeadingInt(std::u16string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+    int64_t value = 0;
+    constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        value = value * 10 + (text[i] - u'0');
+        if (value > kLimit) value = kLimit;
+    }
+    if (negative) value = -value;
+    if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(value);
+}
+
+// Splits text at every sep into out; returns the piece count, or 0 when there are more than
+// maxPieces pieces.
+size_t splitAt(std::u16string_view text, char16_t sep, std::u16string_view* out,
+               size_t maxPieces) {
+    size_t count = 0;
+    size_t begin = 0;
+    for (;;) {
+        const size_t at = text.find(sep, begin);
+        if (count == maxPieces) return 0;
+        out[count++] = text.substr(begin, at == std::u16string_view::npos ? at : at - begin);
+        if (at == std::u16string_view::npos) return count;
+        begin = at + 1;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// CPropertyValue
+
+CPropertyValue::CPropertyValue(const std::u16string& text) : m_text(text) {}
+CPropertyValue::CPropertyValue(std::u16string&& text) : m_text(std::move(text)) {}
+CPropertyValue::CPropertyValue(const char16_t* text) : m_text(std::u16string(text)) {}
+
+CPropertyValue::CPropertyValue(int32_t number)
+    : m_text(format(u"%d", number)), m_nNumber(number), m_bNumberSet(true) {}
+
+CPropertyValue::CPropertyValue(bool truth)
+    : m_text(truth ? u"true" : u"false"), m_bTruth(truth), m_bTruthSet(true) {}
+
+CPropertyValue::CPropertyValue(CTime time) : m_text(formatTime(time)), m_time(time) {}
+
+void CPropertyValue::getStringValue(std::u16string& value) const {
+    if (!m_text) throw std::u16string(u"CPropertyValue::getStringValue:No value set");
+    value = *m_text;
+}
+
+void CPropertyValue::getLongValue(int32_t& value) {
+    if (m_bNumberSet) {
+        value = m_nNumber;
+        return;
+    }
+    if (m_bTruthSet || m_time) throw std::u16string(u"CPropertyValue::getLongValue:other type");
+    if (!m_text) throw std::u16string(u"CPropertyValue::getLongValue: No value inited");
+    const int32_t number = parseLeadingInt(*m_text);
+    if (format(u"%d", number) != *m_text) {
+        throw std::u16string(u"CPropertyValue::getLongValue: NotANumber");
+    }
+    m_nNumber = number;
+    m_bNumberSet = true;
+    value = number;
+}
+
+void CPropertyValue::getCTimeValue(CTime& value) {
+    if (m_time) {
+        value = *m_time;
+        return;
+    }
+    if (m_bNumberSet || m_bTruthSet) {
+        throw std::u16string(u"CPropertyValue::getCTimeValue:other type");
+    }
+    if (!m_text) throw std::u16string(u"CPropertyValue::getCTimeValue: No value inited");
+    std::optional<CTime> time = parseTime(*m_text);
+    if (!time) throw std::u16string(u"CPropertyValue::getCTimeValue: NotACtimeString");
+    m_time = time;
+    value = *time;
+}
+
+std::u16string CPropertyValue::formatTime(CTime time) {
+    plat::LocalTime lt;
+    if (!plat::toLocalTime(time.seconds, &lt)) return std::u16string();
+    return format(u"%02d.%02d.%d %02d:%02d:%02d", lt.day, lt.month, lt.year, lt.hour, lt.minute,
+                  lt.second);
+}
+
+std::optional<CTime> CPropertyValue::parseTime(std::u16string_view text) {
+    std::u16string_view halves[2];
+    if (splitAt(text, u' ', halves, 2) != 2) return std::nullopt;
+    std::u16string_view date[3];
+    if (splitAt(halves[0], u'.', date, 3) != 3) return std::nullopt;
+    if (date[0].size() != 2 || date[1].size() != 2 || date[2].size() < 4) return std::nullopt;
+    std::u16string_view clock[3];
+    if (splitAt(halves[1], u':', clock, 3) != 3) return std::nullopt;
+    for (const auto& piece : clock) {
+        if (piece.size() != 2) return std::nullopt;
+    }
+    plat::LocalTime lt;
+    lt.day = parseLeadingInt(date[0]);
+    lt.month = parseLeadingInt(date[1]);
+    lt.year = parseLeadingInt(date[2]);
+    lt.hour = parseLeadingInt(clock[0]);
+    lt.minute = parseLeadingInt(clock[1]);
+    lt.second = parseLeadingInt(clock[2]);
+    if (lt.day < 1 || lt.day > 31 || lt.month < 1 || lt.month > 12 || lt.hour < 0 ||
+        lt.hour > 23 || lt.minute < 0 || lt.minute > 59 || lt.second < 0 || lt.second > 59) {
+        return std::nullopt;
+    }
+    int64_t seconds = 0;
+    if (!plat::fromLocalTime(lt, &seconds)) return std::nullopt;
+    return CTime{seconds};
+}
+
+// ---------------------------------------------------------------------------------------------
+// CPropertySet
+
+CPropertySet::CPropertySet(const void* block, size_t byteCount) {
+    const size_t units = byteCount / 2;
+    if (units == 0 || block == nullptr) return;
+    std::u16string text(units, u'\0');
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(text.data(), block, units * 2);
+    } else {
+        const auto* bytes = static_cast<const uint8_t*>(block);
+        for (size_t i = 0; i < units; ++i) {
+            text[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        }
+    }
+    const char16_t* p = text.data();
+    const char16_t* const end = p + units;
+    while (p < end) {
+        // A line ends at a LINE FEED or a zero code unit, or at the end of the block.
+        const char16_t* lineEnd = p;
+        while (lineEnd < end && *lineEnd != kLineFeed && *lineEnd != 0) ++lineEnd;
+        const std::u16string_view line(p, static_cast<size_t>(lineEnd - p));
+        p = lineEnd + 1;
+        if (line.empty()) continue;
+        // Exactly one separator, or the line is skipped.
+        const size_t sep = line.find(u":=");
+        if (sep == std::u16string_view::npos) continue;
+        if (line.find(u":=", sep + 2) != std::u16string_view::npos) continue;
+        std::u16string value = unescape(line.substr(sep + 2));
+        if (value.empty()) continue;
+        std::u16string key = unescape(line.substr(0, sep));
+        // Written blocks come in ascending key order: then the end is the right place.
+        if (m_values.empty() || m_values.rbegin()->first < key) {
+            m_values.emplace_hint(m_values.end(), std::move(key), CPropertyValue(std::move(value)));
+        } else {
+            m_values.insert_or_assign(std::move(key), CPropertyValue(std::move(value)));
+        }
+    }
+}
+
+CPropertyValue* CPropertySet::get(const std::u16string& key) {
+    auto it = m_values.find(key);
+    return it == m_values.end() ? nullptr : &it->second;
+}
+
+void CPropertySet::set(const std::u16string& key, const CPropertyValue& value) {
+    m_values.insert_or_assign(key, value);
+}
+
+void CPropertySet::remove(const std::u16string& key) { m_values.erase(key); }
+
+std::vector<std::u16string> CPropertySet::getKeys() const {
+    std::vector<std::u16string> keys;
+    keys.reserve(m_values.size());
+    for (const auto& kv : m_values) keys.push_back(kv.first);
+    return keys;
+}
+
+std::u16string CPropertySet::toText() const {
+    std::u16string out;
+    size_t estimate = 0;
+    for (const auto& [key, value] : m_values) {
+        estimate += key.size() + (value.m_text ? value.m_text->size() : 0) + 4;
+    }
+    out.reserve(estimate + estimate / 8);
+    for (const auto& [key, value] : m_values) {
+        if (!value.m_text) continue;
+        if (!out.empty()) out.push_back(kLineFeed);
+        appendEscaped(out, key);
+        out.append(u":=");
+        appendEscaped(out, *value.m_text);
+    }
+    return out;
+}
+
+void CPropertySet::save(std::unique_ptr<char16_t[]>& block, uint32_t& byteCount) const {
+    const std::u16string text = toText();
+    if (text.empty()) {
+        block.reset();
+        byteCount = 0;
+        return;
+    }
+    block = std::make_unique<char16_t[]>(text.size() + 1);
+    std::memcpy(block.get(), text.data(), text.size() * 2);
+    block[text.size()] = 0;
+    byteCount = static_cast<uint32_t>(text.size() * 2);
+}
+
+// The reader turns a run of r >= 2 backslashes that some other character follows into r - 1
+// backslashes and takes that character literally; a single backslash before "n" gives a line
+// feed, before any other character it is dropped; a run at the very end is kept as it is.
+// The writer therefore adds one backslash to every run that a character follows, and escapes
+// line feeds and "=" with a single backslash. A line feed right after a backslash cannot be
+// expressed (it reads back as "n"), and zero code units, which end a line, are left out.
+void CPropertySet::appendEscaped(std::u16string& out, std::u16string_view text) {
+    std::u16string withoutZeros;
+    if (text.find(char16_t{0}) != std::u16string_view::npos) {
+        for (char16_t c : text) {
+            if (c != 0) withoutZeros.push_back(c);
+        }
+        text = withoutZeros;
+    }
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t special = text.find_first_of(u"\\\n=", i);
+        if (special == std::u16string_view::npos) {
+            out.append(text.substr(i));
+            return;
+        }
+        out.append(text.substr(i, special - i));
+        i = special;
+        const char16_t c = text[i];
+        if (c == kLineFeed) {
+            out.append(u"\\n");
+            ++i;
+        } else if (c == u'=') {
+            out.append(u"\\=");
+            ++i;
+        } else {
+            size_t runEnd = i;
+            while (runEnd < text.size() && text[runEnd] == kBackslash) ++runEnd;
+            const size_t run = runEnd - i;
+            if (runEnd == text.size()) {
+                out.append(run, kBackslash);
+            } else {
+                out.append(run + 1, kBackslash);
+                const char16_t next = text[runEnd];
+                out.push_back(next == kLineFeed ? u'n' : next);
+                ++runEnd;
+            }
+            i = runEnd;
+        }
+    }
+}
+
+std::u16string CPropertySet::unescape(std::u16string_view text) {
+    size_t slash = text.find(kBackslash);
+    if (slash == std::u16string_view::npos) return std::u16string(text);
+    std::u16string out(text.substr(0, slash));
+    size_t i = slash;
+    while (i < text.size()) {
+        // text[i] starts a run of backslashes.
+        size_t runEnd = i;
+        while (runEnd < text.size() && text[runEnd] == kBackslash) ++runEnd;
+        const size_t run = runEnd - i;
+        if (runEnd == text.size()) {
+            out.append(run, kBackslash);
+            break;
+        }
+        size_t pieceEnd = text.find(kBackslash, runEnd);
+        if (pieceEnd == std::u16string_view::npos) pieceEnd = text.size();
+        const std::u16string_view piece = text.substr(runEnd, pieceEnd - runEnd);
+        if (run >= 2) {
+            out.append(run - 1, kBackslash);
+            out.append(piece);
+        } else if (piece[0] == u'n') {
+            out.push_back(kLineFeed);
+            out.append(piece.substr(1));
+        } else {
+            out.append(piece);
+        }
+        i = pieceEnd;
+    }
+    return out;
+}
+
+}  // namespace vt

@@ -1,0 +1,105 @@
+// The keyed record store: byte records under string keys in two files, a data file
+// (name + ".dta") with the raw record bytes and an index file (name + ".dix") that maps each
+// key to the byte range of its record and lists the free ranges of the data file. The index
+// lives in memory while the store is open and is written only by save() and close().
+//
+// Crash safety: the index file is replaced atomically (written to name + ".dix.tmp", flushed,
+// renamed over the old one) after the data file has been flushed; bytes that the index file
+// on disk still refers to are never overwritten. After a crash the store reopens in the state
+// of its last successful save() or close(). See docs/storage.md.
+//
+// Results are the codes of storage/storage_codes.h; nothing throws to the caller.
+// Thread safety: every operation holds the store's critical section, so one store may be
+// used from several threads.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "storage/free_store.h"
+#include "storage/storage_area.h"
+#include "storage/storage_codes.h"
+#include "util/sync.h"
+
+namespace vt {
+
+class CStorage {
+public:
+    CStorage();
+    // Closes an open store; if writing the index fails, the changes since the last save are
+    // dropped all the same.
+    virtual ~CStorage();
+    CStorage(const CStorage&) = delete;
+    CStorage& operator=(const CStorage&) = delete;
+
+    // Opens the store name + ".dta" / name + ".dix", creating the data file when missing.
+    // 0: opened an existing store; 1: the data file was new or empty; -2134: the data file
+    // did not open (the store stays closed) or the index file was unusable (the store is open
+    // with whatever the index file gave before the failure). An open store is closed first.
+    int32_t initialize(const std::u16string& name);
+    // Adds (1) or replaces (2) the record under key with byteCount bytes from data. On a
+    // failure the previous record, if any, is unchanged.
+    int32_t store(const std::u16string& key, const void* data, int32_t byteCount);
+    // Copies the record into buffer (bufferSize bytes) and sets byteCount, only on success.
+    int32_t fetch(const std::u16string& key, void* buffer, int32_t bufferSize, int32_t& byteCount);
+    // Replaces data's contents with the record.
+    int32_t fetch(const std::u16string& key, std::vector<uint8_t>& data);
+    // Sets size to the record's byte count; -1 and -34654 for a missing key.
+    int32_t getDataSize(const std::u16string& key, int32_t& size);
+    // Drops the key; its space becomes reusable once an index without it has been saved.
+    int32_t remove(const std::u16string& key);
+    // Appends every key in ascending order (UTF-16 code unit by code unit).
+    int32_t getKeys(std::vector<std::u16string>& keys);
+    // Writes the index file if anything changed since the last save.
+    int32_t save();
+    // save(), then forgets everything and closes the data file. On a failed save nothing is
+    // closed and its code is returned.
+    int32_t close();
+
+    bool isOpen();
+
+private:
+    struct Entry {
+        StorageArea area;
+        // The save generation in which the area was written; the area is referred to by the
+        // index file on disk when it is lower than m_nGeneration.
+        uint64_t generation;
+    };
+    using Index = std::map<std::u16string, Entry>;
+
+    int32_t closeLocked();
+    void dropAll();
+    // Finds room for n > 0 bytes: free space best fit, else the end of the data file.
+    // fromFree tells which; false (with code) when the file would pass the 32-bit limit.
+    bool getNewLocation(int32_t n, StorageArea& area, bool& fromFree);
+    // Gives a record's old area back: reusable at once if no saved index refers to it,
+    // otherwise after the next successful save.
+    void freeStorage(const Entry& entry);
+    int32_t writeData(const StorageArea& area, const void* data);
+    int32_t readData(const StorageArea& area, void* buffer);
+    int32_t indexToFile();
+    int32_t indexFromFile();
+    int32_t indexFromBuffer(const uint8_t* data, size_t size);
+    // The free list as the index file must carry it: the free areas and the pending ones.
+    void collectFreeList(std::vector<StorageArea>& list) const;
+
+    CritSec m_cs;
+    Index m_index;
+    std::u16string m_strIndexFile;  // empty while closed
+    plat::File m_dataFile;
+    bool m_bChanged = false;
+    CStorageFreeStore m_freeStore;
+    // Areas freed since the last save that the index file on disk still refers to.
+    std::vector<StorageArea> m_pendingFree;
+    // One past the highest byte in use or free; new space starts here.
+    int64_t m_nDataEnd = 0;
+    // Bumped whenever an index file may have replaced the one on disk.
+    uint64_t m_nGeneration = 1;
+    // Data was written since the data file was last flushed.
+    bool m_bDataUnflushed = false;
+};
+
+}  // namespace vt

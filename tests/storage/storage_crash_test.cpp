@@ -1,0 +1,300 @@
+// Crash and failure tests of the record store: a workload of stores, replacements, removals
+// and saves is cut off at every write-type file operation in turn (in a forked child that
+// ends right there), or has that one operation fail, and the store must reopen in the state of
+// its last completed save and keep working.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/fault.h"
+#include "platform/file.h"
+#include "storage/storage.h"
+#include "tests/storage/index_file.h"
+#include "tests/support/temp_dir.h"
+
+namespace vt {
+namespace {
+
+using State = std::map<std::u16string, std::string>;
+namespace fault = plat::fault;
+
+struct Step {
+    enum Kind { Store, Remove, Save } kind;
+    std::u16string key;
+    std::string data;
+};
+
+// Five rounds of stores (new keys, replacements, empty records), removals and a save.
+std::vector<Step> makeWorkload() {
+    std::mt19937 rng(20240601);
+    std::vector<Step> steps;
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < 6; ++i) {
+            const std::u16string key = u"note" + std::u16string(1, u'0' + rng() % 8) + u".txt";
+            if (rng() % 5 == 0) {
+                steps.push_back({Step::Remove, key, {}});
+                continue;
+            }
+            const size_t length = rng() % 7 == 0 ? 0 : 1 + rng() % 60;
+            std::string data(length, '\0');
+            for (auto& c : data) c = static_cast<char>('a' + rng() % 26);
+            steps.push_back({Step::Store, key, data});
+        }
+        steps.push_back({Step::Save, {}, {}});
+    }
+    return steps;
+}
+
+// The hook's state: operations under g_prefix are counted; the g_target-th crashes or fails.
+std::u16string g_prefix;
+std::atomic<long> g_count{0};
+long g_target = 0;
+bool g_crash = false;
+std::vector<std::pair<fault::Op, std::u16string>>* g_journal = nullptr;
+
+bool countingHook(fault::Op op, const std::u16string& path) {
+    if (path.compare(0, g_prefix.size(), g_prefix) != 0) return false;
+    if (g_journal) g_journal->emplace_back(op, path.substr(g_prefix.size()));
+    if (++g_count != g_target) return false;
+    if (g_crash) _exit(86);
+    return true;
+}
+
+struct HookScope {
+    explicit HookScope(const std::u16string& prefix) {
+        g_prefix = prefix;
+        g_count = 0;
+        g_target = 0;
+        fault::setHook(countingHook);
+    }
+    ~HookScope() {
+        fault::setHook(nullptr);
+        g_journal = nullptr;
+    }
+};
+
+class StorageCrashTest : public ::testing::Test {
+protected:
+    std::u16string work(const std::u16string& ext) const { return dir_ / (u"notesDB" + ext); }
+    std::u16string name() const { return dir_ / u"notesDB"; }
+
+    // A saved store of eight records in the template folder; the model starts from it.
+    void makeTemplate(bool populated) {
+        if (!populated) return;
+        CStorage s;
+        ASSERT_EQ(s.initialize(template_ / u"notesDB"), kStorageCreated);
+        for (char16_t c = u'0'; c < u'8'; ++c) {
+            const std::u16string key = u"note" + std::u16string(1, c) + u".txt";
+            const std::string data(10 + (c - u'0') * 7, static_cast<char>('A' + (c - u'0')));
+            ASSERT_EQ(s.store(key, data.data(), static_cast<int32_t>(data.size())),
+                      kStorageAdded);
+            initial_[key] = data;
+        }
+        ASSERT_EQ(s.close(), kStorageOk);
+    }
+    void resetFiles() {
+        for (const char16_t* ext : {u".dta", u".dix", u".dix.tmp"}) {
+            plat::removeFile(work(ext));
+            const std::u16string from = template_ / (u"notesDB" + std::u16string(ext));
+            if (test::readFileBytes(from)) {
+                ASSERT_EQ(plat::copyFile(from, work(ext), false), 0);
+            }
+        }
+    }
+    // The model's state after each save; [0] is the state before the workload.
+    std::vector<State> snapshots() const {
+        std::vector<State> snaps = {initial_};
+        State model = initial_;
+        for (const Step& step : steps_) {
+            if (step.kind == Step::Store) model[step.key] = step.data;
+            if (step.kind == Step::Remove) model.erase(step.key);
+            if (step.kind == Step::Save) snaps.push_back(model);
+        }
+        return snaps;
+    }
+    static State read(CStorage& s) {
+        State state;
+        std::vector<std::u16string> keys;
+        s.getKeys(keys);
+        for (const auto& key : keys) {
+            std::vector<uint8_t> data;
+            EXPECT_EQ(s.fetch(key, data), kStorageOk);
+            state[key] = std::string(data.begin(), data.end());
+        }
+        return state;
+    }
+    // No two areas of the saved index (records or free) share a byte.
+    void expectNoOverlap() {
+        auto image = test::parseIndex(test::readFileBytes(work(u".dix")).value_or(""));
+        ASSERT_TRUE(image.has_value());
+        std::vector<StorageArea> areas = image->freeAreas;
+        for (const auto& kv : image->keys)
+            if (kv.second.size() > 0) areas.push_back(kv.second);
+        std::sort(areas.begin(), areas.end(),
+                  [](const StorageArea& a, const StorageArea& b) { return a.start < b.start; });
+        for (size_t i = 1; i < areas.size(); ++i)
+            EXPECT_GT(areas[i].start, areas[i - 1].end) << "areas overlap";
+    }
+    void runCrashes(bool populated);
+
+    test::TempDir dir_;
+    test::TempDir template_;
+    State initial_;
+    const std::vector<Step> steps_ = makeWorkload();
+};
+
+void StorageCrashTest::runCrashes(bool populated) {
+    makeTemplate(populated);
+    const std::vector<State> snaps = snapshots();
+    int crashes = 0;
+    for (long n = 1;; ++n) {
+        ASSERT_LT(n, 1000) << "the workload never completes";
+        resetFiles();
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(fds[0]);
+            HookScope hook(dir_.path());
+            g_target = n;
+            g_crash = true;
+            CStorage s;
+            if (s.initialize(name()) < 0) _exit(2);
+            unsigned char saves = 0;
+            for (const Step& step : steps_) {
+                int32_t rc = 0;
+                if (step.kind == Step::Store)
+                    rc = s.store(step.key, step.data.data(), static_cast<int32_t>(step.data.size()));
+                if (step.kind == Step::Remove) rc = s.remove(step.key);
+                if (step.kind == Step::Save) {
+                    rc = s.save();
+                    ++saves;
+                    if (rc == 0 && write(fds[1], &saves, 1) != 1) _exit(3);
+                }
+                if (rc < 0 && !(step.kind == Step::Remove && rc == kStorageNoSuchKey)) _exit(4);
+            }
+            _exit(0);
+        }
+        ::close(fds[1]);
+        unsigned char completed = 0, byte = 0;
+        while (::read(fds[0], &byte, 1) == 1) completed = byte;
+        ::close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 0) break;
+        ASSERT_EQ(WEXITSTATUS(status), 86) << "child failed before its crash, n=" << n;
+        ++crashes;
+
+        SCOPED_TRACE("crash at write-type operation " + std::to_string(n) + " after save " +
+                     std::to_string(completed));
+        CStorage s;
+        ASSERT_GE(s.initialize(name()), 0);
+        const State state = read(s);
+        const bool atLastSave = state == snaps[completed];
+        const bool atNextSave = completed + 1u < snaps.size() && state == snaps[completed + 1];
+        EXPECT_TRUE(atLastSave || atNextSave) << state.size() << " keys";
+        // The store keeps working.
+        ASSERT_EQ(s.store(u"after", "crash", 5), kStorageAdded);
+        ASSERT_EQ(s.save(), kStorageOk);
+        expectNoOverlap();
+        ASSERT_EQ(s.close(), kStorageOk);
+        ASSERT_GE(s.initialize(name()), 0);
+        State expected = state;
+        expected[u"after"] = "crash";
+        EXPECT_EQ(read(s), expected);
+    }
+    EXPECT_GT(crashes, 40);
+}
+
+TEST_F(StorageCrashTest, CrashAtEveryWriteOfAPopulatedStore) { runCrashes(true); }
+
+TEST_F(StorageCrashTest, CrashAtEveryWriteOfANewStore) { runCrashes(false); }
+
+// One write-type operation fails (an I/O error) in turn; the store must report it, keep the
+// previous record of a failed replacement, and come out of a later save intact.
+TEST_F(StorageCrashTest, FailingWriteAtEveryOperation) {
+    makeTemplate(true);
+    int failures = 0;
+    for (long n = 1;; ++n) {
+        ASSERT_LT(n, 1000);
+        resetFiles();
+        SCOPED_TRACE("failing operation " + std::to_string(n));
+        HookScope hook(dir_.path());
+        g_target = n;
+        g_crash = false;
+        State model = initial_;
+        CStorage s;
+        ASSERT_GE(s.initialize(name()), 0);
+        for (const Step& step : steps_) {
+            if (step.kind == Step::Store) {
+                const int32_t rc =
+                    s.store(step.key, step.data.data(), static_cast<int32_t>(step.data.size()));
+                if (rc > 0) {
+                    model[step.key] = step.data;
+                } else {
+                    ++failures;
+                    EXPECT_EQ(rc, kStorageWriteError);
+                    std::vector<uint8_t> data;
+                    if (model.count(step.key)) {
+                        ASSERT_EQ(s.fetch(step.key, data), kStorageOk);
+                        EXPECT_EQ(std::string(data.begin(), data.end()), model[step.key]);
+                    } else {
+                        EXPECT_EQ(s.fetch(step.key, data), kStorageNoSuchKey);
+                    }
+                }
+            } else if (step.kind == Step::Remove) {
+                if (s.remove(step.key) == kStorageOk) model.erase(step.key);
+            } else {
+                const int32_t rc = s.save();
+                if (rc != kStorageOk) ++failures;
+                EXPECT_TRUE(rc == kStorageOk || rc == kStorageWriteError || rc == kStorageOpenError)
+                    << rc;
+            }
+        }
+        EXPECT_EQ(read(s), model);
+        const bool reached = g_count >= n;
+        g_target = 0;
+        ASSERT_EQ(s.close(), kStorageOk);
+        expectNoOverlap();
+        ASSERT_GE(s.initialize(name()), 0);
+        EXPECT_EQ(read(s), model);
+        if (!reached) break;
+    }
+    EXPECT_GT(failures, 30);
+}
+
+// A save flushes the data file, writes the index beside the old one, flushes it, and only then
+// renames it over the old index file.
+TEST_F(StorageCrashTest, SaveOrdersItsWrites) {
+    CStorage s;
+    ASSERT_EQ(s.initialize(name()), kStorageCreated);
+    ASSERT_EQ(s.store(u"k", "value", 5), kStorageAdded);
+    std::vector<std::pair<fault::Op, std::u16string>> journal;
+    HookScope hook(dir_.path());
+    g_journal = &journal;
+    ASSERT_EQ(s.save(), kStorageOk);
+    g_journal = nullptr;
+    using J = std::pair<fault::Op, std::u16string>;
+    const std::u16string sep = name().substr(dir_.path().size(), 1);
+    std::vector<J> relevant;
+    for (const auto& j : journal)
+        if (j.second.find(u"notesDB") != std::u16string::npos) relevant.push_back(j);
+    EXPECT_THAT(relevant, testing::ElementsAre(J{fault::Op::Flush, sep + u"notesDB.dta"},
+                                               J{fault::Op::Write, sep + u"notesDB.dix.tmp"},
+                                               J{fault::Op::Flush, sep + u"notesDB.dix.tmp"},
+                                               J{fault::Op::Rename, sep + u"notesDB.dix.tmp"}));
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,307 @@
+#include "storage/storage.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "tests/storage/index_file.h"
+#include "tests/support/temp_dir.h"
+
+namespace vt {
+namespace {
+
+using test::buildIndex;
+using test::IndexImage;
+using test::parseIndex;
+using test::readFileBytes;
+using test::writeFileBytes;
+using Keys = std::vector<std::pair<std::u16string, StorageArea>>;
+using Areas = std::vector<StorageArea>;
+
+class StorageTest : public ::testing::Test {
+protected:
+    std::u16string name() const { return dir_ / u"notesDB"; }
+    std::u16string dix() const { return name() + u".dix"; }
+    std::u16string dta() const { return name() + u".dta"; }
+
+    int32_t put(CStorage& s, const std::u16string& key, const std::string& bytes) {
+        return s.store(key, bytes.data(), static_cast<int32_t>(bytes.size()));
+    }
+    std::string get(CStorage& s, const std::u16string& key) {
+        std::vector<uint8_t> data;
+        EXPECT_EQ(s.fetch(key, data), kStorageOk) << testing::PrintToString(key);
+        return std::string(data.begin(), data.end());
+    }
+    IndexImage index() {
+        auto bytes = readFileBytes(dix());
+        EXPECT_TRUE(bytes.has_value());
+        auto image = parseIndex(bytes.value_or(""));
+        EXPECT_TRUE(image.has_value()) << "index file is not whole";
+        return image.value_or(IndexImage{});
+    }
+    // A saved store with a{0, 9} and b{10, 14}.
+    void makeTwoRecords(CStorage& s) {
+        ASSERT_EQ(s.initialize(name()), kStorageCreated);
+        ASSERT_EQ(put(s, u"a", "0123456789"), kStorageAdded);
+        ASSERT_EQ(put(s, u"b", "abcde"), kStorageAdded);
+        ASSERT_EQ(s.save(), kStorageOk);
+    }
+
+    test::TempDir dir_;
+};
+
+TEST_F(StorageTest, IndexFileFormatByteForByte) {
+    CStorage s;
+    makeTwoRecords(s);
+    const std::string expected = std::string("\x13\xEE\xFF\xCA", 4) + std::string("\x02\0\0\0", 4) +
+                                 std::string("\0\0\0\0", 4) +                         // K=2, F=0
+                                 std::string("\x02\0\0\0a\0\0\0\0\0\x09\0\0\0", 14) +  // a{0,9}
+                                 std::string("\x02\0\0\0b\0\x0A\0\0\0\x0E\0\0\0", 14);  // b{10,14}
+    EXPECT_EQ(readFileBytes(dix()), expected);
+    EXPECT_EQ(readFileBytes(dta()), "0123456789abcde");
+    EXPECT_FALSE(readFileBytes(dix() + u".tmp").has_value());
+
+    CStorage again;
+    ASSERT_EQ(again.initialize(name()), kStorageOk);
+    EXPECT_EQ(get(again, u"a"), "0123456789");
+    EXPECT_EQ(get(again, u"b"), "abcde");
+}
+
+TEST_F(StorageTest, SaveWithoutChangeLeavesIndexFileUntouched) {
+    { CStorage s; makeTwoRecords(s); }
+    // Bytes after the last free area are ignored on reading, and an unchanged store keeps them.
+    const std::string withTail = *readFileBytes(dix()) + "tail";
+    writeFileBytes(dix(), withTail);
+    CStorage s;
+    ASSERT_EQ(s.initialize(name()), kStorageOk);
+    EXPECT_EQ(s.save(), kStorageOk);
+    EXPECT_EQ(s.close(), kStorageOk);
+    EXPECT_EQ(readFileBytes(dix()), withTail);
+}
+
+TEST_F(StorageTest, RemovedAreasMergeIntoOneFreeArea) {
+    CStorage s;
+    makeTwoRecords(s);
+    EXPECT_EQ(s.remove(u"a"), kStorageOk);
+    EXPECT_EQ(s.remove(u"b"), kStorageOk);
+    EXPECT_EQ(s.remove(u"b"), kStorageNoSuchKey);
+    ASSERT_EQ(s.save(), kStorageOk);
+    EXPECT_THAT(index().keys, testing::IsEmpty());
+    EXPECT_EQ(index().freeAreas, (Areas{{0, 14}}));
+}
+
+// Space that the index file on disk still refers to is reused only after the next save.
+TEST_F(StorageTest, ReplacementNeverOverwritesSavedRecord) {
+    CStorage s;
+    makeTwoRecords(s);
+    EXPECT_EQ(put(s, u"a", "WXYZ"), kStorageReplaced);
+    ASSERT_EQ(s.save(), kStorageOk);
+    EXPECT_EQ(index().keys, (Keys{{u"a", {15, 18}}, {u"b", {10, 14}}}));
+    EXPECT_EQ(index().freeAreas, (Areas{{0, 9}}));
+
+    // Now {0, 9} is free: best fit takes its low end, and b's old area joins the rest at save.
+    EXPECT_EQ(put(s, u"b", "1234"), kStorageReplaced);
+    ASSERT_EQ(s.save(), kStorageOk);
+    EXPECT_EQ(index().keys, (Keys{{u"a", {15, 18}}, {u"b", {0, 3}}}));
+    EXPECT_EQ(index().freeAreas, (Areas{{4, 14}}));
+    EXPECT_EQ(get(s, u"a"), "WXYZ");
+    EXPECT_EQ(get(s, u"b"), "1234");
+}
+
+TEST_F(StorageTest, SpaceOfUnsavedRecordIsReusedAtOnce) {
+    CStorage s;
+    makeTwoRecords(s);
+    ASSERT_EQ(put(s, u"c", "0123456789"), kStorageAdded);  // {15, 24}, never saved
+    ASSERT_EQ(s.remove(u"c"), kStorageOk);
+    ASSERT_EQ(put(s, u"d", "01234"), kStorageAdded);
+    ASSERT_EQ(s.save(), kStorageOk);
+    EXPECT_EQ(index().keys, (Keys{{u"a", {0, 9}}, {u"b", {10, 14}}, {u"d", {15, 19}}}));
+    EXPECT_EQ(index().freeAreas, (Areas{{20, 24}}));
+}
+
+TEST_F(StorageTest, FetchAndSizeResults) {
+    CStorage s;
+    makeTwoRecords(s);
+    char buffer[16];
+    std::fill(std::begin(buffer), std::end(buffer), '#');
+    int32_t count = -7;
+    EXPECT_EQ(s.fetch(u"a", buffer, 9, count), kStorageBufferTooSmall);
+    EXPECT_EQ(count, -7);
+    EXPECT_EQ(buffer[0], '#');
+    EXPECT_EQ(s.fetch(u"a", buffer, 10, count), kStorageOk);
+    EXPECT_EQ(count, 10);
+    EXPECT_EQ(s.fetch(u"A", buffer, 16, count), kStorageNoSuchKey);
+    int32_t size = 0;
+    EXPECT_EQ(s.getDataSize(u"b", size), kStorageOk);
+    EXPECT_EQ(size, 5);
+    EXPECT_EQ(s.getDataSize(u"x", size), kStorageNoSuchKey);
+    EXPECT_EQ(size, -1);
+}
+
+TEST_F(StorageTest, KeysOrderByCodeUnit) {
+    CStorage s;
+    ASSERT_EQ(s.initialize(name()), kStorageCreated);
+    for (const std::u16string key : {u"a", u"B", u"\xFFFF", u"\xD83D\xDE00", u"a\xE9", u""}) {
+        ASSERT_EQ(put(s, key, "x"), kStorageAdded);
+    }
+    const std::vector<std::u16string> order = {u"", u"B", u"a", u"a\xE9", u"\xD83D\xDE00",
+                                               u"\xFFFF"};
+    std::vector<std::u16string> keys = {u"kept"};
+    s.getKeys(keys);
+    EXPECT_EQ(keys, (std::vector<std::u16string>{u"kept", u"", u"B", u"a", u"a\xE9",
+                                                 u"\xD83D\xDE00", u"\xFFFF"}));
+    ASSERT_EQ(s.save(), kStorageOk);
+    std::vector<std::u16string> onDisk;
+    for (const auto& kv : index().keys) onDisk.push_back(kv.first);
+    EXPECT_EQ(onDisk, order);
+}
+
+TEST_F(StorageTest, DamagedIndexFilesFailTheirCheck) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        size_t keysKept;
+    };
+    IndexImage one;
+    one.keys = {{u"a", {0, 1}}};
+    IndexImage two = one;
+    two.keys.push_back({u"b", {2, 3}});
+    std::string truncated = buildIndex(two);
+    truncated.resize(truncated.size() - 14);  // ends after the first entry
+    std::string odd = buildIndex(one);
+    odd[12] = 3;
+    IndexImage backwards = one;
+    backwards.keys[0].second = {5, 3};
+    IndexImage overlapping = one;
+    overlapping.freeAreas = {{2, 5}, {4, 8}};
+    IndexImage negative = one;
+    negative.freeAreas = {{-1, 3}};
+    std::string badMagic = buildIndex(one);
+    badMagic[0] = 0x12;
+    const Case cases[] = {
+        {"short header", std::string("\x13\xEE\xFF\xCA\0\0", 6), 0},
+        {"magic", badMagic, 0},
+        {"count", buildIndex(IndexImage{0xCAFFEE13u, {}, {}}).replace(4, 4, "\xFF\xFF\xFF\xFF"), 0},
+        {"K=2, one entry", truncated, 1},
+        {"odd key length", odd, 0},
+        {"end before start", buildIndex(backwards), 0},
+        {"overlapping free areas", buildIndex(overlapping), 1},
+        {"negative free area", buildIndex(negative), 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFileBytes(dta(), "0123456789");
+        writeFileBytes(dix(), c.bytes);
+        CStorage s;
+        EXPECT_EQ(s.initialize(name()), kStorageOpenError);
+        std::vector<std::u16string> keys;
+        s.getKeys(keys);
+        EXPECT_EQ(keys.size(), c.keysKept);
+        // The store stays open and usable on what it read.
+        EXPECT_EQ(put(s, u"new", "xyz"), kStorageAdded);
+        EXPECT_EQ(get(s, u"new"), "xyz");
+    }
+}
+
+TEST_F(StorageTest, NewDataFileIgnoresAndReplacesAnOldIndexFile) {
+    IndexImage stale;
+    stale.keys = {{u"old", {0, 3}}};
+    writeFileBytes(dix(), buildIndex(stale));
+    {
+        CStorage s;
+        ASSERT_EQ(s.initialize(name()), kStorageCreated);
+        std::vector<std::u16string> keys;
+        s.getKeys(keys);
+        EXPECT_THAT(keys, testing::IsEmpty());
+        // Records written now and lost in a crash must not come back under the old index.
+        ASSERT_EQ(put(s, u"new", "abcd"), kStorageAdded);
+        EXPECT_THAT(index().keys, testing::IsEmpty());
+    }
+    CStorage s;
+    EXPECT_EQ(s.initialize(name()), kStorageOk);
+    EXPECT_EQ(get(s, u"new"), "abcd");
+}
+
+TEST_F(StorageTest, DataWithoutIndexFileOpensEmpty) {
+    writeFileBytes(dta(), "bytes of records never indexed");
+    CStorage s;
+    EXPECT_EQ(s.initialize(name()), kStorageOk);
+    ASSERT_EQ(put(s, u"k", "v"), kStorageAdded);
+    ASSERT_EQ(s.save(), kStorageOk);
+    EXPECT_EQ(index().keys, (Keys{{u"k", {30, 30}}}));
+}
+
+TEST_F(StorageTest, EmptyRecordsRoundTripWithoutTouchingFreeSpace) {
+    {
+        CStorage s;
+        ASSERT_EQ(s.initialize(name()), kStorageCreated);
+        ASSERT_EQ(s.store(u"e", nullptr, 0), kStorageAdded);
+        ASSERT_EQ(s.store(u"f", "", 0), kStorageAdded);
+        ASSERT_EQ(s.close(), kStorageOk);
+    }
+    EXPECT_EQ(index().keys, (Keys{{u"e", {1, 0}}, {u"f", {1, 0}}}));
+    EXPECT_EQ(readFileBytes(dta()), "");
+    CStorage s;
+    ASSERT_EQ(s.initialize(name()), kStorageCreated);  // the data file is still empty
+    int32_t size = -1;
+    EXPECT_EQ(s.getDataSize(u"e", size), kStorageOk);
+    EXPECT_EQ(size, 0);
+    char c = 'x';
+    int32_t count = -1;
+    EXPECT_EQ(s.fetch(u"f", &c, 0, count), kStorageOk);
+    EXPECT_EQ(count, 0);
+
+    ASSERT_EQ(put(s, u"g", "1234"), kStorageAdded);
+    ASSERT_EQ(put(s, u"g", ""), kStorageReplaced);
+    ASSERT_EQ(s.remove(u"e"), kStorageOk);
+    ASSERT_EQ(s.save(), kStorageOk);
+    EXPECT_EQ(index().keys, (Keys{{u"f", {1, 0}}, {u"g", {1, 0}}}));
+    EXPECT_EQ(index().freeAreas, (Areas{{0, 3}}));
+}
+
+TEST_F(StorageTest, StoreThatWouldPassTheOffsetLimitIsRefused) {
+    {
+        CStorage s;
+        makeTwoRecords(s);
+    }
+    {
+        plat::File f;
+        f.open(dta(), plat::Access::ReadWrite, plat::Disposition::OpenExisting,
+               plat::Share::DenyNone);
+        f.setLength(0x7FFFFFFFu - 10);  // sparse
+    }
+    CStorage s;
+    ASSERT_EQ(s.initialize(name()), kStorageOk);
+    EXPECT_EQ(put(s, u"c", "0123456789"), kStorageAdded);  // the file is now 2^31 - 1 long
+    EXPECT_EQ(put(s, u"d", "0"), kStorageFull);
+    EXPECT_EQ(put(s, u"a", "0123456789A"), kStorageFull);
+    EXPECT_EQ(get(s, u"a"), "0123456789");
+    EXPECT_EQ(s.store(u"a", "x", -1), kStorageBadArgument);
+    plat::FileStatus status;
+    ASSERT_TRUE(plat::getFileStatus(dta(), &status));
+    EXPECT_EQ(status.size, 0x7FFFFFFFu);
+    ASSERT_EQ(s.save(), kStorageOk);
+    EXPECT_EQ(index().keys, (Keys{{u"a", {0, 9}}, {u"b", {10, 14}}, {u"c", {0x7FFFFFF5, 0x7FFFFFFE}}}));
+}
+
+TEST_F(StorageTest, CloseWritesChangesAndDestructorCloses) {
+    {
+        CStorage s;
+        makeTwoRecords(s);
+        ASSERT_EQ(s.remove(u"a"), kStorageOk);
+    }  // the destructor closes, and close saves
+    EXPECT_EQ(index().keys, (Keys{{u"b", {10, 14}}}));
+    CStorage s;
+    ASSERT_EQ(s.initialize(name()), kStorageOk);
+    ASSERT_EQ(s.close(), kStorageOk);
+    EXPECT_FALSE(s.isOpen());
+    EXPECT_EQ(put(s, u"x", "y"), kStorageOpenError);
+    EXPECT_EQ(s.initialize(name()), kStorageOk);
+    EXPECT_EQ(get(s, u"b"), "abcde");
+}
+
+}  // namespace
+}  // namespace vt

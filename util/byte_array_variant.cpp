@@ -1,0 +1,53 @@
+#include "util/byte_array_variant.h"
+
+#include <cstring>
+
+namespace vt {
+
+ByteArrayVariant::ByteArrayVariant() { VariantInit(&held_); }
+
+ByteArrayVariant::~ByteArrayVariant() { VariantClear(&held_); }
+
+bool ByteArrayVariant::fromBytes(const uint8_t* data, uint32_t size, VARIANT* out) {
+    if (!data) return false;
+    VariantClear(&held_);
+    SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, size);
+    if (!psa) return false;
+    held_.vt = VT_ARRAY | VT_UI1;
+    held_.parray = psa;
+    void* raw = nullptr;
+    if (FAILED(SafeArrayAccessData(psa, &raw))) return false;
+    if (size == 0) {
+        SafeArrayUnaccessData(psa);
+        return true;
+    }
+    std::memcpy(raw, data, size);
+    SafeArrayUnaccessData(psa);
+    return SUCCEEDED(VariantCopy(out, &held_));
+}
+
+uint8_t* ByteArrayVariant::toBytes(const VARIANT& in, uint32_t* size) {
+    VariantClear(&held_);
+    if (FAILED(VariantCopy(&held_, &in))) return nullptr;
+    if (FAILED(VariantChangeType(&held_, &held_, 0, VT_ARRAY | VT_UI1))) return nullptr;
+    SAFEARRAY* psa = held_.parray;
+    if (!psa || SafeArrayGetDim(psa) != 1) return nullptr;
+    LONG lower = 0, upper = 0;
+    if (FAILED(SafeArrayGetLBound(psa, 1, &lower)) || lower != 0) return nullptr;
+    if (FAILED(SafeArrayGetUBound(psa, 1, &upper))) return nullptr;
+    void* raw = nullptr;
+    if (FAILED(SafeArrayAccessData(psa, &raw))) return nullptr;
+    const uint32_t count = static_cast<uint32_t>(upper + 1);
+    auto* buffer = static_cast<uint8_t*>(CoTaskMemAlloc(static_cast<SIZE_T>(count) + 1));
+    if (buffer && count) std::memcpy(buffer, raw, count);
+    SafeArrayUnaccessData(psa);
+    if (!buffer) return nullptr;
+    *size = count;
+    return buffer;
+}
+
+void ByteArrayVariant::freeBytes(uint8_t* buffer) {
+    if (buffer) CoTaskMemFree(buffer);
+}
+
+}  // namespace vt
