@@ -19,7 +19,7 @@ const LogChannel& channel() {
     return log;
 }
 
-constexpr int kFinalNotifyWaitMs = 10000;
+std::atomic<int> g_finalNotifyWaitMs{10000};
 
 // Counts delivery threads so that the module is not unloaded under them.
 struct Deliveries {
@@ -104,6 +104,8 @@ void CNotifyConverter::detach() {
     std::lock_guard<std::recursive_mutex> l(m_lock);
     m_pController = nullptr;
 }
+
+void CNotifyConverter::setFinalNotifyWaitMs(int ms) { g_finalNotifyWaitMs = ms; }
 
 int CNotifyConverter::pendingDeliveries() {
     Deliveries& d = deliveries();
@@ -371,7 +373,7 @@ void CNotifyConverter::sendDataStoreNotify(LONG code, LONG state, bool wait) {
         SendThread(job);
     }
     if (done) {
-        done->wait(std::chrono::milliseconds(kFinalNotifyWaitMs));
+        done->wait(std::chrono::milliseconds(g_finalNotifyWaitMs.load()));
         done.reset();
         if (m_pDSNotify) {
             try {

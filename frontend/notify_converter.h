@@ -41,6 +41,9 @@ public:
     // leaves the controller alone. Waits for a callback in flight.
     void detach();
 
+    // How long the final notification of a session is awaited (10000 ms; tests shorten it).
+    static void setFinalNotifyWaitMs(int ms);
+
     // Delivery threads not yet finished, in the whole process.
     static int pendingDeliveries();
     // Waits until no delivery thread runs; false on timeout.

@@ -15,10 +15,9 @@ struct LanguageModule;
 
 // Null when the file can't be loaded.
 LanguageModule* loadLanguageFile(const std::u16string& path);
-// The string with this id, cut to maxChars - 1 characters as LoadString does; false when the
-// file has no such string or it is empty.
-bool loadLanguageString(LanguageModule* module, uint32_t id, size_t maxChars,
-                        std::u16string* text);
+// The string with this id (0 to 65535), cut to maxChars - 1 UTF-16 units as LoadString does;
+// false when the file has no such string, it is empty, or maxChars is below 2.
+bool loadLanguageString(LanguageModule* module, uint32_t id, size_t maxChars, std::u16string* text);
 // True when the module was loaded and is now freed.
 bool freeLanguageFile(LanguageModule* module);
 

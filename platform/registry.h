@@ -80,11 +80,14 @@ class RegKey {
     int32_t setDword(const std::u16string& name, uint32_t value);
 
     int32_t deleteValue(const std::u16string& name);
-    // Deletes a key that has no subkeys (RegDeleteKey); kErrorAccessDenied otherwise.
+    // Deletes a key that has no subkeys (RegDeleteKey); kErrorAccessDenied otherwise. An empty
+    // subKey is kErrorInvalidParameter.
     int32_t deleteKey(const std::u16string& subKey);
-    // Deletes a key with everything below it (RegDeleteTree).
+    // Deletes a key with everything below it (RegDeleteTree). An empty subKey removes this
+    // key's values and subkeys but keeps the key, as RegDeleteTree with no subkey does.
     int32_t deleteTree(const std::u16string& subKey);
-    // The name of subkey number index (RegEnumKeyEx), or kErrorNoMoreItems.
+    // The name of subkey number index (RegEnumKeyEx), or kErrorNoMoreItems. On Linux the order
+    // is the order of the keys in the file, new keys last.
     int32_t enumSubKey(uint32_t index, std::u16string* name) const;
     // The name of value number index, or kErrorNoMoreItems.
     int32_t enumValue(uint32_t index, std::u16string* name) const;

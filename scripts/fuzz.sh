@@ -15,7 +15,10 @@ targets=(index_reader property_block)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DVANTREL_FUZZ=ON \
     -DVANTREL_TESTS=OFF -DVANTREL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C "$build" -j2 "${targets[@]/#/fuzz_}"
+if ! ninja -C "$build" -j2 "${targets[@]/#/fuzz_}" >"$build/build.log" 2>&1; then
+    tail -n 60 "$build/build.log" >&2
+    exit 1
+fi
 
 mkdir -p "$build/artifacts"
 status=0

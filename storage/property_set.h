@@ -67,7 +67,7 @@ private:
 
     std::optional<std::u16string> m_text;
     int32_t m_nNumber = 0;
-    bool m_bTruth = false;
+    [[maybe_unused]] bool m_bTruth = false;  // kept with its flag; read back as text
     std::optional<CTime> m_time;
     bool m_bNumberSet = false;
     bool m_bTruthSet = false;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/fault.h"
 #include "platform/posix/file_attributes.h"
 #include "platform/text.h"
 
@@ -307,6 +308,7 @@ size_t File::readAt(uint64_t offset, void* buf, size_t n) {
 
 void File::writeAt(uint64_t offset, const void* buf, size_t n) {
     if (handle_ == kInvalid) fail(EBADF);
+    if (fault::shouldFail(fault::Op::Write, path_)) fail(EIO);
     if (offset > static_cast<uint64_t>(INT64_MAX) - n)
         throw FileException(kCauseBadSeek, EINVAL, path_);
     size_t done = 0;
@@ -351,6 +353,7 @@ uint64_t File::length() const {
 void File::setLength(uint64_t n) {
     if (handle_ == kInvalid) fail(EBADF);
     if (n > static_cast<uint64_t>(INT64_MAX)) throw FileException(kCauseBadSeek, EINVAL, path_);
+    if (fault::shouldFail(fault::Op::SetLength, path_)) fail(EIO);
     int r;
     do r = ftruncate(static_cast<int>(handle_), static_cast<off_t>(n));
     while (r != 0 && errno == EINTR);
@@ -368,6 +371,7 @@ FileStatus File::status() const {
 
 void File::flush() {
     if (handle_ == kInvalid) fail(EBADF);
+    if (fault::shouldFail(fault::Op::Flush, path_)) fail(EIO);
     if (fsync(static_cast<int>(handle_)) != 0) fail(errno);
 }
 
@@ -522,6 +526,7 @@ int renameFile(const std::u16string& from, const std::u16string& to) {
         if (int err = probeNotInUse(dst.c_str())) return err;
     }
     uint32_t stored = S_ISLNK(st.st_mode) ? 0 : readStoredAttributes(src.c_str());
+    if (fault::shouldFail(fault::Op::Rename, from)) return EIO;
     if (::rename(src.c_str(), dst.c_str()) != 0) return errno;
     if (stored != 0) posix::markEntryHint(dst);
     return 0;

@@ -1,0 +1,488 @@
+// Sessions through the controller, with a scripted engine playing the phone's side.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "controller/notes_controller.h"
+#include "frontend/notify_converter.h"
+#include "platform/find.h"
+#include "platform/path.h"
+#include "tests/support/fakes.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+using test::bytesVariant;
+using test::FakeEngine;
+using testing::ElementsAre;
+using testing::UnorderedElementsAre;
+
+class SessionTest : public test::PhoneSandbox {
+protected:
+    void SetUp() override { open(); }
+    void open() { c_ = std::make_unique<CNotesController>(u"350000000000001", alias_, 7, &engine_); }
+    void reopen() {
+        c_.reset();
+        open();
+    }
+
+    std::u16string note(const std::u16string& name) { return plat::joinPath(notesFolder(alias_), name); }
+    void writeNote(const std::u16string& name, const std::string& bytes) {
+        test::writeFileBytes(note(name), bytes);
+    }
+    std::optional<std::string> readNote(const std::u16string& name) { return test::readFileBytes(note(name)); }
+    // Moves the note's last-write time by seconds, so the scan sees a change within one second.
+    void touch(const std::u16string& name, int seconds) {
+        fs::path p(note(name));
+        fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(seconds));
+    }
+    std::vector<std::u16string> noteNames() {
+        std::vector<std::u16string> names;
+        for (const auto& e : plat::findFiles(note(u"*.txt")))
+            if (!e.isDirectory) names.push_back(e.name);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::u16string prop(const std::u16string& key) {
+        CPropertyValue* v = c_->properties()->get(key);
+        if (!v) return u"<none>";
+        std::u16string s;
+        v->getStringValue(s);
+        return s;
+    }
+
+    vantrel::ISyncEngineCallback* cb() { return engine_.callback(); }
+    HRESULT phoneAdd(const std::u16string& luid, const std::string& bytes, LONG* status) {
+        auto v = bytesVariant(bytes);
+        return cb()->ClientCmdAddItem(0, 100, 0, reinterpret_cast<const OLECHAR*>(luid.c_str()), 0, 0,
+                                      0, *v.get(), status);
+    }
+    HRESULT phoneReplace(const std::u16string& luid, const std::string& bytes, LONG* status) {
+        auto v = bytesVariant(bytes);
+        return cb()->ClientCmdReplaceItem(0, 101, 0, reinterpret_cast<const OLECHAR*>(luid.c_str()), 0,
+                                          0, 0, *v.get(), status);
+    }
+    HRESULT phoneDelete(const std::u16string& luid, LONG* status) {
+        return cb()->ClientCmdDeleteItem(0, 102, 0, reinterpret_cast<const OLECHAR*>(luid.c_str()), 0,
+                                         0, 0, status);
+    }
+    HRESULT map(const std::u16string& luid, const std::u16string& localId) {
+        return cb()->ClientMapItemAdded(0, reinterpret_cast<const OLECHAR*>(luid.c_str()),
+                                        reinterpret_cast<const OLECHAR*>(localId.c_str()));
+    }
+    // Acknowledges every item the PC sent in this session: adds get LUID "p" + local id.
+    void acknowledgeAll(size_t from) {
+        for (size_t i = from; i < engine_.items.size(); ++i) {
+            const auto& item = engine_.items[i];
+            if (item.kind == FakeEngine::Item::Add) {
+                ASSERT_EQ(map(u"p" + item.luid, item.luid), S_OK);
+                ASSERT_EQ(cb()->ClientCmdStatus(item.cmdId, 201), S_OK);
+            } else {
+                ASSERT_EQ(cb()->ClientCmdStatus(item.cmdId, 200), S_OK);
+            }
+        }
+    }
+    // A whole session in which the phone accepts everything and sends nothing.
+    void plainSession() {
+        size_t from = engine_.items.size();
+        ASSERT_EQ(c_->synchronize(), S_OK);
+        acknowledgeAll(from);
+        ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+    }
+
+    FakeEngine engine_;
+    std::unique_ptr<CNotesController> c_;
+};
+
+TEST_F(SessionTest, FirstSlowSyncBothWaysThenTwoWayWithAnchors) {
+    writeNote(u"a.txt", "alpha\r\n");
+    writeNote(u"b.txt", "beta");
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    EXPECT_EQ(engine_.alert, 201);
+    EXPECT_EQ(engine_.lastAnchor, u"0");
+    EXPECT_EQ(engine_.nextAnchor, u"0");
+    EXPECT_TRUE(c_->slowSync());
+    ASSERT_EQ(engine_.items.size(), 2u);
+    std::vector<std::u16string> ids{engine_.items[0].luid, engine_.items[1].luid};
+    EXPECT_THAT(ids, UnorderedElementsAre(u"1", u"2"));
+    // Newest job first.
+    EXPECT_EQ(c_->sentJobs().front().localLuid, engine_.items[1].luid);
+
+    LONG status = 0;
+    ASSERT_EQ(cb()->ClientCmdAlert(201, 0, 0, 0, u"0", u"0", &status), S_OK);
+    EXPECT_EQ(status, 200);
+    ASSERT_EQ(phoneAdd(u"p9", "from the phone\n", &status), S_OK);
+    EXPECT_EQ(status, 201);
+    acknowledgeAll(0);
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+
+    EXPECT_EQ(readNote(u"p9.txt"), "from the phone\n");
+    EXPECT_EQ(prop(u"luid2file:p9"), u"p9.txt");
+    EXPECT_EQ(prop(u"pcfilename:a.txt"), u"p" + prop(u"pcfilename:a.txt").substr(1));
+    EXPECT_EQ(c_->lastSyncNum(), 0);
+    EXPECT_TRUE(c_->sentJobs().empty());
+
+    reopen();  // everything above was saved
+    EXPECT_EQ(prop(u"luid2file:p9"), u"p9.txt");
+    size_t before = engine_.items.size();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    EXPECT_EQ(engine_.alert, 200);
+    EXPECT_EQ(engine_.lastAnchor, u"0");
+    EXPECT_EQ(engine_.nextAnchor, u"1");
+    EXPECT_EQ(engine_.items.size(), before) << "nothing changed, nothing sent";
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+    EXPECT_EQ(c_->lastSyncNum(), 1);
+}
+
+TEST_F(SessionTest, EditsAndDeletesOnThePcReachTheEngineInOrder) {
+    writeNote(u"a.txt", "a");
+    writeNote(u"b.txt", "b");
+    plainSession();
+    const std::u16string luidA = prop(u"pcfilename:a.txt");
+    const std::u16string luidB = prop(u"pcfilename:b.txt");
+
+    writeNote(u"a.txt", "a edited");
+    touch(u"a.txt", 5);
+    ASSERT_TRUE(fs::remove(fs::path(note(u"b.txt"))));
+    writeNote(u"c.txt", "c");
+    size_t from = engine_.items.size();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    ASSERT_EQ(engine_.items.size(), from + 3);
+    EXPECT_EQ(engine_.items[from].kind, FakeEngine::Item::Delete);
+    EXPECT_EQ(engine_.items[from].luid, luidB);
+    EXPECT_EQ(engine_.items[from + 1].kind, FakeEngine::Item::Replace);
+    EXPECT_EQ(engine_.items[from + 1].luid, luidA);
+    EXPECT_EQ(engine_.items[from + 1].data, "a edited");
+    EXPECT_EQ(engine_.items[from + 2].kind, FakeEngine::Item::Add);
+    acknowledgeAll(from);
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+
+    EXPECT_EQ(prop(u"pcfilename:b.txt"), u"<none>");
+    EXPECT_EQ(prop(u"luid2file:" + luidB), u"<none>");
+    std::vector<uint8_t> stored;
+    ASSERT_EQ(c_->notesDB().fetch(u"a.txt", stored), 0);
+    EXPECT_EQ(std::string(stored.begin(), stored.end()), "a edited");
+    EXPECT_EQ(prop(u"pcmodified:a.txt"), u"true");
+}
+
+TEST_F(SessionTest, MapBeforeOrAfterStatusEndsWithTheSameMapping) {
+    writeNote(u"first.txt", "1");
+    writeNote(u"second.txt", "2");
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    const auto& items = engine_.items;
+    ASSERT_EQ(items.size(), 2u);
+    // Map first for one note, status first for the other.
+    ASSERT_EQ(map(u"L1", items[0].luid), S_OK);
+    ASSERT_EQ(cb()->ClientCmdStatus(items[0].cmdId, 201), S_OK);
+    ASSERT_EQ(cb()->ClientCmdStatus(items[1].cmdId, 200), S_OK);
+    ASSERT_EQ(map(u"L2", items[1].luid), S_OK);
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+    std::u16string f1 = prop(u"luid2file:L1"), f2 = prop(u"luid2file:L2");
+    EXPECT_THAT((std::vector<std::u16string>{f1, f2}), UnorderedElementsAre(u"first.txt", u"second.txt"));
+    EXPECT_EQ(prop(u"pcfilename:" + f1), u"L1");
+    EXPECT_EQ(prop(u"pcfilename:" + f2), u"L2");
+    EXPECT_NE(prop(u"luid2syncno:L1"), u"<none>");
+    EXPECT_EQ(prop(u"luid2syncno:L2"), u"<none>") << "the status came before the map";
+    EXPECT_EQ(prop(u"luid2syncno:"), u"0");
+}
+
+TEST_F(SessionTest, RefusedAndRepeatedStatuses) {
+    writeNote(u"n.txt", "n");
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    ULONG cmd = engine_.items.at(0).cmdId;
+    EXPECT_EQ(cb()->ClientCmdStatus(cmd, 500), S_OK);  // refused: nothing changes
+    EXPECT_EQ(cb()->ClientCmdStatus(999, 200), E_FAIL);
+    EXPECT_EQ(cb()->SyncStatusFinished(), E_FAIL) << "a job without an accepted status";
+    EXPECT_EQ(prop(u"filetime:n.txt"), u"<none>");
+
+    // The next session sends the note again and this time it is taken; a second status for
+    // the same command is refused without storing twice.
+    size_t from = engine_.items.size();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    ASSERT_EQ(engine_.items.size(), from + 1);
+    cmd = engine_.items[from].cmdId;
+    ASSERT_EQ(map(u"L", engine_.items[from].luid), S_OK);
+    EXPECT_EQ(cb()->ClientCmdStatus(cmd, 201), S_OK);
+    EXPECT_EQ(cb()->ClientCmdStatus(cmd, 201), E_FAIL);
+    EXPECT_EQ(cb()->SyncStatusFinished(), S_OK);
+    EXPECT_EQ(prop(u"luid2file:L"), u"n.txt");
+}
+
+TEST_F(SessionTest, ReplaceStatusOtherThan200IsRefusedDeleteTakes199To299And404) {
+    writeNote(u"a.txt", "a");
+    writeNote(u"b.txt", "b");
+    plainSession();
+    writeNote(u"a.txt", "a2");
+    touch(u"a.txt", 3);
+    ASSERT_TRUE(fs::remove(fs::path(note(u"b.txt"))));
+    size_t from = engine_.items.size();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    for (size_t i = from; i < engine_.items.size(); ++i) {
+        const auto& item = engine_.items[i];
+        if (item.kind == FakeEngine::Item::Replace) EXPECT_EQ(cb()->ClientCmdStatus(item.cmdId, 201), S_OK);
+        else EXPECT_EQ(cb()->ClientCmdStatus(item.cmdId, 404), S_OK);
+    }
+    EXPECT_EQ(cb()->SyncStatusFinished(), E_FAIL) << "the replace was refused";
+    EXPECT_EQ(prop(u"pcfilename:b.txt"), u"<none>") << "the phone no longer had it: gone";
+}
+
+TEST_F(SessionTest, ConflictsGoThePcsWay) {
+    writeNote(u"a.txt", "pc original");
+    writeNote(u"b.txt", "b");
+    plainSession();
+    const std::u16string luidA = prop(u"pcfilename:a.txt");
+    const std::u16string luidB = prop(u"pcfilename:b.txt");
+    writeNote(u"a.txt", "pc edit");
+    touch(u"a.txt", 4);
+    writeNote(u"b.txt", "b edit");
+    touch(u"b.txt", 4);
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    LONG status = 0;
+    EXPECT_EQ(phoneReplace(luidA, "phone edit", &status), S_OK);
+    EXPECT_EQ(status, 419);
+    EXPECT_EQ(readNote(u"a.txt"), "pc edit");
+    EXPECT_EQ(phoneDelete(luidB, &status), S_OK);
+    EXPECT_EQ(status, 419);
+    EXPECT_EQ(readNote(u"b.txt"), "b edit");
+    // An add for a LUID the PC holds is a replace; the conflict still answers 201.
+    EXPECT_EQ(phoneAdd(luidA, "again", &status), S_OK);
+    EXPECT_EQ(status, 201);
+    acknowledgeAll(engine_.items.size() - 2);
+    EXPECT_EQ(cb()->SyncStatusFinished(), S_OK);
+    EXPECT_EQ(readNote(u"a.txt"), "pc edit");
+}
+
+TEST_F(SessionTest, PhoneEditsReachThePc) {
+    writeNote(u"a.txt", "a");
+    plainSession();
+    const std::u16string luid = prop(u"pcfilename:a.txt");
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    LONG status = 0;
+    EXPECT_EQ(phoneReplace(luid, "phone\r\nbytes \xff", &status), S_OK);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(readNote(u"a.txt"), "phone\r\nbytes \xff");
+    EXPECT_EQ(phoneReplace(u"unknown", "x", &status), E_FAIL);
+    EXPECT_EQ(status, 404);
+    EXPECT_EQ(cb()->SyncStatusFinished(), S_OK);
+    // What the phone wrote is not sent back.
+    size_t from = engine_.items.size();
+    plainSession();
+    EXPECT_EQ(engine_.items.size(), from);
+}
+
+TEST_F(SessionTest, NoteDeletedOnBothSidesAndDeleteOfAFileAlreadyGone) {
+    writeNote(u"a.txt", "a");
+    writeNote(u"b.txt", "b");
+    plainSession();
+    const std::u16string luidA = prop(u"pcfilename:a.txt");
+    const std::u16string luidB = prop(u"pcfilename:b.txt");
+    ASSERT_TRUE(fs::remove(fs::path(note(u"a.txt"))));
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    ASSERT_EQ(engine_.items.back().kind, FakeEngine::Item::Delete);
+    const ULONG deleteCmd = engine_.items.back().cmdId;
+    LONG status = 0;
+    EXPECT_EQ(phoneDelete(luidA, &status), S_OK);
+    EXPECT_EQ(status, 200);
+    EXPECT_THAT(engine_.withdrawn, ElementsAre(deleteCmd));
+    EXPECT_EQ(cb()->ClientCmdStatus(deleteCmd, 200), E_FAIL) << "the job was withdrawn";
+
+    // b.txt vanished behind the controller's back; the phone's delete still clears it.
+    ASSERT_TRUE(fs::remove(fs::path(note(u"b.txt"))));
+    EXPECT_EQ(phoneDelete(luidB, &status), S_OK);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(phoneDelete(u"never-known", &status), E_FAIL);
+    EXPECT_EQ(status, 404);
+    EXPECT_EQ(cb()->SyncStatusFinished(), S_OK);
+    std::vector<std::u16string> keys;
+    c_->notesDB().getKeys(keys);
+    EXPECT_TRUE(keys.empty());
+    for (const char16_t* prefix : {u"filetime:", u"pcfilename:", u"pcmodified:"})
+        EXPECT_EQ(prop(std::u16string(prefix) + u"b.txt"), u"<none>");
+}
+
+TEST_F(SessionTest, HostileLuidsStayInsideTheNotesFolder) {
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    const std::u16string hostile[] = {u"../escape", u"a/b", u"c:\\d", u"..", u"x\x01y", u"CON", u"12;3"};
+    LONG status = 0;
+    for (const auto& luid : hostile) {
+        ASSERT_EQ(phoneAdd(luid, "payload", &status), S_OK);
+        EXPECT_EQ(status, 201);
+    }
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+    EXPECT_EQ(noteNames().size(), std::size(hostile));
+    EXPECT_FALSE(fs::exists(fs::path(phoneFolder(alias_)) / "escape.txt"));
+    EXPECT_EQ(prop(u"luid2file:12;3"), u"12 3.txt");
+    for (const auto& luid : hostile) {
+        std::u16string name = prop(u"luid2file:" + luid);
+        EXPECT_EQ(name.find_first_of(u"/\\"), std::u16string::npos);
+        EXPECT_EQ(prop(u"pcfilename:" + name), luid) << "the mapping keeps the LUID exactly";
+        EXPECT_EQ(readNote(name), "payload");
+    }
+    // And deleting them removes only their own files.
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    for (const auto& luid : hostile) {
+        EXPECT_EQ(phoneDelete(luid, &status), S_OK);
+        EXPECT_EQ(status, 200);
+    }
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+    EXPECT_TRUE(noteNames().empty());
+    EXPECT_TRUE(fs::exists(fs::path(notesFolder(alias_))));
+}
+
+TEST_F(SessionTest, FileNamesForNewPhoneNotesAvoidTakenNames) {
+    writeNote(u"5.txt", "pc note");
+    fs::create_directory(fs::path(note(u"6.txt")));
+    plainSession();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    LONG status = 0;
+    ASSERT_EQ(phoneAdd(u"5", "phone five", &status), S_OK);
+    ASSERT_EQ(phoneAdd(u"6", "phone six", &status), S_OK);
+    ASSERT_EQ(phoneAdd(u"", "empty luid", &status), S_OK);
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+    EXPECT_EQ(readNote(u"5(2).txt"), "phone five");
+    EXPECT_EQ(readNote(u"6(2).txt"), "phone six");
+    EXPECT_EQ(readNote(u".txt"), "empty luid");
+    EXPECT_EQ(readNote(u"5.txt"), "pc note");
+}
+
+TEST_F(SessionTest, LockedNoteStopsTheStartAndNothingIsQueuedTwice) {
+    writeNote(u"a.txt", "a");
+    writeNote(u"locked.txt", "l");
+    plat::File holder;
+    ASSERT_TRUE(holder.tryOpen(note(u"locked.txt"), plat::Access::Read, plat::Disposition::OpenExisting,
+                               plat::Share::Exclusive));
+    EXPECT_EQ(c_->synchronize(), E_FAIL);
+    EXPECT_EQ(engine_.starts, 0);
+    EXPECT_EQ(c_->lastSyncNum(), -1);
+    EXPECT_TRUE(c_->sentJobs().empty()) << "what was handed over was taken back";
+    EXPECT_EQ(engine_.withdrawn.size(), 1u);
+    holder.close();
+    size_t from = engine_.items.size();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    EXPECT_EQ(engine_.items.size(), from + 2);
+}
+
+TEST_F(SessionTest, ExportWritesTheStoredNotesAlsoWithATrailingSeparator) {
+    writeNote(u"a.txt", "stored a");
+    writeNote(u"b.txt", "stored b");
+    plainSession();
+    writeNote(u"a.txt", "edited since");  // the export gives what was exchanged
+    test::TempDir out;
+    ASSERT_EQ(c_->datafilesOut(out.path() + plat::kPathSeparator), S_OK);
+    EXPECT_EQ(test::readFileBytes(out / u"a.txt"), "stored a");
+    EXPECT_EQ(test::readFileBytes(out / u"b.txt"), "stored b");
+    EXPECT_EQ(c_->datafilesOut(out / u"missing"), E_FAIL);
+}
+
+TEST_F(SessionTest, ExportSessionBlocksUntilTheEndAndFailsOnCancel) {
+    engine_.script = [](vantrel::ISyncEngineCallback* cb) {
+        cb->SyncStatusStarted();
+        cb->SyncStatusFinished();
+    };
+    EXPECT_EQ(c_->exportFromDevice(), S_OK);
+    engine_.join();
+
+    writeNote(u"a.txt", "a");
+    engine_.script = [](vantrel::ISyncEngineCallback* cb) {
+        cb->SyncStatusStarted();
+        cb->SyncStatusCanceled();
+    };
+    EXPECT_EQ(c_->exportFromDevice(), E_FAIL);
+    engine_.join();
+    EXPECT_TRUE(c_->sentJobs().empty()) << "the cancelled session's jobs are released";
+    EXPECT_EQ(readNote(u"a.txt"), "a");
+
+    engine_.script = [](vantrel::ISyncEngineCallback* cb) { cb->SyncStatusFailed(-5); };
+    EXPECT_EQ(c_->exportFromDevice(), E_FAIL);
+    engine_.join();
+    engine_.startResult = E_UNEXPECTED;
+    EXPECT_EQ(c_->exportFromDevice(), E_UNEXPECTED);
+}
+
+class ImportTest : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        // The phone takes everything the PC sends in a session run on the engine's thread.
+        engine_.script = [this](vantrel::ISyncEngineCallback* cb) {
+            for (const auto& item : pending())
+                if (item.kind == FakeEngine::Item::Add) {
+                    std::u16string luid = u"p" + item.luid;
+                    cb->ClientMapItemAdded(0, reinterpret_cast<const OLECHAR*>(luid.c_str()),
+                                           reinterpret_cast<const OLECHAR*>(item.luid.c_str()));
+                    cb->ClientCmdStatus(item.cmdId, 201);
+                } else {
+                    cb->ClientCmdStatus(item.cmdId, 200);
+                }
+            cb->SyncStatusFinished();
+        };
+    }
+    std::vector<FakeEngine::Item> pending() {
+        std::vector<FakeEngine::Item> out(engine_.items.begin() + static_cast<long>(seen_), engine_.items.end());
+        seen_ = engine_.items.size();
+        return out;
+    }
+    void collect(const std::u16string& itemName, const std::string& bytes, HRESULT expectCount) {
+        EXPECT_EQ(c_->datafileIn(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                 static_cast<int32_t>(bytes.size()), itemName),
+                  expectCount);
+    }
+    size_t seen_ = 0;
+};
+
+TEST_F(ImportTest, AppendingImportKeepsOldNotesAndNeutralNames) {
+    writeNote(u"old.txt", "old");
+    collect(u"A.txt", "first A", 1);
+    collect(u"B.txt", "B", 2);
+    collect(u"A.txt", "second A", 3);
+    EXPECT_EQ(c_->importToDevice(true, false), S_OK);
+    engine_.join();
+    EXPECT_THAT(noteNames(), ElementsAre(u"old.txt", u"untitled(2).txt", u"untitled(3).txt", u"untitled.txt"));
+    EXPECT_EQ(readNote(u"untitled.txt"), "first A");
+    EXPECT_FALSE(fs::exists(fs::path(storeFolder(u"350000000000001")) / "tmp_importdatadir_-1"));
+}
+
+TEST_F(ImportTest, ReplacingImportWithItemNamesKeepsAMergedNoteThatTookAnOldName) {
+    writeNote(u"A.txt", "old A");
+    writeNote(u"gone.txt", "old");
+    collect(u"A.txt", "new A", 1);
+    collect(u"B.txt", "new B", 2);
+    EXPECT_EQ(c_->importToDevice(false, true), S_OK);
+    engine_.join();
+    EXPECT_THAT(noteNames(), ElementsAre(u"A.txt", u"B.txt"));
+    EXPECT_EQ(readNote(u"A.txt"), "new A");
+}
+
+TEST_F(ImportTest, ItemNamesThatLeaveTheNotesFolderAreRefused) {
+    collect(u"../outside.txt", "x", 1);
+    EXPECT_EQ(c_->importToDevice(true, true), E_FAIL);
+    EXPECT_FALSE(fs::exists(fs::path(phoneFolder(alias_)) / "outside.txt"));
+    EXPECT_TRUE(noteNames().empty());
+    EXPECT_EQ(engine_.starts, 0);
+}
+
+TEST_F(ImportTest, EmptyReplacingImportDeletesAllNotes) {
+    writeNote(u"a.txt", "a");
+    writeNote(u"b.txt", "b");
+    EXPECT_EQ(c_->importToDevice(true, false), S_OK);  // sends both as adds
+    engine_.join();
+    EXPECT_EQ(c_->importToDevice(false, false), S_OK);
+    engine_.join();
+    EXPECT_TRUE(noteNames().empty());
+    size_t deletes = 0;
+    for (const auto& item : engine_.items) deletes += item.kind == FakeEngine::Item::Delete;
+    EXPECT_EQ(deletes, 2u);
+}
+
+TEST_F(ImportTest, CancelledImportReturnsAFailure) {
+    engine_.script = [](vantrel::ISyncEngineCallback* cb) { cb->SyncStatusCanceled(); };
+    collect(u"A.txt", "A", 1);
+    EXPECT_EQ(c_->importToDevice(true, false), E_FAIL);
+    engine_.join();
+    EXPECT_EQ(readNote(u"untitled.txt"), "A") << "the imported note stays for the next session";
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,191 @@
+#include "tests/support/fakes.h"
+
+#include <chrono>
+
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/registry.h"
+#include "platform/special_folders.h"
+#include "util/byte_array_variant.h"
+
+namespace vt::test {
+
+unique_variant bytesVariant(const std::string& bytes) {
+    unique_variant v;
+    v->vt = VT_ARRAY | VT_UI1;
+    v->parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+    void* data = nullptr;
+    SafeArrayAccessData(v->parray, &data);
+    if (!bytes.empty()) memcpy(data, bytes.data(), bytes.size());
+    SafeArrayUnaccessData(v->parray);
+    return v;
+}
+
+std::string variantBytes(const VARIANT& v) {
+    if (v.vt != (VT_ARRAY | VT_UI1) || !v.parray) return {};
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(v.parray, &data))) return {};
+    std::string out(static_cast<const char*>(data), v.parray->rgsabound[0].cElements);
+    SafeArrayUnaccessData(v.parray);
+    return out;
+}
+
+FakeEngine::~FakeEngine() {
+    join();
+    releaseCallback();
+}
+
+void FakeEngine::releaseCallback() {
+    if (callback_) {
+        callback_->Release();
+        callback_ = nullptr;
+    }
+}
+
+void FakeEngine::join() {
+    if (session_.joinable()) session_.join();
+}
+
+const FakeEngine::Item* FakeEngine::item(const std::u16string& luid) const {
+    for (const auto& i : items)
+        if (i.luid == luid) return &i;
+    return nullptr;
+}
+
+HRESULT FakeEngine::QueryInterface(REFIID riid, void** ppv) {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vantrel::IID_ISyncEngine)) {
+        *ppv = static_cast<vantrel::ISyncEngine*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT FakeEngine::queue(Item::Kind kind, BSTR luid, const VARIANT* data, ULONG* cmdId, int slot) {
+    std::lock_guard<std::mutex> l(m_);
+    slots.push_back(slot);
+    if (FAILED(itemResult)) return itemResult;
+    *cmdId = nextCmd_++;
+    items.push_back(Item{kind, fromBstr(luid), data ? variantBytes(*data) : std::string(), *cmdId});
+    return S_OK;
+}
+
+HRESULT FakeEngine::AddItem(BSTR, BSTR luid, BSTR, BSTR, BSTR, VARIANT data, ULONG* cmdId) {
+    return queue(Item::Add, luid, &data, cmdId, 7);
+}
+
+HRESULT FakeEngine::DeleteItem(BSTR, BSTR luid, LONG, LONG, BSTR, ULONG* cmdId) {
+    return queue(Item::Delete, luid, nullptr, cmdId, 9);
+}
+
+HRESULT FakeEngine::WithdrawItem(BSTR, ULONG cmdId) {
+    std::lock_guard<std::mutex> l(m_);
+    slots.push_back(10);
+    withdrawn.push_back(cmdId);
+    return S_OK;
+}
+
+HRESULT FakeEngine::ReplaceItem(BSTR, BSTR luid, BSTR, BSTR, BSTR, VARIANT data, ULONG* cmdId) {
+    return queue(Item::Replace, luid, &data, cmdId, 11);
+}
+
+HRESULT FakeEngine::StartSync(LONG alertCode, BSTR, BSTR, BSTR last, BSTR next, LONG,
+                              vantrel::ISyncEngineCallback* cb, ULONG* session) {
+    join();
+    {
+        std::lock_guard<std::mutex> l(m_);
+        slots.push_back(13);
+        if (FAILED(startResult)) return startResult;
+        alert = alertCode;
+        lastAnchor = fromBstr(last);
+        nextAnchor = fromBstr(next);
+        ++starts;
+    }
+    releaseCallback();
+    callback_ = cb;
+    if (cb) cb->AddRef();
+    if (session) *session = static_cast<ULONG>(starts);
+    if (script && cb) {
+        cb->AddRef();
+        Script s = script;
+        session_ = std::thread([s, cb] {
+            s(cb);
+            cb->Release();
+        });
+    }
+    return S_OK;
+}
+
+HRESULT FakeEngine::Cancel(UINT id) {
+    std::lock_guard<std::mutex> l(m_);
+    slots.push_back(14);
+    cancels.push_back(id);
+    return cancelResult;
+}
+
+std::vector<FakeNotify::Call> FakeNotify::calls() {
+    std::lock_guard<std::mutex> l(m_);
+    return calls_;
+}
+
+bool FakeNotify::waitFor(size_t n, int timeoutMs) {
+    std::unique_lock<std::mutex> l(m_);
+    return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return calls_.size() >= n; });
+}
+
+HRESULT FakeNotify::QueryInterface(REFIID riid, void** ppv) {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vantrel::IID_IDataStoreNotify)) {
+        *ppv = static_cast<vantrel::IDataStoreNotify*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT FakeNotify::NotifySyncStatus(UINT id, LONG state, LONG result, LONG p1, LONG p2, LONG items) {
+    if (delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    {
+        std::lock_guard<std::mutex> l(m_);
+        calls_.push_back(Call{id, state, result, p1, p2, items});
+    }
+    cv_.notify_all();
+    if (throws) throw std::runtime_error("host failure");
+    return S_OK;
+}
+
+PhoneSandbox::PhoneSandbox() {
+    plat::createDirectory(home_ / u"phones");
+    addPhone(alias_);
+    plat::RegKey key;
+    EXPECT_EQ(plat::RegKey::root(plat::RegRoot::CurrentUser).create(u"Software\\Orvane\\Morvex", &key),
+              plat::kErrorSuccess);
+    EXPECT_EQ(key.setString(u"Root", home_ / u"phones"), plat::kErrorSuccess);
+    setLanguage(u"en");
+}
+
+void PhoneSandbox::addPhone(const std::u16string& alias) { plat::createDirectory(phoneFolder(alias)); }
+
+std::u16string PhoneSandbox::phoneFolder(const std::u16string& alias) const {
+    return plat::joinPath(home_ / u"phones", alias);
+}
+
+std::u16string PhoneSandbox::notesFolder(const std::u16string& alias) const {
+    return plat::joinPath(phoneFolder(alias), u"Notes");
+}
+
+std::u16string PhoneSandbox::storeFolder(const std::u16string& imei) const {
+    std::u16string appData;
+    plat::appDataFolder(true, &appData);
+    return plat::joinPath(plat::joinPath(plat::joinPath(appData, u"Morvex"), imei), u"NotesDB");
+}
+
+void PhoneSandbox::setLanguage(const std::u16string& quorril) {
+    plat::RegKey key;
+    EXPECT_EQ(plat::RegKey::root(plat::RegRoot::LocalMachine).create(u"Software\\Orvane\\Quorril", &key),
+              plat::kErrorSuccess);
+    EXPECT_EQ(key.setString(u"Current Language", quorril), plat::kErrorSuccess);
+}
+
+}  // namespace vt::test

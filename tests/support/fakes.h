@@ -1,0 +1,168 @@
+// Fakes of the outside components for tests: a scripted SyncML engine and a host notification
+// object, both counting their references exactly, plus a sandbox that sets up the registry
+// and folders a phone needs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/com_raii.h"
+#include "tests/support/temp_dir.h"
+#include "vantrel/data_store.h"
+#include "vantrel/sync_engine.h"
+
+namespace vt::test {
+
+// A byte-array VARIANT holding bytes.
+unique_variant bytesVariant(const std::string& bytes);
+// The bytes of a byte-array VARIANT ("" for anything else).
+std::string variantBytes(const VARIANT& v);
+
+// Counts references like CountingUnknown; never deleted through Release.
+class RefCounted {
+public:
+    ~RefCounted() { EXPECT_EQ(refs_.load(), 0) << "references leaked"; }
+    long refs() const { return refs_.load(); }
+
+protected:
+    ULONG addRef() { return static_cast<ULONG>(++refs_); }
+    ULONG release() {
+        long n = --refs_;
+        if (n < 0) {
+            ADD_FAILURE() << "released more often than referenced";
+            refs_ = 0;
+            return 0;
+        }
+        return static_cast<ULONG>(n);
+    }
+
+private:
+    std::atomic<long> refs_{0};
+};
+
+// A SyncML engine whose sessions the test scripts. StartSync records its arguments and runs
+// the script (if one is set) on a thread of its own, as a real engine does; without a script
+// the test drives the callback itself through callback().
+class FakeEngine : public vantrel::ISyncEngine, public RefCounted {
+public:
+    struct Item {
+        enum Kind { Add, Replace, Delete } kind;
+        std::u16string luid;
+        std::string data;
+        ULONG cmdId;
+    };
+    using Script = std::function<void(vantrel::ISyncEngineCallback*)>;
+
+    ~FakeEngine();
+
+    // Behaviour.
+    HRESULT stateResult = S_OK;
+    HRESULT startResult = S_OK;
+    HRESULT itemResult = S_OK;
+    HRESULT cancelResult = S_OK;
+    Script script;  // run on a session thread by StartSync
+
+    // What happened.
+    std::vector<int> slots;  // every slot called, in order
+    std::vector<Item> items;
+    std::vector<ULONG> withdrawn;
+    std::vector<UINT> cancels;
+    LONG alert = -1;
+    std::u16string lastAnchor, nextAnchor;
+    int starts = 0;
+
+    // The callback of the latest session (held by the engine until releaseCallback()).
+    vantrel::ISyncEngineCallback* callback() const { return callback_; }
+    void releaseCallback();
+    // Waits for the session thread of the latest StartSync.
+    void join();
+    // The item with this luid, or null.
+    const Item* item(const std::u16string& luid) const;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    HRESULT STDMETHODCALLTYPE Reserved3() override { return note(3, E_NOTIMPL); }
+    HRESULT STDMETHODCALLTYPE Reserved4() override { return note(4, E_NOTIMPL); }
+    HRESULT STDMETHODCALLTYPE Reserved5() override { return note(5, E_NOTIMPL); }
+    HRESULT STDMETHODCALLTYPE Reserved6() override { return note(6, E_NOTIMPL); }
+    HRESULT STDMETHODCALLTYPE AddItem(BSTR, BSTR luid, BSTR, BSTR, BSTR, VARIANT data,
+                                      ULONG* cmdId) override;
+    HRESULT STDMETHODCALLTYPE Reserved8() override { return note(8, E_NOTIMPL); }
+    HRESULT STDMETHODCALLTYPE DeleteItem(BSTR, BSTR luid, LONG, LONG, BSTR, ULONG* cmdId) override;
+    HRESULT STDMETHODCALLTYPE WithdrawItem(BSTR, ULONG cmdId) override;
+    HRESULT STDMETHODCALLTYPE ReplaceItem(BSTR, BSTR luid, BSTR, BSTR, BSTR, VARIANT data,
+                                          ULONG* cmdId) override;
+    HRESULT STDMETHODCALLTYPE Reserved12() override { return note(12, E_NOTIMPL); }
+    HRESULT STDMETHODCALLTYPE StartSync(LONG alertCode, BSTR, BSTR, BSTR last, BSTR next, LONG,
+                                        vantrel::ISyncEngineCallback* cb, ULONG* session) override;
+    HRESULT STDMETHODCALLTYPE Cancel(UINT id) override;
+    HRESULT STDMETHODCALLTYPE Reserved15() override { return note(15, E_NOTIMPL); }
+    HRESULT STDMETHODCALLTYPE Reserved16() override { return note(16, E_NOTIMPL); }
+    HRESULT STDMETHODCALLTYPE GetState() override { return note(17, stateResult); }
+
+private:
+    HRESULT note(int slot, HRESULT hr) {
+        std::lock_guard<std::mutex> l(m_);
+        slots.push_back(slot);
+        return hr;
+    }
+    HRESULT queue(Item::Kind kind, BSTR luid, const VARIANT* data, ULONG* cmdId, int slot);
+
+    std::mutex m_;
+    ULONG nextCmd_ = 1;
+    vantrel::ISyncEngineCallback* callback_ = nullptr;
+    std::thread session_;
+};
+
+// The host's notification object: records every NotifySyncStatus.
+class FakeNotify : public vantrel::IDataStoreNotify, public RefCounted {
+public:
+    struct Call {
+        UINT id;
+        LONG state, result, progress1, progress2, items;
+    };
+    int delayMs = 0;      // each delivery sleeps this long first
+    bool throws = false;  // each delivery throws
+
+    std::vector<Call> calls();
+    // Waits until n notifications arrived; false on timeout.
+    bool waitFor(size_t n, int timeoutMs = 5000);
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    HRESULT STDMETHODCALLTYPE NotifySyncStatus(UINT id, LONG state, LONG result, LONG p1, LONG p2,
+                                               LONG items) override;
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<Call> calls_;
+};
+
+// A sandbox for one phone: registry and application data in a fresh folder, "Root" pointing at
+// <home>/phones, the phone's folder <home>/phones/<alias>, the language set to English (so the
+// notes folder is <home>/phones/<alias>/Notes).
+class PhoneSandbox : public SandboxedTest {
+protected:
+    PhoneSandbox();
+    // Makes the folder of another phone alias.
+    void addPhone(const std::u16string& alias);
+    std::u16string phoneFolder(const std::u16string& alias) const;
+    std::u16string notesFolder(const std::u16string& alias) const;
+    std::u16string storeFolder(const std::u16string& imei) const;
+    void setLanguage(const std::u16string& quorril);
+
+    const std::u16string alias_ = u"phone";
+    const std::u16string imei_ = u"IMEI:350000000000001";
+};
+
+}  // namespace vt::test
