@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file.h"
@@ -70,6 +71,28 @@ private:
     };
     using Index = std::map<std::u16string, Entry>;
 
+    // A hash table over the index's keys for point lookups, which the ordered index serves
+    // with a cache miss per level. Open addressing, linear probing, no tombstones.
+    class KeyTable {
+    public:
+        static size_t hashOf(std::u16string_view key);
+        void clear();
+        // it must not be in the table yet.
+        void insert(Index::iterator it, size_t hash);
+        // The entry of key, or null.
+        Index::iterator* find(std::u16string_view key, size_t hash);
+        void erase(std::u16string_view key, size_t hash);
+
+    private:
+        struct Slot {
+            size_t hash = 0;  // 0: empty
+            Index::iterator it;
+        };
+        void grow();
+        std::vector<Slot> m_slots;
+        size_t m_nCount = 0;
+    };
+
     int32_t closeLocked();
     void dropAll();
     // Finds room for n > 0 bytes: free space best fit, else the end of the data file.
@@ -86,8 +109,12 @@ private:
     // The free list as the index file must carry it: the free areas and the pending ones.
     void collectFreeList(std::vector<StorageArea>& list) const;
 
+    // The entry of key, or m_index.end().
+    Index::iterator findKey(const std::u16string& key);
+
     CritSec m_cs;
     Index m_index;
+    KeyTable m_keyTable;  // the same keys as m_index
     std::u16string m_strIndexFile;  // empty while closed
     plat::File m_dataFile;
     bool m_bChanged = false;

@@ -1,0 +1,148 @@
+// A session cut off at every write it makes: afterwards the controller still opens, the next
+// session starts, nothing on the PC is lost, and one more session settles everything.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "controller/notes_controller.h"
+#include "frontend/notify_converter.h"
+#include "platform/fault.h"
+#include "platform/find.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "tests/support/fakes.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakeEngine;
+
+const std::u16string kImei = u"350000000000001";
+
+int g_writesLeft = 0;
+bool crashAtWrite(plat::fault::Op, const std::u16string&) {
+    if (--g_writesLeft == 0) plat::exitProcessNow(99);
+    return false;
+}
+
+class SessionCrashTest : public test::PhoneSandbox {
+protected:
+    std::u16string note(const std::u16string& name) { return plat::joinPath(notesFolder(alias_), name); }
+
+    static std::u16string prop(CNotesController& c, const std::u16string& key) {
+        CPropertyValue* v = c.properties()->get(key);
+        std::u16string s;
+        if (v) v->getStringValue(s);
+        return s;
+    }
+
+    // The phone answers every item the PC sent since from; adds are mapped to "p" + local id.
+    static void acknowledge(FakeEngine& engine, size_t from) {
+        auto* cb = engine.callback();
+        for (size_t i = from; i < engine.items.size(); ++i) {
+            const auto& item = engine.items[i];
+            if (item.kind == FakeEngine::Item::Add) {
+                std::u16string luid = u"p" + item.luid;
+                cb->ClientMapItemAdded(0, reinterpret_cast<const OLECHAR*>(luid.c_str()),
+                                       reinterpret_cast<const OLECHAR*>(item.luid.c_str()));
+                cb->ClientCmdStatus(item.cmdId, 201);
+            } else {
+                cb->ClientCmdStatus(item.cmdId, 200);
+            }
+        }
+    }
+
+    std::set<std::u16string> noteNames() {
+        std::set<std::u16string> names;
+        for (const auto& e : plat::findFiles(note(u"*.txt")))
+            if (!e.isDirectory) names.insert(e.name);
+        return names;
+    }
+
+    // The session that gets cut: PC changes were made beforehand; the phone adds, replaces
+    // and deletes a note of its own.
+    void session(const std::u16string& replaceLuid, const std::u16string& deleteLuid) {
+        FakeEngine engine;
+        CNotesController c(kImei, alias_, 1, &engine);
+        ASSERT_EQ(c.synchronize(), S_OK);
+        auto* cb = engine.callback();
+        LONG status = 0;
+        auto phoneNote = test::bytesVariant("new on the phone");
+        cb->ClientCmdAddItem(0, 1, 0, u"phone-new", 0, 0, 0, *phoneNote.get(), &status);
+        auto replaced = test::bytesVariant("replaced on the phone");
+        cb->ClientCmdReplaceItem(0, 2, 0, reinterpret_cast<const OLECHAR*>(replaceLuid.c_str()), 0, 0,
+                                 0, *replaced.get(), &status);
+        cb->ClientCmdDeleteItem(0, 3, 0, reinterpret_cast<const OLECHAR*>(deleteLuid.c_str()), 0, 0, 0,
+                                &status);
+        acknowledge(engine, 0);
+        cb->SyncStatusFinished();
+    }
+};
+
+TEST_F(SessionCrashTest, EveryWriteOfASessionEndCanBeCutOff) {
+    if (!plat::childProcessesSupported()) GTEST_SKIP() << "no child processes here";
+
+    // A phone in step with four notes, then PC edits waiting for the next session.
+    std::u16string keepLuid, phoneEditsLuid, phoneDeletesLuid;
+    {
+        FakeEngine engine;
+        CNotesController c(kImei, alias_, 1, &engine);
+        for (const char16_t* n : {u"keep.txt", u"pc-edits.txt", u"phone-edits.txt", u"phone-deletes.txt",
+                                  u"pc-deletes.txt"})
+            test::writeFileBytes(note(n), "original");
+        ASSERT_EQ(c.synchronize(), S_OK);
+        acknowledge(engine, 0);
+        ASSERT_EQ(engine.callback()->SyncStatusFinished(), S_OK);
+        phoneEditsLuid = prop(c, u"pcfilename:phone-edits.txt");
+        phoneDeletesLuid = prop(c, u"pcfilename:phone-deletes.txt");
+    }
+    test::writeFileBytes(note(u"pc-edits.txt"), "edited on the pc");
+    fs::path edited(note(u"pc-edits.txt"));
+    fs::last_write_time(edited, fs::last_write_time(edited) + std::chrono::seconds(5));
+    fs::remove(fs::path(note(u"pc-deletes.txt")));
+    test::writeFileBytes(note(u"pc-new.txt"), "new on the pc");
+    ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
+
+    test::TempDir snapshot;
+    const fs::path home(home_.path()), saved(snapshot.path());
+    fs::copy(home, saved, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+
+    int cuts = 0;
+    for (int target = 1; target < 500; ++target) {
+        fs::remove_all(home);
+        fs::copy(saved, home, fs::copy_options::recursive);
+        int code = plat::runInChild([&] {
+            g_writesLeft = target;
+            plat::fault::setHook(crashAtWrite);
+            session(phoneEditsLuid, phoneDeletesLuid);
+            return 0;
+        });
+        if (code == 0) break;  // the session completed before its target-th write
+        ASSERT_EQ(code, 99) << "cut at write " << target;
+        ++cuts;
+
+        FakeEngine engine;
+        CNotesController c(kImei, alias_, 1, &engine);
+        const auto names = noteNames();
+        for (const char16_t* n : {u"keep.txt", u"pc-edits.txt", u"phone-edits.txt", u"pc-new.txt"})
+            EXPECT_TRUE(names.count(n)) << "note lost after a cut at write " << target;
+        auto edits = test::readFileBytes(note(u"pc-edits.txt"));
+        EXPECT_EQ(edits, "edited on the pc");
+
+        ASSERT_EQ(c.synchronize(), S_OK) << "the next session must start after a cut at write " << target;
+        acknowledge(engine, 0);
+        engine.callback()->SyncStatusFinished();
+        size_t settled = engine.items.size();
+        ASSERT_EQ(c.synchronize(), S_OK);
+        EXPECT_EQ(engine.items.size(), settled) << "a further session still finds changes (cut " << target << ")";
+        engine.callback()->SyncStatusFinished();
+        ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
+    }
+    EXPECT_GT(cuts, 10);
+    RecordProperty("cuts", cuts);
+}
+
+}  // namespace
+}  // namespace vt
