@@ -35,6 +35,9 @@ int32_t parseLeadingInt(std::u16string_view text) {
     return static_cast<int32_t>(value);
 }
 
+// The characters that escaping changes.
+inline bool isSpecial(char16_t c) { return c == kLineFeed || c == u'=' || c == kBackslash; }
+
 // Splits text at every sep into out; returns the piece count, or 0 when there are more than
 // maxPieces pieces.
 size_t splitAt(std::u16string_view text, char16_t sep, std::u16string_view* out,
@@ -241,12 +244,10 @@ void CPropertySet::appendEscaped(std::u16string& out, std::u16string_view text) 
     }
     size_t i = 0;
     while (i < text.size()) {
-        const size_t special = text.find_first_of(u"\\\n=", i);
-        if (special == std::u16string_view::npos) {
-            out.append(text.substr(i));
-            return;
-        }
-        out.append(text.substr(i, special - i));
+        size_t special = i;
+        while (special < text.size() && !isSpecial(text[special])) ++special;
+        out.append(text.data() + i, special - i);
+        if (special == text.size()) return;
         i = special;
         const char16_t c = text[i];
         if (c == kLineFeed) {

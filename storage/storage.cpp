@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
+#include <functional>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -63,6 +65,80 @@ uint8_t* putKey(uint8_t* p, const std::u16string& key) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// CStorage::KeyTable
+
+size_t CStorage::KeyTable::hashOf(std::u16string_view key) {
+    const size_t h = std::hash<std::u16string_view>{}(key);
+    return h == 0 ? 1 : h;
+}
+
+void CStorage::KeyTable::clear() {
+    m_slots.clear();
+    m_slots.shrink_to_fit();
+    m_nCount = 0;
+}
+
+void CStorage::KeyTable::grow() {
+    std::vector<Slot> old = std::move(m_slots);
+    m_slots.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    const size_t mask = m_slots.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.hash == 0) continue;
+        size_t i = slot.hash & mask;
+        while (m_slots[i].hash != 0) i = (i + 1) & mask;
+        m_slots[i] = slot;
+    }
+}
+
+void CStorage::KeyTable::insert(Index::iterator it, size_t hash) {
+    if ((m_nCount + 1) * 2 > m_slots.size()) grow();
+    const size_t mask = m_slots.size() - 1;
+    size_t i = hash & mask;
+    while (m_slots[i].hash != 0) i = (i + 1) & mask;
+    m_slots[i] = Slot{hash, it};
+    ++m_nCount;
+}
+
+size_t CStorage::KeyTable::findSlot(std::u16string_view key, size_t hash) const {
+    if (m_slots.empty()) return kNoSlot;
+    const size_t mask = m_slots.size() - 1;
+    for (size_t i = hash & mask; m_slots[i].hash != 0; i = (i + 1) & mask) {
+        if (m_slots[i].hash == hash && m_slots[i].it->first == key) return i;
+    }
+    return kNoSlot;
+}
+
+CStorage::Index::iterator* CStorage::KeyTable::find(std::u16string_view key, size_t hash) {
+    const size_t slot = findSlot(key, hash);
+    return slot == kNoSlot ? nullptr : &m_slots[slot].it;
+}
+
+void CStorage::KeyTable::erase(std::u16string_view key, size_t hash) {
+    size_t hole = findSlot(key, hash);
+    if (hole == kNoSlot) return;
+    const size_t mask = m_slots.size() - 1;
+    // Shift later members of the probe run back into the hole, where their home allows it.
+    for (size_t j = (hole + 1) & mask; m_slots[j].hash != 0; j = (j + 1) & mask) {
+        const size_t home = m_slots[j].hash & mask;
+        const bool movable = hole <= j ? (home <= hole || home > j) : (home <= hole && home > j);
+        if (movable) {
+            m_slots[hole] = m_slots[j];
+            hole = j;
+        }
+    }
+    m_slots[hole] = Slot{};
+    --m_nCount;
+}
+
+CStorage::Index::iterator CStorage::findKey(const std::u16string& key) {
+    Index::iterator* found = m_keyTable.find(key, KeyTable::hashOf(key));
+    return found ? *found : m_index.end();
+}
+
+// ---------------------------------------------------------------------------------------------
+// CStorage
 
 CStorage::CStorage() = default;
 
@@ -136,6 +212,7 @@ int32_t CStorage::initialize(const std::u16string& name) {
                                 });
             if (!usable) {
                 m_index.clear();
+                m_keyTable.clear();
                 m_freeStore.cleanup();
                 m_nDataEnd = 0;
             }
@@ -157,8 +234,9 @@ int32_t CStorage::store(const std::u16string& key, const void* data, int32_t byt
         log().high(format(u"store (%s, ...), bad byte count %d", key, byteCount));
         return kStorageBadArgument;
     }
-    auto it = m_index.lower_bound(key);
-    const bool replacing = it != m_index.end() && it->first == key;
+    const size_t hash = KeyTable::hashOf(key);
+    Index::iterator* found = m_keyTable.find(key, hash);
+    const bool replacing = found != nullptr;
 
     // The new area is chosen while the old record still holds its own: a replacement that
     // fails to write must leave the old record intact.
@@ -181,12 +259,13 @@ int32_t CStorage::store(const std::u16string& key, const void* data, int32_t byt
     }
 
     if (replacing) {
-        freeStorage(it->second);
-        it->second = Entry{area, m_nGeneration};
+        Entry& entry = (*found)->second;
+        freeStorage(entry);
+        entry = Entry{area, m_nGeneration};
         traceF(log(), u"store (%s, ...), replacing succeeded", key);
         return kStorageReplaced;
     }
-    m_index.emplace_hint(it, key, Entry{area, m_nGeneration});
+    m_keyTable.insert(m_index.emplace(key, Entry{area, m_nGeneration}).first, hash);
     traceF(log(), u"store (%s, ...), adding succeeded", key);
     return kStorageAdded;
 }
@@ -194,7 +273,7 @@ int32_t CStorage::store(const std::u16string& key, const void* data, int32_t byt
 int32_t CStorage::fetch(const std::u16string& key, void* buffer, int32_t bufferSize,
                         int32_t& byteCount) {
     CritSecLock lock(m_cs);
-    auto it = m_index.find(key);
+    auto it = findKey(key);
     if (it == m_index.end()) {
         log().high(format(u"fetch(%s, ...) No such key", key));
         return kStorageNoSuchKey;
@@ -212,7 +291,7 @@ int32_t CStorage::fetch(const std::u16string& key, void* buffer, int32_t bufferS
 
 int32_t CStorage::fetch(const std::u16string& key, std::vector<uint8_t>& data) {
     CritSecLock lock(m_cs);
-    auto it = m_index.find(key);
+    auto it = findKey(key);
     if (it == m_index.end()) {
         log().high(format(u"fetch(%s, ...) No such key", key));
         return kStorageNoSuchKey;
@@ -227,7 +306,7 @@ int32_t CStorage::fetch(const std::u16string& key, std::vector<uint8_t>& data) {
 int32_t CStorage::getDataSize(const std::u16string& key, int32_t& size) {
     CritSecLock lock(m_cs);
     size = -1;
-    auto it = m_index.find(key);
+    auto it = findKey(key);
     if (it == m_index.end()) {
         log().high(format(u"getDataSize(%s) No such key", key));
         return kStorageNoSuchKey;
@@ -239,13 +318,16 @@ int32_t CStorage::getDataSize(const std::u16string& key, int32_t& size) {
 int32_t CStorage::remove(const std::u16string& key) {
     CritSecLock lock(m_cs);
     traceF(log(), u"remove(%s)", key);
-    auto it = m_index.find(key);
-    if (it == m_index.end()) {
+    const size_t hash = KeyTable::hashOf(key);
+    Index::iterator* found = m_keyTable.find(key, hash);
+    if (found == nullptr) {
         log().high(format(u"remove(%s) No such key", key));
         return kStorageNoSuchKey;
     }
+    const Index::iterator it = *found;
     freeStorage(it->second);
     m_bChanged = true;
+    m_keyTable.erase(key, hash);
     m_index.erase(it);
     return kStorageOk;
 }
@@ -293,6 +375,7 @@ int32_t CStorage::closeLocked() {
 
 void CStorage::dropAll() {
     m_index.clear();
+    m_keyTable.clear();
     m_freeStore.cleanup();
     m_pendingFree.clear();
     m_strIndexFile.clear();
@@ -514,10 +597,13 @@ int32_t CStorage::indexFromBuffer(const uint8_t* data, size_t size) {
         if (area.start < 0 || area.end < 0 || area.size() < 0) return fail(6);
         if (!area.isEmpty()) m_nDataEnd = std::max(m_nDataEnd, int64_t{area.end} + 1);
         // Entries come in ascending order, so the end is the right place almost always.
+        const size_t hash = KeyTable::hashOf(key);
         if (m_index.empty() || m_index.rbegin()->first < key) {
-            m_index.emplace_hint(m_index.end(), std::move(key), Entry{area, 0});
+            m_keyTable.insert(m_index.emplace_hint(m_index.end(), std::move(key), Entry{area, 0}),
+                              hash);
         } else {
-            m_index.insert_or_assign(key, Entry{area, 0});
+            auto [it, added] = m_index.insert_or_assign(key, Entry{area, 0});
+            if (added) m_keyTable.insert(it, hash);
         }
     }
     for (int32_t i = 0; i < freeCount; ++i) {

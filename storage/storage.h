@@ -88,6 +88,8 @@ private:
             size_t hash = 0;  // 0: empty
             Index::iterator it;
         };
+        static constexpr size_t kNoSlot = ~size_t{0};
+        size_t findSlot(std::u16string_view key, size_t hash) const;
         void grow();
         std::vector<Slot> m_slots;
         size_t m_nCount = 0;

@@ -22,16 +22,19 @@
 namespace vt::plat {
 namespace {
 
-namespace fs = std::filesystem;
-
 class FileTest : public ::testing::Test {
   protected:
-    std::u16string pathOf(const std::u16string& name) { return dir_ / name; }
+    std::u16string p(const std::u16string& name) const { return dir_ / name; }
 
-    // Moves a file's last-write time into the past.
-    void ageFile(const std::u16string& path, std::chrono::hours by) {
-        fs::path p(path);
-        fs::last_write_time(p, fs::last_write_time(p) - by);
+    // The cause of a failing open, kCauseNone when the open works (the file is closed again).
+    static int openCause(const std::u16string& path, Access access, Share share,
+                         Disposition disposition = Disposition::OpenExisting) {
+        File f;
+        FileException e(kCauseNone, 0, {});
+        if (f.tryOpen(path, access, disposition, share, &e)) return kCauseNone;
+        EXPECT_EQ(e.cause() == kCauseSharingViolation, isSharingViolation(e.osError()));
+        EXPECT_EQ(e.fileName(), path);
+        return e.cause();
     }
 
     test::TempDir dir_;
@@ -50,35 +53,21 @@ bool waitForFile(const std::u16string& path) {
     return false;
 }
 
-TEST_F(FileTest, ExclusiveOpenRefusesAnotherFileInTheSameProcess) {
+TEST_F(FileTest, ShareModesWithinOneProcess) {
     File holder;
-    holder.open(pathOf(u"a.dat"), Access::ReadWrite, Disposition::CreateNew, Share::Exclusive);
-
+    holder.open(p(u"a"), Access::ReadWrite, Disposition::CreateNew, Share::Exclusive);
+    EXPECT_EQ(openCause(p(u"a"), Access::Read, Share::DenyNone), kCauseSharingViolation);
     File other;
-    FileException e(kCauseNone, 0, {});
-    ASSERT_FALSE(other.tryOpen(pathOf(u"a.dat"), Access::Read, Disposition::OpenExisting,
-                               Share::DenyNone, &e));
-    EXPECT_EQ(e.cause(), kCauseSharingViolation);
-    EXPECT_TRUE(isSharingViolation(e.osError()));
-    EXPECT_EQ(e.fileName(), pathOf(u"a.dat"));
-    EXPECT_THROW(
-        other.open(pathOf(u"a.dat"), Access::Read, Disposition::OpenExisting, Share::Exclusive),
-        FileException);
-
+    EXPECT_THROW(other.open(p(u"a"), Access::Read, Disposition::OpenExisting, Share::Exclusive),
+                 FileException);
     holder.close();
-    EXPECT_TRUE(
-        other.tryOpen(pathOf(u"a.dat"), Access::Read, Disposition::OpenExisting, Share::Exclusive));
-}
 
-TEST_F(FileTest, ReadersThatDenyWritingShareTheFile) {
-    test::writeFileBytes(pathOf(u"a.dat"), "x");
-    File a, b;
-    a.open(pathOf(u"a.dat"), Access::Read, Disposition::OpenExisting, Share::DenyWrite);
-    EXPECT_TRUE(
-        b.tryOpen(pathOf(u"a.dat"), Access::Read, Disposition::OpenExisting, Share::DenyWrite));
-    File c;
-    EXPECT_FALSE(
-        c.tryOpen(pathOf(u"a.dat"), Access::Read, Disposition::OpenExisting, Share::Exclusive));
+    File reader;
+    reader.open(p(u"a"), Access::Read, Disposition::OpenExisting, Share::DenyWrite);
+    EXPECT_EQ(openCause(p(u"a"), Access::Read, Share::DenyWrite), kCauseNone);
+    EXPECT_EQ(openCause(p(u"a"), Access::Read, Share::Exclusive), kCauseSharingViolation);
+    reader.close();
+    EXPECT_EQ(openCause(p(u"a"), Access::Read, Share::Exclusive), kCauseNone);
 }
 
 TEST_F(FileTest, DISABLED_HoldExclusiveUntilReleased) {
@@ -91,7 +80,7 @@ TEST_F(FileTest, DISABLED_HoldExclusiveUntilReleased) {
 }
 
 TEST_F(FileTest, ExclusiveOpenRefusesAnotherProcess) {
-    std::u16string path = pathOf(u"held.dat");
+    std::u16string path = p(u"held.dat");
     test::writeFileBytes(path, "x");
     setEnv(kHoldVariable, path);
     std::string command = "\"" + toUtf8(hostExecutablePath()) +
@@ -101,34 +90,25 @@ TEST_F(FileTest, ExclusiveOpenRefusesAnotherProcess) {
         std::async(std::launch::async, [command] { return std::system(command.c_str()); });
     bool holding = waitForFile(path + u".holding");
     setEnv(kHoldVariable, std::nullopt);
-
-    File f;
-    FileException e(kCauseNone, 0, {});
-    bool opened = f.tryOpen(path, Access::Read, Disposition::OpenExisting, Share::DenyNone, &e);
+    int cause = openCause(path, Access::Read, Share::DenyNone);
     test::writeFileBytes(path + u".release", "");
     EXPECT_EQ(child.get(), 0);
     ASSERT_TRUE(holding);
-    EXPECT_FALSE(opened);
-    EXPECT_EQ(e.cause(), kCauseSharingViolation);
-    EXPECT_TRUE(isSharingViolation(e.osError()));
+    EXPECT_EQ(cause, kCauseSharingViolation);
     // The lock ends with the process that held it.
-    EXPECT_TRUE(f.tryOpen(path, Access::Read, Disposition::OpenExisting, Share::Exclusive));
+    EXPECT_EQ(openCause(path, Access::Read, Share::Exclusive), kCauseNone);
 }
 
 TEST_F(FileTest, PositionedAndSequentialAccess) {
     File f;
-    f.open(pathOf(u"a.dat"), Access::ReadWrite, Disposition::CreateAlways, Share::Exclusive);
+    f.open(p(u"a"), Access::ReadWrite, Disposition::CreateAlways, Share::Exclusive);
     f.writeAt(0, "hello world", 11);
     f.writeAt(6, "there", 5);
     f.writeAt(20, "!", 1);  // leaves a gap of zero bytes
     EXPECT_EQ(f.length(), 21u);
-
     char buf[32] = {};
-    ASSERT_EQ(f.readAt(0, buf, 11), 11u);
-    EXPECT_EQ(std::string(buf, 11), "hello there");
     ASSERT_EQ(f.readAt(11, buf, 10), 10u);
     EXPECT_EQ(std::string(buf, 10), std::string(9, '\0') + "!");
-
     // Reading at or past the end gives fewer bytes or none, never an error.
     EXPECT_EQ(f.readAt(18, buf, 10), 3u);
     EXPECT_EQ(f.readAt(21, buf, 10), 0u);
@@ -141,181 +121,124 @@ TEST_F(FileTest, PositionedAndSequentialAccess) {
     f.setLength(12);
     f.flush();
     f.close();
-    EXPECT_EQ(test::readFileBytes(pathOf(u"a.dat")), "hello thereX");
+    EXPECT_EQ(test::readFileBytes(p(u"a")), "hello thereX");
+    EXPECT_THROW(f.read(buf, 1), FileException);
 }
 
-TEST_F(FileTest, DispositionsAndMissingFiles) {
-    test::writeFileBytes(pathOf(u"a.dat"), "old content");
+TEST_F(FileTest, DispositionsAndOpenFailures) {
+    test::writeFileBytes(p(u"a"), "old content");
+    EXPECT_NE(openCause(p(u"a"), Access::Write, Share::Exclusive, Disposition::CreateNew), 0);
     File f;
-    FileException e(kCauseNone, 0, {});
-    EXPECT_FALSE(
-        f.tryOpen(pathOf(u"a.dat"), Access::Write, Disposition::CreateNew, Share::Exclusive, &e));
-    f.open(pathOf(u"a.dat"), Access::ReadWrite, Disposition::OpenAlways, Share::Exclusive);
+    f.open(p(u"a"), Access::ReadWrite, Disposition::OpenAlways, Share::Exclusive);
     EXPECT_EQ(f.length(), 11u);
-    f.open(pathOf(u"a.dat"), Access::Write, Disposition::CreateAlways, Share::Exclusive);
+    f.open(p(u"a"), Access::Write, Disposition::CreateAlways, Share::Exclusive);
     EXPECT_EQ(f.length(), 0u);
     f.close();
 
-    ASSERT_FALSE(f.tryOpen(pathOf(u"missing.dat"), Access::Read, Disposition::OpenExisting,
-                           Share::DenyNone, &e));
-    EXPECT_EQ(e.cause(), kCauseFileNotFound);
-    EXPECT_TRUE(isNotFoundError(e.osError()));
-    EXPECT_FALSE(f.isOpen());
-    char c;
-    try {
-        f.read(&c, 1);
-        FAIL() << "read on a closed file";
-    } catch (const FileException& closed) {
-        EXPECT_EQ(closed.cause(), kCauseInvalidFile);
-    }
-}
-
-TEST_F(FileTest, OpeningAFolderFailsCleanly) {
-    ASSERT_EQ(createDirectory(pathOf(u"sub")), 0);
-    for (Access access : {Access::Read, Access::ReadWrite}) {
-        File f;
-        FileException e(kCauseNone, 0, {});
-        EXPECT_FALSE(
-            f.tryOpen(pathOf(u"sub"), access, Disposition::OpenExisting, Share::DenyNone, &e));
-        EXPECT_EQ(e.cause(), kCauseAccessDenied);
-        EXPECT_FALSE(f.isOpen());
-    }
+    EXPECT_EQ(openCause(p(u"missing"), Access::Read, Share::DenyNone), kCauseFileNotFound);
+    ASSERT_EQ(createDirectory(p(u"sub")), 0);
+    EXPECT_EQ(openCause(p(u"sub"), Access::Read, Share::DenyNone), kCauseAccessDenied);
+    EXPECT_EQ(openCause(p(u"sub"), Access::ReadWrite, Share::DenyNone), kCauseAccessDenied);
 }
 
 TEST_F(FileTest, StatusHasWholeSecondTimes) {
     int64_t before = currentTime();
-    test::writeFileBytes(pathOf(u"a.dat"), "12345");
+    test::writeFileBytes(p(u"a"), "12345");
     int64_t after = currentTime();
-
     FileStatus byPath;
-    ASSERT_TRUE(getFileStatus(pathOf(u"a.dat"), &byPath));
+    ASSERT_TRUE(getFileStatus(p(u"a"), &byPath));
     EXPECT_FALSE(byPath.isDirectory);
     EXPECT_EQ(byPath.size, 5u);
     EXPECT_GE(byPath.lastWriteTime, before - 1);
     EXPECT_LE(byPath.lastWriteTime, after + 1);
-    EXPECT_EQ(byPath.attributes & (kAttrDirectory | kAttrReadOnly), 0u);
 
     File f;
-    f.open(pathOf(u"a.dat"), Access::Read, Disposition::OpenExisting, Share::DenyWrite);
-    FileStatus byFile = f.status();
-    EXPECT_EQ(byFile.lastWriteTime, byPath.lastWriteTime);
-    EXPECT_EQ(byFile.size, byPath.size);
-
-    FileStatus missing;
-    EXPECT_FALSE(getFileStatus(pathOf(u"missing"), &missing));
+    f.open(p(u"a"), Access::Read, Disposition::OpenExisting, Share::DenyWrite);
+    EXPECT_EQ(f.status().lastWriteTime, byPath.lastWriteTime);
+    EXPECT_FALSE(getFileStatus(p(u"missing"), &byPath));
 }
 
 TEST_F(FileTest, CopyKeepsTheTimeAndRefusesToOverwriteWhenAsked) {
-    test::writeFileBytes(pathOf(u"src.txt"), "source");
-    ageFile(pathOf(u"src.txt"), std::chrono::hours(72));
-    test::writeFileBytes(pathOf(u"dst.txt"), "target");
+    test::writeFileBytes(p(u"src"), "source");
+    std::filesystem::path src(p(u"src"));
+    std::filesystem::last_write_time(
+        src, std::filesystem::last_write_time(src) - std::chrono::hours(72));
+    test::writeFileBytes(p(u"dst"), "target");
 
-    EXPECT_NE(copyFile(pathOf(u"src.txt"), pathOf(u"dst.txt"), true), 0);
-    EXPECT_EQ(test::readFileBytes(pathOf(u"dst.txt")), "target");
-
-    ASSERT_EQ(copyFile(pathOf(u"src.txt"), pathOf(u"new.txt"), true), 0);
-    ASSERT_EQ(copyFile(pathOf(u"src.txt"), pathOf(u"dst.txt"), false), 0);
-    EXPECT_EQ(test::readFileBytes(pathOf(u"dst.txt")), "source");
-    EXPECT_EQ(test::readFileBytes(pathOf(u"new.txt")), "source");
-
-    FileStatus src, dst;
-    ASSERT_TRUE(getFileStatus(pathOf(u"src.txt"), &src));
-    ASSERT_TRUE(getFileStatus(pathOf(u"dst.txt"), &dst));
-    EXPECT_EQ(dst.lastWriteTime, src.lastWriteTime);
-    EXPECT_LT(dst.lastWriteTime, currentTime() - 3600);
-
-    // Nothing but the three files is left in the folder.
-    EXPECT_EQ(findFiles(dir_ / u"*").size(), 5u);  // with "." and ".."
-    EXPECT_NE(copyFile(pathOf(u"missing"), pathOf(u"x.txt"), false), 0);
+    EXPECT_NE(copyFile(p(u"src"), p(u"dst"), true), 0);
+    EXPECT_EQ(test::readFileBytes(p(u"dst")), "target");
+    ASSERT_EQ(copyFile(p(u"src"), p(u"dst"), false), 0);
+    EXPECT_EQ(test::readFileBytes(p(u"dst")), "source");
+    FileStatus a, b;
+    ASSERT_TRUE(getFileStatus(p(u"src"), &a));
+    ASSERT_TRUE(getFileStatus(p(u"dst"), &b));
+    EXPECT_EQ(b.lastWriteTime, a.lastWriteTime);
+    EXPECT_LT(b.lastWriteTime, currentTime() - 3600);
+    EXPECT_EQ(findFiles(p(u"*")).size(), 4u) << "only src, dst, \".\" and \"..\"";
 }
 
-TEST_F(FileTest, ReadOnlyFilesAreNeitherRemovedNorOpenedForWriting) {
-    test::writeFileBytes(pathOf(u"ro.txt"), "keep");
-    ASSERT_EQ(setFileAttributes(pathOf(u"ro.txt"), kAttrReadOnly), 0);
-    uint32_t attributes = 0;
-    ASSERT_EQ(getFileAttributes(pathOf(u"ro.txt"), &attributes), 0);
-    EXPECT_EQ(attributes & kAttrReadOnly, kAttrReadOnly);
+TEST_F(FileTest, ReadOnlyAndOpenFilesAreNotRemoved) {
+    test::writeFileBytes(p(u"ro"), "keep");
+    ASSERT_EQ(setFileAttributes(p(u"ro"), kAttrReadOnly), 0);
+    EXPECT_NE(removeFile(p(u"ro")), 0);
+    EXPECT_EQ(test::readFileBytes(p(u"ro")), "keep");
+    EXPECT_EQ(openCause(p(u"ro"), Access::Write, Share::Exclusive), kCauseAccessDenied);
+    EXPECT_EQ(openCause(p(u"ro"), Access::Read, Share::Exclusive), kCauseNone);
+    ASSERT_EQ(setFileAttributes(p(u"ro"), kAttrNormal), 0);
 
-    EXPECT_NE(removeFile(pathOf(u"ro.txt")), 0);
-    EXPECT_EQ(test::readFileBytes(pathOf(u"ro.txt")), "keep");
+    // As on Windows, a file that is open cannot be removed or renamed.
     File f;
-    FileException e(kCauseNone, 0, {});
-    EXPECT_FALSE(f.tryOpen(pathOf(u"ro.txt"), Access::Write, Disposition::OpenExisting,
-                           Share::Exclusive, &e));
-    EXPECT_EQ(e.cause(), kCauseAccessDenied);
-    EXPECT_TRUE(
-        f.tryOpen(pathOf(u"ro.txt"), Access::Read, Disposition::OpenExisting, Share::DenyWrite));
+    f.open(p(u"ro"), Access::Read, Disposition::OpenExisting, Share::DenyNone);
+    EXPECT_TRUE(isSharingViolation(removeFile(p(u"ro"))));
+    EXPECT_TRUE(isSharingViolation(renameFile(p(u"ro"), p(u"other"))));
     f.close();
+    EXPECT_EQ(removeFile(p(u"ro")), 0);
+    EXPECT_TRUE(isNotFoundError(removeFile(p(u"ro"))));
 
-    ASSERT_EQ(setFileAttributes(pathOf(u"ro.txt"), kAttrNormal), 0);
-    EXPECT_EQ(removeFile(pathOf(u"ro.txt")), 0);
-    EXPECT_FALSE(test::readFileBytes(pathOf(u"ro.txt")));
-    EXPECT_TRUE(isNotFoundError(removeFile(pathOf(u"ro.txt"))));
-}
-
-TEST_F(FileTest, OpenFilesAreNeitherRemovedNorRenamed) {
-    test::writeFileBytes(pathOf(u"a.txt"), "a");
-    File f;
-    f.open(pathOf(u"a.txt"), Access::Read, Disposition::OpenExisting, Share::DenyNone);
-    EXPECT_TRUE(isSharingViolation(removeFile(pathOf(u"a.txt"))));
-    EXPECT_TRUE(isSharingViolation(renameFile(pathOf(u"a.txt"), pathOf(u"b.txt"))));
-    f.close();
-    EXPECT_EQ(removeFile(pathOf(u"a.txt")), 0);
+    ASSERT_EQ(createDirectory(p(u"sub")), 0);
+    test::writeFileBytes(p(u"sub/a"), "a");
+    EXPECT_NE(removeFile(p(u"sub")), 0);
+    EXPECT_NE(removeDirectory(p(u"sub")), 0) << "not empty";
 }
 
 TEST_F(FileTest, RenameReplacesTheTarget) {
-    test::writeFileBytes(pathOf(u"a.txt"), "new");
-    test::writeFileBytes(pathOf(u"b.txt"), "old");
-    ASSERT_EQ(renameFile(pathOf(u"a.txt"), pathOf(u"b.txt")), 0);
-    EXPECT_EQ(test::readFileBytes(pathOf(u"b.txt")), "new");
-    EXPECT_FALSE(test::readFileBytes(pathOf(u"a.txt")));
-
-    test::writeFileBytes(pathOf(u"c.txt"), "newer");
-    ASSERT_EQ(replaceFileDurably(pathOf(u"c.txt"), pathOf(u"b.txt")), 0);
-    EXPECT_EQ(test::readFileBytes(pathOf(u"b.txt")), "newer");
-    EXPECT_TRUE(isNotFoundError(renameFile(pathOf(u"c.txt"), pathOf(u"d.txt"))));
-}
-
-TEST_F(FileTest, Folders) {
-    ASSERT_EQ(createDirectory(pathOf(u"sub")), 0);
-    EXPECT_NE(createDirectory(pathOf(u"sub")), 0);
-    test::writeFileBytes(pathOf(u"sub/a.txt"), "a");
-    EXPECT_NE(removeDirectory(pathOf(u"sub")), 0);
-    EXPECT_NE(removeFile(pathOf(u"sub")), 0);
-    ASSERT_EQ(removeFile(pathOf(u"sub/a.txt")), 0);
-    EXPECT_EQ(removeDirectory(pathOf(u"sub")), 0);
-    EXPECT_TRUE(isNotFoundError(removeDirectory(pathOf(u"sub"))));
+    test::writeFileBytes(p(u"a"), "new");
+    test::writeFileBytes(p(u"b"), "old");
+    ASSERT_EQ(renameFile(p(u"a"), p(u"b")), 0);
+    EXPECT_EQ(test::readFileBytes(p(u"b")), "new");
+    EXPECT_FALSE(test::readFileBytes(p(u"a")));
+    test::writeFileBytes(p(u"c"), "newer");
+    ASSERT_EQ(replaceFileDurably(p(u"c"), p(u"b")), 0);
+    EXPECT_EQ(test::readFileBytes(p(u"b")), "newer");
+    EXPECT_TRUE(isNotFoundError(renameFile(p(u"c"), p(u"d"))));
 }
 
 TEST_F(FileTest, AttributesRoundTrip) {
-    test::writeFileBytes(pathOf(u"a.txt"), "a");
-    ASSERT_EQ(createDirectory(pathOf(u"sub")), 0);
+    test::writeFileBytes(p(u"a"), "a");
+    ASSERT_EQ(createDirectory(p(u"sub")), 0);
     uint32_t a = 0;
-    ASSERT_EQ(getFileAttributes(pathOf(u"a.txt"), &a), 0);
+    ASSERT_EQ(getFileAttributes(p(u"a"), &a), 0);
     EXPECT_EQ(a, uint32_t{kAttrNormal});
-    ASSERT_EQ(getFileAttributes(pathOf(u"sub"), &a), 0);
+    ASSERT_EQ(getFileAttributes(p(u"sub"), &a), 0);
     EXPECT_EQ(a & (kAttrDirectory | kAttrNormal), uint32_t{kAttrDirectory});
-    EXPECT_TRUE(isNotFoundError(getFileAttributes(pathOf(u"missing"), &a)));
 
-    ASSERT_EQ(setFileAttributes(pathOf(u"a.txt"), kAttrHidden | kAttrSystem | kAttrReadOnly), 0);
-    ASSERT_EQ(setFileAttributes(pathOf(u"sub"), kAttrDirectory | kAttrHidden | kAttrSystem), 0);
-    ASSERT_EQ(getFileAttributes(pathOf(u"a.txt"), &a), 0);
+    ASSERT_EQ(setFileAttributes(p(u"a"), kAttrHidden | kAttrSystem | kAttrReadOnly), 0);
+    ASSERT_EQ(setFileAttributes(p(u"sub"), kAttrDirectory | kAttrHidden | kAttrSystem), 0);
+    ASSERT_EQ(getFileAttributes(p(u"a"), &a), 0);
     EXPECT_EQ(a & kAttrReadOnly, uint32_t{kAttrReadOnly});
     if (!(a & kAttrHidden)) GTEST_SKIP() << "this file system keeps no hidden/system attributes";
     EXPECT_EQ(a & (kAttrHidden | kAttrSystem), uint32_t{kAttrHidden | kAttrSystem});
-    ASSERT_EQ(getFileAttributes(pathOf(u"sub"), &a), 0);
+    ASSERT_EQ(getFileAttributes(p(u"sub"), &a), 0);
     EXPECT_EQ(a, uint32_t{kAttrDirectory | kAttrHidden | kAttrSystem});
 
-    // Attributes travel with a copy and a rename.
-    ASSERT_EQ(copyFile(pathOf(u"a.txt"), pathOf(u"sub/copy.txt"), true), 0);
-    ASSERT_EQ(getFileAttributes(pathOf(u"sub/copy.txt"), &a), 0);
+    ASSERT_EQ(copyFile(p(u"a"), p(u"sub/copy"), true), 0);  // a copy keeps them
+    ASSERT_EQ(getFileAttributes(p(u"sub/copy"), &a), 0);
     EXPECT_EQ(a, uint32_t{kAttrHidden | kAttrSystem | kAttrReadOnly});
-
-    ASSERT_EQ(setFileAttributes(pathOf(u"a.txt"), kAttrSystem), 0);
-    ASSERT_EQ(getFileAttributes(pathOf(u"a.txt"), &a), 0);
+    ASSERT_EQ(setFileAttributes(p(u"a"), kAttrSystem), 0);
+    ASSERT_EQ(getFileAttributes(p(u"a"), &a), 0);
     EXPECT_EQ(a, uint32_t{kAttrSystem});
-    ASSERT_EQ(setFileAttributes(pathOf(u"a.txt"), 0), 0);
-    ASSERT_EQ(getFileAttributes(pathOf(u"a.txt"), &a), 0);
+    ASSERT_EQ(setFileAttributes(p(u"a"), 0), 0);
+    ASSERT_EQ(getFileAttributes(p(u"a"), &a), 0);
     EXPECT_EQ(a, uint32_t{kAttrNormal});
 }
 

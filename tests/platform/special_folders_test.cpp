@@ -36,8 +36,6 @@ TEST_F(SpecialFoldersTest, AppDataFolderLivesUnderVantrelHome) {
     EXPECT_EQ(created, folder);
     EXPECT_TRUE(isFolder(created));
     ASSERT_EQ(appDataFolder(true, &created), 0);  // already there
-
-    // A file in the way cannot become the folder.
     setEnv("VANTREL_HOME", home_ / u"file");
     test::writeFileBytes(home_ / u"file", "x");
     EXPECT_NE(appDataFolder(true, &folder), 0);

@@ -51,11 +51,5 @@ TEST_F(SystemTest, SharedLibraryFailureSaysWhy) {
     EXPECT_FALSE(error.empty());
 }
 
-TEST_F(SystemTest, NativeNarrowText) {
-    EXPECT_EQ(toNativeNarrow(u"plain text"), "plain text");
-    ASSERT_NE(kNativeLineEnd, nullptr);
-    EXPECT_NE(std::string(kNativeLineEnd).find('\n'), std::string::npos);
-}
-
 }  // namespace
 }  // namespace vt::plat

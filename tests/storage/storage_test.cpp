@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -285,6 +287,40 @@ TEST_F(StorageTest, StoreThatWouldPassTheOffsetLimitIsRefused) {
     EXPECT_EQ(status.size, 0x7FFFFFFFu);
     ASSERT_EQ(s.save(), kStorageOk);
     EXPECT_EQ(index().keys, (Keys{{u"a", {0, 9}}, {u"b", {10, 14}}, {u"c", {0x7FFFFFF5, 0x7FFFFFFE}}}));
+}
+
+// Random stores and removals against a model; checks lookups, key order and the saved index.
+TEST_F(StorageTest, RandomOperationsMatchAModel) {
+    std::mt19937 rng(5);
+    std::map<std::u16string, std::string> model;
+    CStorage s;
+    ASSERT_EQ(s.initialize(name()), kStorageCreated);
+    for (int i = 0; i < 4000; ++i) {
+        const std::u16string key = u"k" + std::u16string(1, u'0' + rng() % 40) +
+                                   std::u16string(1, u'A' + rng() % 10);
+        if (rng() % 3 == 0) {
+            EXPECT_EQ(s.remove(key), model.erase(key) ? kStorageOk : kStorageNoSuchKey);
+        } else {
+            const std::string data(rng() % 50, static_cast<char>('a' + i % 26));
+            EXPECT_EQ(put(s, key, data), model.count(key) ? kStorageReplaced : kStorageAdded);
+            model[key] = data;
+        }
+        if (i % 500 == 499) {
+            ASSERT_EQ(s.save(), kStorageOk);
+        }
+    }
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::u16string> keys;
+        s.getKeys(keys);
+        ASSERT_EQ(keys.size(), model.size());
+        auto m = model.begin();
+        for (const auto& key : keys) {
+            EXPECT_EQ(key, m->first);
+            EXPECT_EQ(get(s, key), (m++)->second);
+        }
+        ASSERT_EQ(s.close(), kStorageOk);
+        ASSERT_EQ(s.initialize(name()), kStorageOk);
+    }
 }
 
 TEST_F(StorageTest, CloseWritesChangesAndDestructorCloses) {

@@ -1,6 +1,7 @@
 #include "tests/support/fakes.h"
 
 #include <chrono>
+#include <stdexcept>
 
 #include "platform/file.h"
 #include "platform/path.h"
@@ -121,6 +122,7 @@ HRESULT FakeEngine::Cancel(UINT id) {
     std::lock_guard<std::mutex> l(m_);
     slots.push_back(14);
     cancels.push_back(id);
+    if (cancelThrows) throw std::runtime_error("engine failure");
     return cancelResult;
 }
 
@@ -144,7 +146,24 @@ HRESULT FakeNotify::QueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
 }
 
+void FakeNotify::holdDeliveries() {
+    std::lock_guard<std::mutex> l(m_);
+    held_ = true;
+}
+
+void FakeNotify::releaseDeliveries() {
+    {
+        std::lock_guard<std::mutex> l(m_);
+        held_ = false;
+    }
+    cv_.notify_all();
+}
+
 HRESULT FakeNotify::NotifySyncStatus(UINT id, LONG state, LONG result, LONG p1, LONG p2, LONG items) {
+    {
+        std::unique_lock<std::mutex> l(m_);
+        cv_.wait(l, [&] { return !held_; });
+    }
     if (delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     {
         std::lock_guard<std::mutex> l(m_);

@@ -67,6 +67,7 @@ public:
     HRESULT startResult = S_OK;
     HRESULT itemResult = S_OK;
     HRESULT cancelResult = S_OK;
+    bool cancelThrows = false;  // Cancel throws instead of answering
     Script script;  // run on a session thread by StartSync
 
     // What happened.
@@ -135,6 +136,10 @@ public:
     std::vector<Call> calls();
     // Waits until n notifications arrived; false on timeout.
     bool waitFor(size_t n, int timeoutMs = 5000);
+    // While held, every delivery waits at its start (before it is recorded) until
+    // releaseDeliveries(): a late host without timing.
+    void holdDeliveries();
+    void releaseDeliveries();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
@@ -146,6 +151,7 @@ private:
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<Call> calls_;
+    bool held_ = false;
 };
 
 // A sandbox for one phone: registry and application data in a fresh folder, "Root" pointing at

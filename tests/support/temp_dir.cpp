@@ -58,6 +58,16 @@ std::optional<std::string> readFileBytes(const std::u16string& path) {
     return s.str();
 }
 
+ScopedCurrentPath::ScopedCurrentPath(const std::u16string& folder)
+    : old_(fs::current_path().string()) {
+    fs::current_path(toUtf8(folder));
+}
+
+ScopedCurrentPath::~ScopedCurrentPath() {
+    std::error_code ec;
+    fs::current_path(old_, ec);
+}
+
 SandboxedTest::SandboxedTest() {
     oldHome_ = plat::getEnv("VANTREL_HOME");
     plat::setEnv("VANTREL_HOME", home_.path());

@@ -1,5 +1,7 @@
 // A fresh temporary folder per test, removed with everything in it at the end, and a test
-// fixture that also points VANTREL_HOME (registry file, application data) into it.
+// fixture that also points VANTREL_HOME (registry file, application data) into it; and a
+// scope that moves the process's current folder. Not thread-safe: the current folder and the
+// environment are the whole process's.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,6 +30,18 @@ private:
 // Writes bytes to a file, replacing it; reads a whole file (nullopt when missing).
 void writeFileBytes(const std::u16string& path, const std::string& bytes);
 std::optional<std::string> readFileBytes(const std::u16string& path);
+
+// Makes folder the process's current folder for the scope's life, then restores the old one.
+class ScopedCurrentPath {
+public:
+    explicit ScopedCurrentPath(const std::u16string& folder);
+    ~ScopedCurrentPath();
+    ScopedCurrentPath(const ScopedCurrentPath&) = delete;
+    ScopedCurrentPath& operator=(const ScopedCurrentPath&) = delete;
+
+private:
+    std::string old_;
+};
 
 // A test whose registry and application data live in its own temporary folder.
 class SandboxedTest : public ::testing::Test {
