@@ -137,6 +137,7 @@ CNotesController::~CNotesController() {
 
 void CNotesController::reconcileStoreAndProperties() {
     const auto& log = controllerLog();
+    JournalBatch batch(*this);
     std::vector<std::u16string> records;
     m_notesDB.getKeys(records);
     bool changed = false;
@@ -200,7 +201,7 @@ void CNotesController::reconcileStoreAndProperties() {
             m_notesDB.store(name, nullptr, 0);
         } else {
             log.high(u"reconcile: dropping the file time of unknown note " + name);
-            m_pProperties->remove(key);
+            dropProperty(key);
         }
     }
 
@@ -257,6 +258,7 @@ bool CNotesController::loadProperties() {
     if (!plat::getFileStatus(m_propertyFilename, &st)) {
         log.trace(format(u"loadProperties(): Ok, propertyfile not present %s", m_propertyFilename));
         m_pProperties = std::make_unique<CPropertySet>();
+        replayJournal();
         return true;
     }
     if (st.isDirectory) {
@@ -276,6 +278,7 @@ bool CNotesController::loadProperties() {
             file.close();
             m_pProperties = std::make_unique<CPropertySet>();
             log.trace(u"loadProperties(): Ok, propertyfile empty");
+            replayJournal();
             return true;
         }
         // One zero code unit after the counted bytes, as the block reader expects.
@@ -286,6 +289,7 @@ bool CNotesController::loadProperties() {
             log.high(format(u"loadProperties(): couldn't read whole file(%d/%d)",
                             static_cast<int64_t>(got), static_cast<int64_t>(length)));
         m_pProperties = std::make_unique<CPropertySet>(buffer.data(), got);
+        replayJournal();
         return true;
     } catch (const plat::FileException& e) {
         log.critic(u"loadProperties(): catched CFE, panic!");
@@ -326,6 +330,7 @@ bool CNotesController::unloadProperties() {
         plat::removeFile(temp);
         return false;
     }
+    clearJournal();
     return true;
 }
 
@@ -355,6 +360,106 @@ HRESULT CNotesController::setNotify(IUnknown* pNotify) {
     return result;
 }
 
+// The journal holds the property changes made since the property file was last written, one
+// line each in the file's own text form: "+" key ":=" value, or "-" key, each ended by a line
+// feed. A line cut short by a crash is ignored.
+std::u16string journalPath(const std::u16string& propertyFile) { return propertyFile + u".journal"; }
+
+void CNotesController::putProperty(const std::u16string& key, const CPropertyValue& value) {
+    m_pProperties->set(key, value);
+    std::u16string entry(1, u'+');
+    CPropertySet::appendEscaped(entry, key);
+    entry += u":=";
+    std::u16string text;
+    value.getStringValue(text);
+    CPropertySet::appendEscaped(entry, text);
+    entry += u'\n';
+    appendToJournal(entry);
+}
+
+void CNotesController::dropProperty(const std::u16string& key) {
+    if (!m_pProperties->get(key)) return;
+    m_pProperties->remove(key);
+    std::u16string entry(1, u'-');
+    CPropertySet::appendEscaped(entry, key);
+    entry += u'\n';
+    appendToJournal(entry);
+}
+
+void CNotesController::appendToJournal(const std::u16string& entry) {
+    m_journalPending += entry;
+    if (m_journalDepth == 0) flushJournal();
+}
+
+void CNotesController::flushJournal() {
+    if (m_journalPending.empty()) return;
+    std::u16string entry;
+    entry.swap(m_journalPending);
+    if (m_propertyFilename.empty()) return;
+    try {
+        if (!m_journal) {
+            auto file = std::make_unique<plat::File>();
+            file->open(journalPath(m_propertyFilename), plat::Access::Write, plat::Disposition::OpenAlways,
+                       plat::Share::Exclusive);
+            m_journalSize = file->length();
+            m_journal = std::move(file);
+        }
+        m_journal->writeAt(m_journalSize, entry.data(), entry.size() * sizeof(char16_t));
+        m_journalSize += entry.size() * sizeof(char16_t);
+    } catch (const plat::FileException& e) {
+        controllerLog().high(u"journal: cannot record a property change " + describeFileException(&e, false));
+    }
+}
+
+void CNotesController::replayJournal() {
+    plat::File file;
+    if (!file.tryOpen(journalPath(m_propertyFilename), plat::Access::Read, plat::Disposition::OpenExisting,
+                      plat::Share::DenyWrite))
+        return;
+    std::u16string text;
+    try {
+        text.resize(static_cast<size_t>(file.length() / 2));
+        text.resize(file.readAt(0, text.data(), text.size() * 2) / 2);
+    } catch (const plat::FileException&) {
+        return;
+    }
+    size_t applied = 0;
+    for (size_t start = 0;;) {
+        size_t end = text.find(u'\n', start);
+        if (end == std::u16string::npos) break;  // the rest was cut short
+        std::u16string_view line(text.data() + start, end - start);
+        start = end + 1;
+        if (line.size() < 2) continue;
+        if (line[0] == u'-') {
+            m_pProperties->remove(CPropertySet::unescape(line.substr(1)));
+            ++applied;
+        } else if (line[0] == u'+') {
+            size_t sep = line.find(u":=");
+            if (sep == std::u16string_view::npos) continue;
+            m_pProperties->set(CPropertySet::unescape(line.substr(1, sep - 1)),
+                               CPropertyValue(CPropertySet::unescape(line.substr(sep + 2))));
+            ++applied;
+        }
+    }
+    if (applied)
+        controllerLog().high(format(u"loadProperties(): %d changes recovered from the journal",
+                                    static_cast<int64_t>(applied)));
+}
+
+void CNotesController::clearJournal() {
+    m_journalPending.clear();
+    if (m_journal) {
+        try {
+            m_journal->setLength(0);
+            m_journalSize = 0;
+            return;
+        } catch (const plat::FileException&) {
+            m_journal.reset();
+        }
+    }
+    plat::removeFile(journalPath(m_propertyFilename));
+}
+
 std::u16string CNotesController::allocateLocalLuid() {
     std::u16string id = format(u"%d", m_nextLocalLuid);
     ++m_nextLocalLuid;
@@ -363,14 +468,14 @@ std::u16string CNotesController::allocateLocalLuid() {
 }
 
 void CNotesController::setNumber(const std::u16string& key, int32_t value) {
-    m_pProperties->set(key, CPropertyValue(value));
+    putProperty(key, CPropertyValue(value));
 }
 void CNotesController::setText(const std::u16string& key, const std::u16string& value) {
-    m_pProperties->set(key, CPropertyValue(value));
+    putProperty(key, CPropertyValue(value));
 }
 void CNotesController::setTime(const std::u16string& key, int64_t value) {
-    m_pProperties->set(key, CPropertyValue(CTime{value}));
+    putProperty(key, CPropertyValue(CTime{value}));
 }
-void CNotesController::setTrue(const std::u16string& key) { m_pProperties->set(key, CPropertyValue(true)); }
+void CNotesController::setTrue(const std::u16string& key) { putProperty(key, CPropertyValue(true)); }
 
 }  // namespace vt

@@ -108,6 +108,7 @@ bool CNotesController::writeFile(const std::u16string& folder, const std::u16str
 
 HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string luid,
                                     const uint8_t* data, int32_t length, LONG* status) {
+    JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(u"listenAdd()");
     if (m_bImportNoAppend) log.trace(u"listenAdd() import with append=false ongoing()");
@@ -150,6 +151,7 @@ HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string 
 
 HRESULT CNotesController::listenRep(int32_t rev, uint32_t cmdid, std::u16string luid,
                                     const uint8_t* data, int32_t length, LONG* status) {
+    JournalBatch batch(*this);
     const auto& log = controllerLog();
     if (findJobByLuid(luid) != m_sentjobs.end()) {
         log.high(u"listenRep() Houston we have a problem ! conflict");
@@ -201,6 +203,7 @@ HRESULT CNotesController::do_merge(const std::u16string& luid, const uint8_t* da
 }
 
 HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string luid, LONG* status) {
+    JournalBatch batch(*this);
     const auto& log = controllerLog();
     auto job = findJobByLuid(luid);
     if (job == m_sentjobs.end()) {

@@ -26,6 +26,7 @@
 
 #include "frontend/controller_interface.h"
 #include "platform/com.h"
+#include "platform/file.h"
 #include "platform/find.h"
 #include "storage/property_set.h"
 #include "storage/storage.h"
@@ -133,6 +134,13 @@ private:
     // records without properties and properties without records (see docs/crash-safety.md).
     void reconcileStoreAndProperties();
     std::u16string allocateLocalLuid();
+    // Every change of a property goes through these two, which also append it to the journal
+    // beside the property file, so that a crash before the next save loses no mapping.
+    void putProperty(const std::u16string& key, const CPropertyValue& value);
+    void dropProperty(const std::u16string& key);
+    void appendToJournal(const std::u16string& entry);
+    void replayJournal();
+    void clearJournal();
     void setNumber(const std::u16string& key, int32_t value);
     void setText(const std::u16string& key, const std::u16string& value);
     void setTime(const std::u16string& key, int64_t value);
@@ -165,7 +173,9 @@ private:
     HRESULT commitAddFile(SentJob& job, uint32_t status);
     HRESULT commitDelFile(SentJob& job, uint32_t status);
     HRESULT commitModFile(SentJob& job, uint32_t status);
-    HRESULT destroyAllReferences(const std::u16string& luid, LONG* status);
+    // fileName, when given, names the note should its mapping be gone already.
+    HRESULT destroyAllReferences(const std::u16string& luid, LONG* status,
+                                 const std::u16string& fileName = {});
     void endSession(bool finished);
 
     // export_import.cpp
@@ -199,6 +209,26 @@ private:
     std::unique_ptr<std::map<std::u16string, std::u16string>> m_pImportFilenameMap;
     CStorage m_notesDB;
     SyncEvent m_hSyncDone{true};
+    // Groups the journal entries of one operation into one write, so that a crash keeps or
+    // loses an operation's property changes together.
+    class JournalBatch {
+    public:
+        explicit JournalBatch(CNotesController& c) : c_(c) { ++c_.m_journalDepth; }
+        ~JournalBatch() {
+            if (--c_.m_journalDepth == 0) c_.flushJournal();
+        }
+        JournalBatch(const JournalBatch&) = delete;
+        JournalBatch& operator=(const JournalBatch&) = delete;
+
+    private:
+        CNotesController& c_;
+    };
+    void flushJournal();
+
+    std::unique_ptr<plat::File> m_journal;
+    uint64_t m_journalSize = 0;
+    int m_journalDepth = 0;
+    std::u16string m_journalPending;
     // How the last waited-for session ended: true when syncStatusFinished closed it.
     bool m_sessionFinished = true;
 };

@@ -56,6 +56,7 @@ HRESULT CNotesController::clientCmdAlert(int32_t alertCode, const std::u16string
 }
 
 HRESULT CNotesController::clientCmdStatus(uint32_t cmdId, uint32_t status) {
+    JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(format(u"clientCmdStatus(cmd %u, status %u)", cmdId, status));
     auto job = findJobByCmdId(cmdId);
@@ -147,13 +148,14 @@ HRESULT CNotesController::commitDelFile(SentJob& job, uint32_t status) {
         result = E_FAIL;
     } else {
         LONG ignored = 0;
-        result = destroyAllReferences(job.luid, &ignored);
+        result = destroyAllReferences(job.luid, &ignored, job.fileName);
     }
     ++job.commitCount;
     return result;
 }
 
 HRESULT CNotesController::clientMapItemAdded(const std::u16string& luid, const std::u16string& localLuid) {
+    JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(format(u"clientMapItemAdded(L:%s LL:%s)", luid, localLuid));
     auto job = findJobByLocalLuid(localLuid);
@@ -228,10 +230,12 @@ HRESULT CNotesController::syncStatusFinished() {
     return result;
 }
 
-HRESULT CNotesController::destroyAllReferences(const std::u16string& luid, LONG* status) {
+HRESULT CNotesController::destroyAllReferences(const std::u16string& luid, LONG* status,
+                                               const std::u16string& fileName) {
     const auto& log = controllerLog();
     log.trace(u"destroyAllReferences() luid:" + luid);
     std::optional<std::u16string> found = findFileOfLuid(luid);
+    if (!found && !fileName.empty()) found = fileName;
     if (!found) {
         log.critic(u"destroyAllReferences() unknown luid");
         *status = kStatusNotFound;
@@ -250,13 +254,13 @@ HRESULT CNotesController::destroyAllReferences(const std::u16string& luid, LONG*
         *status = kStatusDataStoreFailure;
         return E_FAIL;
     }
-    m_pProperties->remove(u"luid2file:" + luid);
-    m_pProperties->remove(u"pcfilename:" + name);
-    m_pProperties->remove(u"luid2syncno:" + luid);
-    m_pProperties->remove(u"luid_added:" + luid);
-    m_pProperties->remove(u"filetime:" + name);
-    m_pProperties->remove(u"localAdded:" + name);
-    m_pProperties->remove(u"pcmodified:" + name);
+    dropProperty(u"luid2file:" + luid);
+    dropProperty(u"pcfilename:" + name);
+    dropProperty(u"luid2syncno:" + luid);
+    dropProperty(u"luid_added:" + luid);
+    dropProperty(u"filetime:" + name);
+    dropProperty(u"localAdded:" + name);
+    dropProperty(u"pcmodified:" + name);
     *status = kStatusOk;
     return S_OK;
 }

@@ -1,6 +1,6 @@
 // Session start: the scan of the notes folder against NotesDB and the "filetime:" properties,
 // the hand-over of every PC change to the engine, and StartSync with the sync type and anchors.
-#include <map>
+#include <algorithm>
 
 #include "controller/controller_log.h"
 #include "controller/notes_controller.h"
@@ -21,6 +21,7 @@ constexpr char16_t kContentType[] = u"text/plain";
 }  // namespace
 
 HRESULT CNotesController::synchronize() {
+    JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(u"synchronize()");
 
@@ -89,53 +90,66 @@ HRESULT CNotesController::addLocalChanges() {
     const bool tracing = log.tracing();
     log.trace(u"addLocalChanges()");
 
-    std::map<std::u16string, int64_t> known;
+    // What was last exchanged: the NotesDB keys (ascending) with their "filetime:" values,
+    // joined in one pass over the equally ordered property keys.
     std::vector<std::u16string> keys;
     m_notesDB.getKeys(keys);
-    for (const auto& key : keys) {
-        CPropertyValue* v = m_pProperties->get(u"filetime:" + key);
-        if (!v) {
-            log.high(u"addLocalChanges(): properties and DB mismatch, do cleaup please");
-            return E_FAIL;
+    std::vector<int64_t> times(keys.size());
+    size_t next = 0;
+    bool mismatch = false;
+    m_pProperties->forEachWithPrefix(u"filetime:", [&](std::u16string_view name, CPropertyValue& v) {
+        if (mismatch || next >= keys.size()) return;
+        if (std::u16string_view(keys[next]) < name) {
+            mismatch = true;  // keys[next] has no file time
+            return;
         }
+        if (std::u16string_view(keys[next]) != name) return;
         try {
             CTime t;
-            v->getCTimeValue(t);
-            known.emplace_hint(known.end(), key, t.seconds);
+            v.getCTimeValue(t);
+            times[next++] = t.seconds;
         } catch (const std::u16string& text) {
             log.high(u"addLocalChanges() propertyException:" + text);
-            log.high(u"addLocalChanges(): properties and DB mismatch, do cleaup please");
-            return E_FAIL;
+            mismatch = true;
         }
+    });
+    if (mismatch || next < keys.size()) {
+        log.high(u"addLocalChanges(): properties and DB mismatch, do cleaup please");
+        return E_FAIL;
     }
 
     std::vector<plat::FindEntry> files;
     getLocalTextFileNames(files);
+    std::vector<bool> seen(keys.size(), false);
     std::vector<std::u16string> changed, added;
     for (const auto& f : files) {
-        auto it = known.find(f.name);
-        if (it == known.end()) {
+        auto it = std::lower_bound(keys.begin(), keys.end(), f.name);
+        if (it == keys.end() || *it != f.name) {
             if (tracing) log.trace(format(u"addLocalChanges() new file %s", f.name));
             added.push_back(f.name);
             continue;
         }
-        if (it->second == f.lastWriteTime) {
+        const size_t i = static_cast<size_t>(it - keys.begin());
+        if (times[i] == f.lastWriteTime) {
             if (tracing) log.trace(format(u"addLocalChanges() unchanged %s", f.name));
         } else {
             if (tracing) log.trace(format(u"addLocalChanges() changed %s", f.name));
             changed.push_back(f.name);
         }
-        known.erase(it);
+        seen[i] = true;
     }
-    if (known.empty()) log.trace(u"addLocalChanges() no deleted files");
-    else log.trace(format(u"addLocalChanges() %d deleted files", static_cast<int64_t>(known.size())));
+    std::vector<std::u16string> deleted;
+    for (size_t i = 0; i < keys.size(); ++i)
+        if (!seen[i]) deleted.push_back(keys[i]);
+    if (deleted.empty()) log.trace(u"addLocalChanges() no deleted files");
+    else log.trace(format(u"addLocalChanges() %d deleted files", static_cast<int64_t>(deleted.size())));
 
     HRESULT result = S_OK;
     auto settle = [&](HRESULT r, const char16_t* op, const std::u16string& name) {
         if (SUCCEEDED(result)) result = r;
         if (FAILED(r)) log.high(format(u"addLocalChanges(): %s() failed with (0x%X) %s", op, r, name));
     };
-    for (const auto& [name, time] : known) {
+    for (const auto& name : deleted) {
         HRESULT r = putDelFile(name);
         log.trace(u"addLocalChanges(): putDelFile() " + name);
         settle(r, u"putDelFile", name);
@@ -158,7 +172,7 @@ void CNotesController::getLocalTextFileNames(std::vector<plat::FindEntry>& names
     const std::u16string pattern = plat::joinPath(m_notesFolder, u"*.txt");
     std::u16string line = u"getLocalTextFileNames() trying to find files " + pattern;
     log.trace(line);
-    auto entries = plat::findFiles(pattern, plat::FindDetail::WithStatus);
+    auto entries = plat::findFiles(pattern, plat::FindDetail::WithTimes);
     if (entries.empty()) {
         log.trace(line + u"NOT FOUND");
         return;

@@ -91,10 +91,11 @@ HRESULT CNotesSml::checkEngineState() {
 HRESULT CNotesSml::Initialize(BSTR bstrIMEI, BSTR bstrAlias, BSTR bstrDataStore,
                               IUnknown* piSyncEngine) {
     const auto& log = channel();
+    std::u16string alias, imei, dataStore;
     try {
-        m_strAlias = fromBstr(bstrAlias);
-        m_strIMEI = fromBstr(bstrIMEI);
-        m_strDataStore = fromBstr(bstrDataStore);
+        alias = fromBstr(bstrAlias);
+        imei = fromBstr(bstrIMEI);
+        dataStore = fromBstr(bstrDataStore);
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -114,11 +115,20 @@ HRESULT CNotesSml::Initialize(BSTR bstrIMEI, BSTR bstrAlias, BSTR bstrDataStore,
         log.trace(u"Initialize");
         return hr;
     }
-    // A second Initialize replaces the engine reference it held.
+    log.trace(u"Initialize :: QueryInterface succeeded\n");
+    if (m_pController) {
+        // The controller is registered under the first IMEI and borrows the first engine: both
+        // stay, or the destructor would remove another object's controller and the sessions
+        // would run on an engine nobody holds.
+        engine->Release();
+        return E_FAIL;
+    }
+    // A retry after a failed createController replaces the engine reference it held.
     if (m_pSyncEngine) m_pSyncEngine->Release();
     m_pSyncEngine = engine;
-    log.trace(u"Initialize :: QueryInterface succeeded\n");
-    if (m_pController) return E_FAIL;
+    m_strAlias = std::move(alias);
+    m_strIMEI = std::move(imei);
+    m_strDataStore = std::move(dataStore);
     hr = CFactory::createController(m_strIMEI, m_strAlias, m_uiClientSyncID, m_pSyncEngine,
                                     &m_pController);
     if (FAILED(hr)) log.trace(u"Failed to create Controller");

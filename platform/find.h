@@ -20,7 +20,10 @@ struct FindEntry {
     uint32_t attributes = 0;
 };
 
-enum class FindDetail { NamesOnly, WithStatus };
+// NamesOnly: names and the folder bit. WithTimes: also size and last-write time (one status
+// query per entry; attributes only as far as that query shows them). WithStatus: everything,
+// hidden and system included.
+enum class FindDetail { NamesOnly, WithTimes, WithStatus };
 
 // Searches "folder<sep>pattern". A missing folder gives no entries. An entry that vanishes
 // while it is examined is skipped.

@@ -38,4 +38,18 @@ public:
     virtual void* symbol(const char* name) = 0;
 };
 
+// Console programs (the host). Standard output's terminal, when it is one, and the process's
+// current folder. Implemented in terminal.cpp.
+
+// True when standard output is a terminal.
+bool stdoutIsTerminal();
+// The terminal's width in columns; 80 when it can't be told.
+int terminalColumns();
+// The process's current folder; empty on failure.
+std::u16string currentDirectory();
+// Makes path the process's current folder; 0 or the OS error code.
+int setCurrentDirectory(const std::u16string& path);
+// The id of the running process.
+uint32_t currentProcessId();
+
 }  // namespace vt::plat

@@ -36,7 +36,9 @@ int32_t parseLeadingInt(std::u16string_view text) {
 }
 
 // The characters that escaping changes.
-inline bool isSpecial(char16_t c) { return c == kLineFeed || c == u'=' || c == kBackslash; }
+inline bool isSpecial(char16_t c) {
+    return c == kLineFeed || c == u'=' || c == kBackslash || c == 0;
+}
 
 // Splits text at every sep into out; returns the piece count, or 0 when there are more than
 // maxPieces pieces.
@@ -198,79 +200,126 @@ std::vector<std::u16string> CPropertySet::getKeys() const {
     return keys;
 }
 
-std::u16string CPropertySet::toText() const {
-    std::u16string out;
-    size_t estimate = 0;
-    for (const auto& [key, value] : m_values) {
-        estimate += key.size() + (value.m_text ? value.m_text->size() : 0) + 4;
-    }
-    out.reserve(estimate + estimate / 8);
-    for (const auto& [key, value] : m_values) {
-        if (!value.m_text) continue;
-        if (!out.empty()) out.push_back(kLineFeed);
-        appendEscaped(out, key);
-        out.append(u":=");
-        appendEscaped(out, *value.m_text);
-    }
-    return out;
-}
+namespace {
 
-void CPropertySet::save(std::unique_ptr<char16_t[]>& block, uint32_t& byteCount) const {
-    const std::u16string text = toText();
-    if (text.empty()) {
-        block.reset();
-        byteCount = 0;
-        return;
+// Where escaped text goes: a counter, a raw buffer or a string.
+struct CountSink {
+    size_t n = 0;
+    void put(char16_t) { ++n; }
+    void put(const char16_t*, size_t count) { n += count; }
+    void fill(size_t count, char16_t) { n += count; }
+};
+
+struct BufferSink {
+    char16_t* p;
+    void put(char16_t c) { *p++ = c; }
+    void put(const char16_t* s, size_t count) {
+        std::memcpy(p, s, count * sizeof(char16_t));
+        p += count;
     }
-    block = std::make_unique<char16_t[]>(text.size() + 1);
-    std::memcpy(block.get(), text.data(), text.size() * 2);
-    block[text.size()] = 0;
-    byteCount = static_cast<uint32_t>(text.size() * 2);
-}
+    void fill(size_t count, char16_t c) {
+        for (size_t i = 0; i < count; ++i) *p++ = c;
+    }
+};
+
+struct StringSink {
+    std::u16string& out;
+    void put(char16_t c) { out.push_back(c); }
+    void put(const char16_t* s, size_t count) { out.append(s, count); }
+    void fill(size_t count, char16_t c) { out.append(count, c); }
+};
 
 // The reader turns a run of r >= 2 backslashes that some other character follows into r - 1
 // backslashes and takes that character literally; a single backslash before "n" gives a line
 // feed, before any other character it is dropped; a run at the very end is kept as it is.
 // The writer therefore adds one backslash to every run that a character follows, and escapes
 // line feeds and "=" with a single backslash. A line feed right after a backslash cannot be
-// expressed (it reads back as "n"), and zero code units, which end a line, are left out.
-void CPropertySet::appendEscaped(std::u16string& out, std::u16string_view text) {
-    std::u16string withoutZeros;
-    if (text.find(char16_t{0}) != std::u16string_view::npos) {
-        for (char16_t c : text) {
-            if (c != 0) withoutZeros.push_back(c);
-        }
-        text = withoutZeros;
-    }
+// expressed (it is written as "n"), and zero code units, which would end the line, are left
+// out.
+template <class Sink>
+void escapeTo(Sink& out, std::u16string_view text) {
     size_t i = 0;
     while (i < text.size()) {
         size_t special = i;
         while (special < text.size() && !isSpecial(text[special])) ++special;
-        out.append(text.data() + i, special - i);
+        out.put(text.data() + i, special - i);
         if (special == text.size()) return;
         i = special;
         const char16_t c = text[i];
-        if (c == kLineFeed) {
-            out.append(u"\\n");
+        if (c == 0) {
+            ++i;
+        } else if (c == kLineFeed) {
+            out.put(kBackslash);
+            out.put(u'n');
             ++i;
         } else if (c == u'=') {
-            out.append(u"\\=");
+            out.put(kBackslash);
+            out.put(u'=');
             ++i;
         } else {
             size_t runEnd = i;
-            while (runEnd < text.size() && text[runEnd] == kBackslash) ++runEnd;
-            const size_t run = runEnd - i;
+            while (runEnd < text.size() && (text[runEnd] == kBackslash || text[runEnd] == 0)) {
+                ++runEnd;
+            }
+            size_t run = 0;
+            for (size_t j = i; j < runEnd; ++j) run += text[j] == kBackslash;
             if (runEnd == text.size()) {
-                out.append(run, kBackslash);
+                out.fill(run, kBackslash);
             } else {
-                out.append(run + 1, kBackslash);
+                out.fill(run + 1, kBackslash);
                 const char16_t next = text[runEnd];
-                out.push_back(next == kLineFeed ? u'n' : next);
+                out.put(next == kLineFeed ? u'n' : next);
                 ++runEnd;
             }
             i = runEnd;
         }
     }
+}
+
+}  // namespace
+
+template <class Sink>
+void CPropertySet::writeBlock(Sink& out) const {
+    bool first = true;
+    for (const auto& [key, value] : m_values) {
+        if (!value.m_text) continue;
+        if (!first) out.put(kLineFeed);
+        first = false;
+        escapeTo(out, key);
+        out.put(u':');
+        out.put(u'=');
+        escapeTo(out, *value.m_text);
+    }
+}
+
+std::u16string CPropertySet::toText() const {
+    CountSink count;
+    writeBlock(count);
+    std::u16string text;
+    text.reserve(count.n);
+    StringSink sink{text};
+    writeBlock(sink);
+    return text;
+}
+
+void CPropertySet::save(std::unique_ptr<char16_t[]>& block, uint32_t& byteCount) const {
+    CountSink count;
+    writeBlock(count);
+    if (count.n == 0) {
+        block.reset();
+        byteCount = 0;
+        return;
+    }
+    block = std::make_unique_for_overwrite<char16_t[]>(count.n + 1);
+    BufferSink sink{block.get()};
+    writeBlock(sink);
+    block[count.n] = 0;
+    byteCount = static_cast<uint32_t>(count.n * 2);
+}
+
+void CPropertySet::appendEscaped(std::u16string& out, std::u16string_view text) {
+    StringSink sink{out};
+    escapeTo(sink, text);
 }
 
 std::u16string CPropertySet::unescape(std::u16string_view text) {

@@ -97,12 +97,23 @@ public:
 
     size_t getCount() const { return m_values.size(); }
     std::vector<std::u16string> getKeys() const;
+    // Calls fn(rest of the key, value) for every key that starts with prefix, in key order.
+    template <class F>
+    void forEachWithPrefix(std::u16string_view prefix, F&& fn) {
+        for (auto it = m_values.lower_bound(std::u16string(prefix));
+             it != m_values.end() && std::u16string_view(it->first).substr(0, prefix.size()) == prefix;
+             ++it)
+            fn(std::u16string_view(it->first).substr(prefix.size()), it->second);
+    }
 
     // The escaping of the block, for keys and values alike.
     static void appendEscaped(std::u16string& out, std::u16string_view text);
     static std::u16string unescape(std::u16string_view text);
 
 private:
+    template <class Sink>
+    void writeBlock(Sink& out) const;
+
     std::map<std::u16string, CPropertyValue> m_values;
 };
 

@@ -80,9 +80,9 @@ void CStorage::KeyTable::clear() {
     m_nCount = 0;
 }
 
-void CStorage::KeyTable::grow() {
+void CStorage::KeyTable::rehash(size_t slotCount) {
     std::vector<Slot> old = std::move(m_slots);
-    m_slots.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    m_slots.assign(slotCount, Slot{});
     const size_t mask = m_slots.size() - 1;
     for (const Slot& slot : old) {
         if (slot.hash == 0) continue;
@@ -92,8 +92,14 @@ void CStorage::KeyTable::grow() {
     }
 }
 
+void CStorage::KeyTable::reserve(size_t count) {
+    size_t slots = 64;
+    while (slots < count * 2) slots *= 2;
+    if (slots > m_slots.size()) rehash(slots);
+}
+
 void CStorage::KeyTable::insert(Index::iterator it, size_t hash) {
-    if ((m_nCount + 1) * 2 > m_slots.size()) grow();
+    if ((m_nCount + 1) * 2 > m_slots.size()) rehash(m_slots.empty() ? 64 : m_slots.size() * 2);
     const size_t mask = m_slots.size() - 1;
     size_t i = hash & mask;
     while (m_slots[i].hash != 0) i = (i + 1) & mask;
@@ -577,6 +583,8 @@ int32_t CStorage::indexFromBuffer(const uint8_t* data, size_t size) {
     const auto freeCount = static_cast<int32_t>(get32(data + 8));
     if (keyCount < 0 || freeCount < 0) return fail(3);
 
+    // Room for every key the file can hold; the count alone may be damaged.
+    m_keyTable.reserve(std::min<size_t>(static_cast<size_t>(keyCount), (size - kHeaderSize) / 12));
     const bool trace = traceOn(log());
     size_t pos = kHeaderSize;
     std::u16string key;

@@ -77,6 +77,8 @@ private:
     public:
         static size_t hashOf(std::u16string_view key);
         void clear();
+        // Makes room for count keys in all.
+        void reserve(size_t count);
         // it must not be in the table yet.
         void insert(Index::iterator it, size_t hash);
         // The entry of key, or null.
@@ -90,7 +92,7 @@ private:
         };
         static constexpr size_t kNoSlot = ~size_t{0};
         size_t findSlot(std::u16string_view key, size_t hash) const;
-        void grow();
+        void rehash(size_t slotCount);
         std::vector<Slot> m_slots;
         size_t m_nCount = 0;
     };

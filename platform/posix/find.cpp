@@ -55,7 +55,8 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
         folder = cut == 0 ? "/" : toUtf8(std::u16string_view(patternPath).substr(0, cut));
     }
     if (pattern.empty() || patternPath.find(u'\0') != std::u16string::npos) return out;
-    bool withStatus = detail == FindDetail::WithStatus;
+    bool withStatus = detail != FindDetail::NamesOnly;
+    bool withStored = detail == FindDetail::WithStatus;
 
     // A plain name is looked up directly; when that misses, the search below still finds it
     // written in another case.
@@ -66,7 +67,7 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
             FindEntry e;
             e.name = std::u16string(pattern);
             if (withStatus)
-                fillStatus(st, posix::readStoredAttributes(full.c_str()), &e);
+                fillStatus(st, withStored ? posix::readStoredAttributes(full.c_str()) : 0, &e);
             else
                 e.isDirectory = S_ISDIR(st.st_mode);
             out.push_back(std::move(e));
@@ -77,7 +78,7 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
     std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
     if (!dir) return out;
     int fd = dirfd(dir.get());
-    bool readStored = withStatus && posix::folderHasEntryHint(folder.c_str());
+    bool readStored = withStored && posix::folderHasEntryHint(folder.c_str());
     std::string entryPath = folder + (folder.back() == '/' ? "" : "/");
     size_t entryPathBase = entryPath.size();
     while (dirent* d = readdir(dir.get())) {
@@ -89,7 +90,7 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
             struct stat st;
             if (!statEntry(fd, d->d_name, &st)) continue;  // vanished meanwhile
             uint32_t stored = 0;
-            if (readStored || isDotEntry(d->d_name)) {
+            if (readStored || (withStored && isDotEntry(d->d_name))) {
                 entryPath.resize(entryPathBase);
                 entryPath += d->d_name;
                 stored = posix::readStoredAttributes(entryPath.c_str());

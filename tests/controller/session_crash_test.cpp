@@ -11,6 +11,7 @@
 #include "platform/find.h"
 #include "platform/path.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "tests/support/fakes.h"
 
 namespace vt {
@@ -136,7 +137,11 @@ TEST_F(SessionCrashTest, EveryWriteOfASessionEndCanBeCutOff) {
         engine.callback()->SyncStatusFinished();
         size_t settled = engine.items.size();
         ASSERT_EQ(c.synchronize(), S_OK);
-        EXPECT_EQ(engine.items.size(), settled) << "a further session still finds changes (cut " << target << ")";
+        std::string extra;
+        for (size_t i = settled; i < engine.items.size(); ++i)
+            extra += " " + std::to_string(engine.items[i].kind) + ":" + toUtf8(engine.items[i].luid);
+        EXPECT_EQ(engine.items.size(), settled)
+            << "a further session still finds changes (cut " << target << "):" << extra;
         engine.callback()->SyncStatusFinished();
         ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
     }

@@ -100,14 +100,15 @@ TEST_F(StorageTest, ReplacementNeverOverwritesSavedRecord) {
     CStorage s;
     makeTwoRecords(s);
     EXPECT_EQ(put(s, u"a", "WXYZ"), kStorageReplaced);
+    EXPECT_EQ(put(s, u"c", "0123456789"), kStorageAdded);
     ASSERT_EQ(s.save(), kStorageOk);
-    EXPECT_EQ(index().keys, (Keys{{u"a", {15, 18}}, {u"b", {10, 14}}}));
+    EXPECT_EQ(index().keys, (Keys{{u"a", {15, 18}}, {u"b", {10, 14}}, {u"c", {19, 28}}}));
     EXPECT_EQ(index().freeAreas, (Areas{{0, 9}}));
 
     // Now {0, 9} is free: best fit takes its low end, and b's old area joins the rest at save.
     EXPECT_EQ(put(s, u"b", "1234"), kStorageReplaced);
     ASSERT_EQ(s.save(), kStorageOk);
-    EXPECT_EQ(index().keys, (Keys{{u"a", {15, 18}}, {u"b", {0, 3}}}));
+    EXPECT_EQ(index().keys, (Keys{{u"a", {15, 18}}, {u"b", {0, 3}}, {u"c", {19, 28}}}));
     EXPECT_EQ(index().freeAreas, (Areas{{4, 14}}));
     EXPECT_EQ(get(s, u"a"), "WXYZ");
     EXPECT_EQ(get(s, u"b"), "1234");

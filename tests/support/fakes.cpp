@@ -174,6 +174,169 @@ HRESULT FakeNotify::NotifySyncStatus(UINT id, LONG state, LONG result, LONG p1, 
     return S_OK;
 }
 
+namespace {
+
+bool isByteArray(const VARIANT& v) {
+    if (v.vt != (VT_ARRAY | VT_UI1) || !v.parray || SafeArrayGetDim(v.parray) != 1) return false;
+    LONG lower = -1;
+    return SUCCEEDED(SafeArrayGetLBound(v.parray, 1, &lower)) && lower == 0;
+}
+
+}  // namespace
+
+std::vector<FakeSink::Call> FakeSink::calls() {
+    std::lock_guard<std::mutex> l(m_);
+    return calls_;
+}
+
+std::vector<FakeSink::Call> FakeSink::calls(Kind kind) {
+    std::vector<Call> out;
+    for (auto& c : calls())
+        if (c.kind == kind) out.push_back(c);
+    return out;
+}
+
+std::vector<FakeSink::Kind> FakeSink::kinds() {
+    std::vector<Kind> out;
+    for (auto& c : calls()) out.push_back(c.kind);
+    return out;
+}
+
+bool FakeSink::waitForEnd(int timeoutMs) {
+    std::unique_lock<std::mutex> l(m_);
+    return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const auto& c : calls_)
+            if (c.kind == Finished || c.kind == Canceled || c.kind == Failed) return true;
+        return false;
+    });
+}
+
+HRESULT FakeSink::handle(Call call, LONG* pStatus, HRESULT fixed) {
+    if (inside_++ > 0) overlapped_ = true;
+    call.thread = std::this_thread::get_id();
+    HRESULT hr = fixed;
+    if (pStatus) {
+        *pStatus = call.kind == Add ? 201 : 200;
+        if (respond) hr = respond(call, pStatus);
+        call.status = *pStatus;
+    }
+    call.result = hr;
+    {
+        std::lock_guard<std::mutex> l(m_);
+        calls_.push_back(call);
+    }
+    cv_.notify_all();
+    if (onCall) onCall(call);
+    --inside_;
+    return hr;
+}
+
+HRESULT FakeSink::QueryInterface(REFIID riid, void** ppv) {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vantrel::IID_ISyncEngineCallback)) {
+        *ppv = static_cast<vantrel::ISyncEngineCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT FakeSink::ClientCmdAlert(LONG alertCode, LONG, LONG, LONG, const OLECHAR* lastAnchor,
+                                 const OLECHAR* nextAnchor, LONG* pStatus) {
+    Call c(Alert);
+    c.code = alertCode;
+    c.text = fromOleStr(lastAnchor);
+    c.text2 = fromOleStr(nextAnchor);
+    return handle(c, pStatus, S_OK);
+}
+
+HRESULT FakeSink::ClientCmdAddItem(LONG, ULONG cmdId, LONG, const OLECHAR* luid, LONG, LONG, LONG,
+                                   VARIANT content, LONG* pStatus) {
+    Call c(Add);
+    c.cmdId = cmdId;
+    c.text = fromOleStr(luid);
+    c.data = variantBytes(content);
+    c.byteArray = isByteArray(content);
+    return handle(c, pStatus, S_OK);
+}
+
+HRESULT FakeSink::ClientCmdDeleteItem(LONG, ULONG cmdId, LONG, const OLECHAR* luid, LONG, LONG,
+                                      LONG, LONG* pStatus) {
+    Call c(Delete);
+    c.cmdId = cmdId;
+    c.text = fromOleStr(luid);
+    return handle(c, pStatus, S_OK);
+}
+
+HRESULT FakeSink::ClientCmdReplaceItem(LONG, ULONG cmdId, LONG, const OLECHAR* luid, LONG, LONG,
+                                       LONG, VARIANT content, LONG* pStatus) {
+    Call c(Replace);
+    c.cmdId = cmdId;
+    c.text = fromOleStr(luid);
+    c.data = variantBytes(content);
+    c.byteArray = isByteArray(content);
+    return handle(c, pStatus, S_OK);
+}
+
+HRESULT FakeSink::ClientCmdCopyItem(LONG, LONG, LONG, LONG, LONG, LONG, LONG) {
+    return handle(Call(Copy), nullptr, E_NOTIMPL);
+}
+
+HRESULT FakeSink::ClientCmdGetItem(LONG, ULONG cmdId, LONG, const OLECHAR* luid, LONG, LONG,
+                                   VARIANT*, LONG* pStatus) {
+    Call c(Get);
+    c.cmdId = cmdId;
+    c.text = fromOleStr(luid);
+    if (pStatus) *pStatus = 501;
+    return handle(c, nullptr, E_FAIL);
+}
+
+HRESULT FakeSink::ClientCmdRollbackItem(LONG, LONG) {
+    return handle(Call(Rollback), nullptr, E_NOTIMPL);
+}
+
+HRESULT FakeSink::ClientCmdStatus(ULONG cmdId, ULONG status) {
+    Call c(Status);
+    c.cmdId = cmdId;
+    c.code = static_cast<LONG>(status);
+    return handle(c, nullptr, statusResult);
+}
+
+HRESULT FakeSink::ClientResultGet(LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG) {
+    return handle(Call(ResultGet), nullptr, E_NOTIMPL);
+}
+
+HRESULT FakeSink::ClientMapItemAdded(LONG, const OLECHAR* luid, const OLECHAR* localLuid) {
+    Call c(Map);
+    c.text = fromOleStr(luid);
+    c.text2 = fromOleStr(localLuid);
+    return handle(c, nullptr, mapResult);
+}
+
+HRESULT FakeSink::ClientReserved1() { return handle(Call(Reserved), nullptr, E_NOTIMPL); }
+HRESULT FakeSink::ClientReserved2() { return handle(Call(Reserved), nullptr, E_NOTIMPL); }
+HRESULT FakeSink::SyncStatusStarted() { return handle(Call(Started), nullptr, eventResult); }
+HRESULT FakeSink::SyncStatusPaused() { return handle(Call(Paused), nullptr, E_NOTIMPL); }
+HRESULT FakeSink::SyncStatusResumed() { return handle(Call(Resumed), nullptr, E_NOTIMPL); }
+HRESULT FakeSink::SyncStatusCanceled() { return handle(Call(Canceled), nullptr, eventResult); }
+
+HRESULT FakeSink::SyncStatusPackageSent(LONG, LONG progress1, LONG progress2) {
+    Call c(PackageSent);
+    c.code = progress1;
+    c.code2 = progress2;
+    return handle(c, nullptr, S_OK);
+}
+
+HRESULT FakeSink::SyncStatusPackageGet(LONG) { return handle(Call(PackageGet), nullptr, S_OK); }
+
+HRESULT FakeSink::SyncStatusFailed(LONG errorCode) {
+    Call c(Failed);
+    c.code = errorCode;
+    return handle(c, nullptr, eventResult);
+}
+
+HRESULT FakeSink::SyncStatusFinished() { return handle(Call(Finished), nullptr, eventResult); }
+
 PhoneSandbox::PhoneSandbox() {
     plat::createDirectory(home_ / u"phones");
     addPhone(alias_);

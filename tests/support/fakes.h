@@ -154,6 +154,91 @@ private:
     bool held_ = false;
 };
 
+// A recording engine callback sink: keeps every callback with its arguments and its thread,
+// notices callbacks that overlap, and answers the alert and item callbacks through respond
+// (by default status 201 for adds, 200 for the rest, and S_OK). Counts its references
+// exactly; never deleted through Release. Configure it before the session starts.
+class FakeSink : public vantrel::ISyncEngineCallback, public RefCounted {
+public:
+    enum Kind {
+        Alert, Add, Delete, Replace, Copy, Get, Rollback, Status, ResultGet, Map, Reserved,
+        Started, Paused, Resumed, Canceled, PackageSent, PackageGet, Failed, Finished
+    };
+    struct Call {
+        explicit Call(Kind k) : kind(k) {}
+        Kind kind;
+        std::thread::id thread;
+        ULONG cmdId = 0;   // item command id, or the command id of a status
+        LONG code = 0;     // alert code, status code, error code, or first progress value
+        LONG code2 = 0;    // second progress value
+        std::u16string text;   // LUID, last anchor, or the map's LUID
+        std::u16string text2;  // next anchor, or the map's local id
+        std::string data;      // item content
+        bool byteArray = false;  // content was VT_ARRAY|VT_UI1, one dimension, lower bound 0
+        LONG status = 0;         // status answered (alert and items)
+        HRESULT result = S_OK;   // HRESULT answered
+    };
+    // Answers an alert or item callback: sets *status (preset to the default) and returns the
+    // HRESULT. Runs on the engine's thread; the call is recorded with its answer.
+    std::function<HRESULT(const Call&, LONG* status)> respond;
+    // Runs on the engine's thread at every callback, after it was recorded and answered.
+    std::function<void(const Call&)> onCall;
+    HRESULT statusResult = S_OK;  // answer of ClientCmdStatus
+    HRESULT mapResult = S_OK;     // answer of ClientMapItemAdded
+    HRESULT eventResult = S_OK;   // answer of the SyncStatus* callbacks
+
+    std::vector<Call> calls();
+    std::vector<Call> calls(Kind kind);
+    std::vector<Kind> kinds();
+    // Waits for SyncStatusFinished, SyncStatusCanceled or SyncStatusFailed; false on timeout.
+    bool waitForEnd(int timeoutMs = 5000);
+    // True when a callback began while another was still running.
+    bool overlapped() const { return overlapped_.load(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    HRESULT STDMETHODCALLTYPE ClientCmdAlert(LONG alertCode, LONG, LONG, LONG,
+                                             const OLECHAR* lastAnchor, const OLECHAR* nextAnchor,
+                                             LONG* pStatus) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdAddItem(LONG, ULONG cmdId, LONG, const OLECHAR* luid, LONG,
+                                               LONG, LONG, VARIANT content, LONG* pStatus) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdDeleteItem(LONG, ULONG cmdId, LONG, const OLECHAR* luid,
+                                                  LONG, LONG, LONG, LONG* pStatus) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdReplaceItem(LONG, ULONG cmdId, LONG, const OLECHAR* luid,
+                                                   LONG, LONG, LONG, VARIANT content,
+                                                   LONG* pStatus) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdCopyItem(LONG, LONG, LONG, LONG, LONG, LONG, LONG) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdGetItem(LONG, ULONG cmdId, LONG, const OLECHAR* luid, LONG,
+                                               LONG, VARIANT*, LONG* pStatus) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdRollbackItem(LONG, LONG) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdStatus(ULONG cmdId, ULONG status) override;
+    HRESULT STDMETHODCALLTYPE ClientResultGet(LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG,
+                                              LONG) override;
+    HRESULT STDMETHODCALLTYPE ClientMapItemAdded(LONG, const OLECHAR* luid,
+                                                 const OLECHAR* localLuid) override;
+    HRESULT STDMETHODCALLTYPE ClientReserved1() override;
+    HRESULT STDMETHODCALLTYPE ClientReserved2() override;
+    HRESULT STDMETHODCALLTYPE SyncStatusStarted() override;
+    HRESULT STDMETHODCALLTYPE SyncStatusPaused() override;
+    HRESULT STDMETHODCALLTYPE SyncStatusResumed() override;
+    HRESULT STDMETHODCALLTYPE SyncStatusCanceled() override;
+    HRESULT STDMETHODCALLTYPE SyncStatusPackageSent(LONG, LONG progress1, LONG progress2) override;
+    HRESULT STDMETHODCALLTYPE SyncStatusPackageGet(LONG) override;
+    HRESULT STDMETHODCALLTYPE SyncStatusFailed(LONG errorCode) override;
+    HRESULT STDMETHODCALLTYPE SyncStatusFinished() override;
+
+private:
+    // Records the call, answers it (status through respond for alert and items) and runs onCall.
+    HRESULT handle(Call call, LONG* pStatus, HRESULT fixed);
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<Call> calls_;
+    std::atomic<int> inside_{0};
+    std::atomic<bool> overlapped_{false};
+};
+
 // A sandbox for one phone: registry and application data in a fresh folder, "Root" pointing at
 // <home>/phones, the phone's folder <home>/phones/<alias>, the language set to English (so the
 // notes folder is <home>/phones/<alias>/Notes).

@@ -1,0 +1,69 @@
+// One session of the virtual phone, run start to end on the session thread: the phone's alert,
+// its changes since the last completed session, the PC's queued commands, and the state saved
+// after SyncStatusFinished. Internal to VirtualPhone; not thread-safe (one thread drives it).
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engines/virtual_phone/virtual_phone.h"
+
+namespace vt::engines {
+
+class PhoneSession {
+public:
+    PhoneSession(VirtualPhone& phone, vantrel::ISyncEngineCallback* callback,
+                 VirtualPhone::SessionArgs args);
+    PhoneSession(const PhoneSession&) = delete;
+    PhoneSession& operator=(const PhoneSession&) = delete;
+
+    // Makes every callback of the session and publishes the statistics as it goes.
+    void run();
+    // Ends the session as failed after an unexpected error (a callback that threw): no further
+    // callback, nothing saved.
+    void abandon(const std::u16string& why);
+
+private:
+    struct Change {
+        PcCommand::Kind kind;
+        Luid luid;
+    };
+
+    // Before every callback but the final one: the pause, a requested cancel and the
+    // callback-count faults. False when the session ended here (its final callback made).
+    bool step();
+    void endCancelled();
+    void endFailed(LONG code);
+    void finish();
+
+    bool prepare();
+    bool sendAlert();
+    bool sendChanges();
+    bool applyCommands();
+    bool applyAdd(const PcCommand& c);
+    bool applyReplace(const PcCommand& c);
+    bool applyDelete(const PcCommand& c);
+    bool sendStatus(ULONG cmdId, ULONG status);
+
+    // The lowest LUID at or above the next one that is neither known nor a file's name.
+    Luid freshLuid();
+    void note(HRESULT hr);
+    void fault(const std::u16string& message);
+
+    VirtualPhone& phone_;
+    const PhoneStore& store_;
+    vantrel::ISyncEngineCallback* cb_;
+    VirtualPhone::SessionArgs args_;
+    SessionStats stats_;
+    PhoneState state_;
+    std::map<Luid, NoteFile> present_;  // the notes on disk when the session started
+    std::set<Luid> deletedWon_;         // phone deletes the PC answered 419 in this session
+    bool slow_ = false;
+    ULONG phoneCmd_ = 0;
+    int total_ = 0;
+    int commandIndex_ = 0;
+    int addIndex_ = 0;
+};
+
+}  // namespace vt::engines

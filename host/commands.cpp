@@ -1,0 +1,911 @@
+#include "host/commands.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+
+#include "host/console.h"
+#include "host/demo.h"
+#include "host/module_host.h"
+#include "host/note_lists.h"
+#include "host/phone_link.h"
+#include "host/settings.h"
+#include "platform/file.h"
+#include "platform/find.h"
+#include "platform/format.h"
+#include "platform/path.h"
+#include "platform/registry.h"
+#include "platform/special_folders.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "platform/xml.h"
+
+#ifndef VANTREL_MODULE_PATH
+#define VANTREL_MODULE_PATH ""
+#endif
+
+namespace vt::host {
+
+namespace {
+
+constexpr char16_t kDefaultImei[] = u"350000000000001";
+constexpr char16_t kDefaultAlias[] = u"phone";
+constexpr char16_t kDataStore[] = u"Notes";
+constexpr int kDefaultTimeoutSeconds = 300;
+
+void out(const std::u16string& text) { Console::instance().line(text); }
+void err(const std::u16string& text) { Console::instance().error(text); }
+
+// ---- command line ----
+
+struct PhoneArgs {
+    std::optional<std::u16string> imei, alias, store, options;
+};
+
+struct CommandLine {
+    std::u16string command;
+    std::vector<std::u16string> positional;
+    std::vector<PhoneArgs> phones;
+    std::set<std::u16string> flags;
+    std::optional<std::u16string> module;
+    std::optional<std::u16string> unset;
+    int timeoutSeconds = kDefaultTimeoutSeconds;
+};
+
+// Options every command takes; the rest is checked per command.
+const std::set<std::u16string> kGlobalFlags = {u"--help", u"--plain", u"--quiet"};
+const std::set<std::u16string> kValued = {u"--imei",   u"--alias",   u"--phone", u"--phone-options",
+                                          u"--module", u"--timeout", u"--unset"};
+
+bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
+                      std::u16string* error) {
+    bool onlyPositional = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::u16string a = args[i];
+        if (onlyPositional || a.size() < 2 || a[0] != u'-' || a == u"-") {
+            if (cl->command.empty()) cl->command = a;
+            else cl->positional.push_back(a);
+            continue;
+        }
+        if (a == u"--") {
+            onlyPositional = true;
+            continue;
+        }
+        if (a == u"-h") a = u"--help";
+        std::optional<std::u16string> value;
+        if (size_t eq = a.find(u'='); eq != std::u16string::npos) {
+            value = a.substr(eq + 1);
+            a = a.substr(0, eq);
+        }
+        if (kValued.count(a)) {
+            if (!value) {
+                if (i + 1 >= args.size()) {
+                    *error = a + u" needs a value";
+                    return false;
+                }
+                value = args[++i];
+            }
+            auto phoneField = [&](std::optional<std::u16string> PhoneArgs::*field) {
+                // --imei opens a new phone; so does a field the current phone already has.
+                if (cl->phones.empty() || (cl->phones.back().*field) ||
+                    (field == &PhoneArgs::imei && (cl->phones.back().imei ||
+                                                   cl->phones.back().alias ||
+                                                   cl->phones.back().store ||
+                                                   cl->phones.back().options)))
+                    cl->phones.emplace_back();
+                cl->phones.back().*field = *value;
+            };
+            if (a == u"--imei") phoneField(&PhoneArgs::imei);
+            else if (a == u"--alias") phoneField(&PhoneArgs::alias);
+            else if (a == u"--phone") phoneField(&PhoneArgs::store);
+            else if (a == u"--phone-options") phoneField(&PhoneArgs::options);
+            else if (a == u"--module") cl->module = *value;
+            else if (a == u"--unset") cl->unset = *value;
+            else if (a == u"--timeout") {
+                const std::string t = toUtf8(*value);
+                char* end = nullptr;
+                long n = std::strtol(t.c_str(), &end, 10);
+                if (t.empty() || *end != 0 || n <= 0 || n > 86400) {
+                    *error = u"--timeout needs a number of seconds (1 to 86400)";
+                    return false;
+                }
+                cl->timeoutSeconds = static_cast<int>(n);
+            }
+            continue;
+        }
+        if (value) {
+            *error = a + u" takes no value";
+            return false;
+        }
+        cl->flags.insert(a);
+    }
+    return true;
+}
+
+// ---- help ----
+
+struct CommandInfo {
+    const char16_t* name;
+    const char16_t* usage;
+    const char16_t* summary;
+    const char16_t* details;
+    std::set<std::u16string> flags;  // besides the global ones
+    bool phoneOptions;
+    bool multiplePhones;
+};
+
+constexpr char16_t kPhoneHelp[] =
+    u"Phone options:\n"
+    u"  --imei IMEI           the phone's IMEI (default 350000000000001)\n"
+    u"  --alias ALIAS         its name; its PC notes are in <Root>/ALIAS/<notes folder>\n"
+    u"                        (default: the alias recorded for the IMEI, else \"phone\")\n"
+    u"  --phone DIR           the virtual phone's store: a folder with one file per note\n"
+    u"                        (default: the recorded one, else\n"
+    u"                        $VANTREL_HOME/phones-device/ALIAS, or\n"
+    u"                        ~/.local/share/vantrel/phones-device/ALIAS without VANTREL_HOME)\n"
+    u"  --phone-options TEXT  the virtual phone's fault and pacing settings, e.g.\n"
+    u"                        \"delay-ms=10,refuse-status=2\" (see docs/host.md)\n"
+    u"A phone once synchronised keeps its alias and store; giving others is refused.\n";
+
+constexpr char16_t kGlobalHelp[] =
+    u"Options of every command:\n"
+    u"  --help, -h            this help\n"
+    u"  --plain               progress as plain lines, also on a terminal\n"
+    u"  --quiet               no progress display\n"
+    u"  --timeout SECONDS     how long a session may take before it is cancelled (300)\n";
+
+const std::vector<CommandInfo>& commands() {
+    static const std::vector<CommandInfo> kCommands = {
+        {u"register", u"vantrel register [MODULE]",
+         u"register the module as the plug-in for \"Notes\"",
+         u"Loads MODULE (default: --module, else the module this build made) and calls its\n"
+         u"DllRegisterServer, which writes the plug-in's registration into the registry.\n",
+         {}, false, false},
+        {u"unregister", u"vantrel unregister [--module MODULE]",
+         u"remove the module's registration",
+         u"Loads the registered module (or MODULE) and calls its DllUnregisterServer.\n",
+         {}, false, false},
+        {u"config", u"vantrel config [NAME [VALUE]] | vantrel config --unset NAME",
+         u"show or set \"Root\", \"Logging Levels\", \"Current Language\"",
+         u"Without NAME shows all three settings; with NAME shows one; with VALUE sets it.\n"
+         u"NAME is the value's name or its short form: root, logging, language.\n"
+         u"  Root              the PC folder with one folder per phone alias (made when missing)\n"
+         u"  Logging Levels    switches the module's log on (Vantrel.lgt in $TMP or /tmp),\n"
+         u"                    e.g. \"LOG_TRACING\"; --unset switches it off\n"
+         u"  Current Language  e.g. \"en\" (notes folder \"Notes\") or \"de\" (\"Notizen\")\n",
+         {}, false, false},
+        {u"sync", u"vantrel sync [PHONE OPTIONS]... [--all]",
+         u"two-way synchronisation with one or more phones",
+         u"Synchronises each phone named by the phone options (repeat --imei for more phones;\n"
+         u"all run at once in this process), or every known phone with --all. Creates the\n"
+         u"phone's folder <Root>/ALIAS when Root exists. Prints progress and a summary.\n",
+         {u"--all"}, true, true},
+        {u"export", u"vantrel export [PHONE OPTIONS]",
+         u"run one session and wait for its end (ExportDataFromPhone)",
+         u"Runs one complete session with the phone and returns when it has ended.\n",
+         {}, true, false},
+        {u"read-out", u"vantrel read-out DIR [PHONE OPTIONS]",
+         u"write every note as last exchanged with the phone into DIR",
+         u"Writes the module's copy of every note (as last exchanged with the phone) into\n"
+         u"DIR, which is created when missing. The phone must be known.\n",
+         {}, true, false},
+        {u"import", u"vantrel import [--replace] [--item-overwrite] FILE... [PHONE OPTIONS]",
+         u"import note files into the PC folder and send them to the phone",
+         u"Hands every FILE to the module (WriteDataIn), then moves them into the notes folder\n"
+         u"and synchronises (ImportDataToPhone).\n"
+         u"  --replace          delete the notes that were there before (on the phone too)\n"
+         u"  --item-overwrite   give the notes their file names, replacing notes of that name;\n"
+         u"                     without it they get neutral names (untitled.txt, ...)\n"
+         u"A FILE whose name does not end in .txt gets .txt added to its item name.\n",
+         {u"--replace", u"--item-overwrite"}, true, false},
+        {u"status", u"vantrel status [--imei IMEI]",
+         u"show the registration, the settings and the phones known",
+         u"Shows the registered module, the settings, and for every phone this host has\n"
+         u"synchronised (or the one named) its folders, note counts and last session.\n",
+         {}, true, false},
+        {u"demo", u"vantrel demo [--module MODULE]",
+         u"a guided tour in a fresh sandbox",
+         u"Makes a fresh sandbox in the temporary folder (VANTREL_HOME), registers the module,\n"
+         u"creates notes on the PC and on a virtual phone, synchronises, edits both sides (an\n"
+         u"edit, a delete, a conflict), synchronises again and shows both folders each time.\n",
+         {}, false, false},
+    };
+    return kCommands;
+}
+
+const CommandInfo* findCommand(const std::u16string& name) {
+    for (const auto& c : commands())
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+std::u16string generalHelp() {
+    std::u16string t =
+        u"vantrel: a desktop host for the Vantrel notes plug-in. It loads the module registered\n"
+        u"for \"Notes\" and synchronises a folder of .txt notes with (virtual) phones.\n\n"
+        u"Usage: vantrel COMMAND [OPTIONS] [ARGS]\n\nCommands:\n";
+    for (const auto& c : commands()) t += format(u"  %-12s%s\n", c.name, c.summary);
+    t += u"\n";
+    t += kGlobalHelp;
+    t += u"\nEverything lives under VANTREL_HOME when it is set: the registry file\n"
+         u"(registry.reg), the module's data (AppData/) and the default phone stores\n"
+         u"(phones-device/). Exit codes: 0 success, 1 an operation failed, 2 a usage error.\n"
+         u"`vantrel COMMAND --help` tells more; first steps: `vantrel demo`.\n";
+    return t;
+}
+
+std::u16string commandHelp(const CommandInfo& c) {
+    std::u16string t = format(u"Usage: %s\n\n%s", c.usage, c.details);
+    if (c.phoneOptions) t += u"\n" + std::u16string(kPhoneHelp);
+    t += u"\n" + std::u16string(kGlobalHelp);
+    return t;
+}
+
+void printBlock(const std::u16string& text) {
+    size_t start = 0;
+    std::u16string body = text;
+    if (!body.empty() && body.back() == u'\n') body.pop_back();
+    while (start <= body.size()) {
+        size_t nl = body.find(u'\n', start);
+        if (nl == std::u16string::npos) nl = body.size();
+        out(body.substr(start, nl - start));
+        start = nl + 1;
+    }
+}
+
+// ---- helpers ----
+
+std::u16string absolutePath(const std::u16string& p) {
+    if (p.empty() || plat::isAbsolutePath(p)) return p;
+    std::u16string rel = p;
+    while (rel.size() >= 2 && rel[0] == u'.' && rel[1] == plat::kPathSeparator) rel = rel.substr(2);
+    return plat::joinPath(plat::currentDirectory(), rel == u"." ? u"" : rel);
+}
+
+bool isDirectory(const std::u16string& path) {
+    plat::FileStatus st;
+    return plat::getFileStatus(path, &st) && st.isDirectory;
+}
+
+// Creates path and its missing parents; 0 or the OS error.
+int makeFolders(const std::u16string& path) {
+    if (isDirectory(path)) return 0;
+    size_t slash = path.rfind(plat::kPathSeparator);
+    if (slash != std::u16string::npos && slash > 0) {
+        if (int e = makeFolders(path.substr(0, slash)); e != 0) return e;
+    }
+    int e = plat::createDirectory(path);
+    return (e == 0 || isDirectory(path)) ? 0 : e;
+}
+
+std::u16string osError(int e) {
+    std::u16string t = plat::systemErrorText(e);
+    return t.empty() ? format(u"error %d", e) : t;
+}
+
+// Moves the process into the folder for the module's debug copies of received items (it
+// writes them into the current folder) and back.
+class ScopedWorkFolder {
+public:
+    ScopedWorkFolder() : old_(plat::currentDirectory()) {
+        const std::u16string folder = plat::joinPath(hostHome(), u"received-items");
+        if (makeFolders(folder) == 0) plat::setCurrentDirectory(folder);
+    }
+    ~ScopedWorkFolder() {
+        if (!old_.empty()) plat::setCurrentDirectory(old_);
+    }
+    ScopedWorkFolder(const ScopedWorkFolder&) = delete;
+    ScopedWorkFolder& operator=(const ScopedWorkFolder&) = delete;
+
+private:
+    std::u16string old_;
+};
+
+// Standard output's and COM's set-up for one command.
+class ComScope {
+public:
+    ComScope() { hr_ = CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~ComScope() {
+        if (SUCCEEDED(hr_)) CoUninitialize();
+    }
+
+private:
+    HRESULT hr_;
+};
+
+bool registryUsable() {
+    int32_t e = checkRegistryWritable();
+    if (e == plat::kErrorSuccess) return true;
+    err(registryErrorText(e));
+    return false;
+}
+
+// ---- phones ----
+
+// Resolves the phone options against the host's records. requireKnown: the phone must have
+// been synchronised before.
+bool resolvePhone(const PhoneArgs& a, bool requireKnown, PhoneSpec* spec, bool* known,
+                  std::u16string* error) {
+    const std::u16string imei = a.imei.value_or(kDefaultImei);
+    PhoneRecord record;
+    *known = loadPhoneRecord(imei, &record);
+    if (requireKnown && !*known) {
+        *error = format(u"unknown phone: IMEI %s has never been synchronised on this PC (`vantrel "
+                        u"status` lists the phones known; `vantrel sync --imei %s` adds it)",
+                        imei, imei);
+        return false;
+    }
+    spec->imei = imei;
+    spec->alias = a.alias.value_or(*known && !record.alias.empty() ? record.alias : kDefaultAlias);
+    spec->store = a.store ? absolutePath(*a.store)
+                          : (*known && !record.store.empty() ? record.store
+                                                              : defaultPhoneStore(spec->alias));
+    spec->engineOptions = a.options.value_or(u"");
+    if (*known && !record.alias.empty() && spec->alias != record.alias) {
+        *error = format(u"phone IMEI %s is known as '%s'; its notes are in that alias's folder, so "
+                        u"another alias is refused (use --alias %s)",
+                        imei, record.alias, record.alias);
+        return false;
+    }
+    if (*known && !record.store.empty() && spec->store != record.store) {
+        *error = format(u"phone IMEI %s is known with the store %s; another store is refused",
+                        imei, record.store);
+        return false;
+    }
+    for (const PhoneRecord& other : loadPhoneRecords()) {
+        if (other.imei == imeiKey(imei)) continue;
+        if (other.alias == spec->alias) {
+            *error = format(u"the alias '%s' belongs to phone IMEI %s; each phone needs its own",
+                            spec->alias, other.imei);
+            return false;
+        }
+        if (other.store == spec->store) {
+            *error = format(u"the store %s belongs to phone IMEI %s; each phone needs its own",
+                            spec->store, other.imei);
+            return false;
+        }
+    }
+    return validatePhoneSpec(*spec, error);
+}
+
+bool resolvePhones(const CommandLine& cl, bool requireKnown, std::vector<PhoneSpec>* specs) {
+    std::vector<PhoneArgs> args = cl.phones;
+    if (cl.flags.count(u"--all")) {
+        if (!args.empty()) {
+            err(u"--all and phone options exclude each other");
+            return false;
+        }
+        for (const PhoneRecord& r : loadPhoneRecords()) args.push_back(PhoneArgs{r.imei, {}, {}, {}});
+        if (args.empty()) {
+            err(u"no phone is known yet; name one with --imei (or run plain `vantrel sync`)");
+            return false;
+        }
+    }
+    if (args.empty()) args.emplace_back();
+    std::set<std::u16string> seen;
+    for (const PhoneArgs& a : args) {
+        PhoneSpec spec;
+        bool known = false;
+        std::u16string error;
+        if (!resolvePhone(a, requireKnown, &spec, &known, &error)) {
+            err(error);
+            return false;
+        }
+        if (!seen.insert(imeiKey(spec.imei)).second) {
+            err(format(u"phone IMEI %s is named twice", spec.imei));
+            return false;
+        }
+        for (const PhoneSpec& s : *specs) {
+            if (s.alias == spec.alias || s.store == spec.store) {
+                err(format(u"phones %s and %s share an alias or a store", s.imei, spec.imei));
+                return false;
+            }
+        }
+        specs->push_back(spec);
+    }
+    return true;
+}
+
+struct Connected {
+    std::shared_ptr<ModuleHost> module;
+    std::vector<std::unique_ptr<PhoneLink>> links;
+    ~Connected() {
+        links.clear();  // objects first, the module last
+        module.reset();
+    }
+};
+
+bool connectAll(const std::vector<PhoneSpec>& specs, Connected* c) {
+    std::u16string error;
+    std::unique_ptr<ModuleHost> module = ModuleHost::open(kDataStore, &error);
+    if (!module) {
+        err(error);
+        return false;
+    }
+    c->module = std::move(module);
+    for (const PhoneSpec& spec : specs) {
+        std::vector<std::u16string> notes;
+        std::unique_ptr<PhoneLink> link = PhoneLink::connect(c->module, spec, &error, &notes);
+        for (const auto& n : notes) out(n);
+        if (!link) {
+            err(error);
+            return false;
+        }
+        PhoneRecord record;
+        loadPhoneRecord(spec.imei, &record);
+        record.imei = imeiKey(spec.imei);
+        record.alias = spec.alias;
+        record.store = spec.store;
+        if (int32_t e = savePhoneRecord(record); e != plat::kErrorSuccess) {
+            err(registryErrorText(e));
+            return false;
+        }
+        c->links.push_back(std::move(link));
+    }
+    return true;
+}
+
+void recordOutcome(const PhoneLink& link, const SessionReport& r) {
+    PhoneRecord record;
+    if (!loadPhoneRecord(link.spec().imei, &record)) return;
+    record.lastSync = plat::userLocaleDateTime(plat::currentTime());
+    record.lastResult = r.what + u" " + outcomeText(r);
+    savePhoneRecord(record);
+}
+
+void printReport(const PhoneLink& link, const SessionReport& r) {
+    for (const auto& l : summaryLines(link.spec().alias, r)) out(l);
+}
+
+int timeoutMs(const CommandLine& cl) { return cl.timeoutSeconds * 1000; }
+
+// ---- commands ----
+
+int cmdRegister(const CommandLine& cl) {
+    if (cl.positional.size() > 1 || (cl.positional.size() == 1 && cl.module)) {
+        err(u"register takes one MODULE (or --module)");
+        return kExitUsage;
+    }
+    std::u16string module = !cl.positional.empty() ? cl.positional[0]
+                            : cl.module            ? *cl.module
+                                                   : defaultModulePath();
+    if (module.empty()) {
+        err(u"no module known to this build; give its path: vantrel register MODULE");
+        return kExitUsage;
+    }
+    module = absolutePath(module);
+    if (!registryUsable()) return kExitFailed;
+    ComScope com;
+    std::u16string error;
+    if (!registerModule(module, &error)) {
+        err(error);
+        return kExitFailed;
+    }
+    PluginLocation loc;
+    if (!findPlugin(kDataStore, &loc, &error)) {
+        err(u"the module registered itself, but not as the plug-in for \"Notes\": " + error);
+        return kExitFailed;
+    }
+    out(format(u"registered %s as the plug-in for \"%s\" (%s, class %s) in %s", loc.modulePath,
+               loc.dataStore, loc.mimeType, loc.clsidText, plat::registryLocation()));
+    return kExitOk;
+}
+
+int cmdUnregister(const CommandLine& cl) {
+    if (!cl.positional.empty()) {
+        err(u"unregister takes no arguments (use --module MODULE)");
+        return kExitUsage;
+    }
+    if (!registryUsable()) return kExitFailed;
+    ComScope com;
+    std::u16string error;
+    PluginLocation loc;
+    const bool wasRegistered = findPlugin(kDataStore, &loc, &error);
+    if (!cl.module && !wasRegistered) {
+        err(u"nothing to unregister: " + error);
+        return kExitFailed;
+    }
+    const std::u16string module = cl.module ? absolutePath(*cl.module) : loc.modulePath;
+    if (!unregisterModule(module, &error)) {
+        err(error);
+        return kExitFailed;
+    }
+    if (findPlugin(kDataStore, &loc, &error)) {
+        err(format(u"the plug-in for \"Notes\" is still registered (%s)", loc.modulePath));
+        return kExitFailed;
+    }
+    out(format(u"unregistered %s", module));
+    return kExitOk;
+}
+
+int cmdConfig(const CommandLine& cl) {
+    if (cl.unset) {
+        if (!cl.positional.empty()) {
+            err(u"config --unset NAME takes nothing else");
+            return kExitUsage;
+        }
+        const Setting* s = findSetting(*cl.unset);
+        if (!s) {
+            err(format(u"unknown setting \"%s\" (Root, Logging Levels, Current Language)",
+                       *cl.unset));
+            return kExitUsage;
+        }
+        if (!registryUsable()) return kExitFailed;
+        int32_t e = removeSetting(*s);
+        if (e != plat::kErrorSuccess && e != plat::kErrorFileNotFound) {
+            err(registryErrorText(e));
+            return kExitFailed;
+        }
+        out(format(u"%s is no longer set", s->name));
+        return kExitOk;
+    }
+    if (cl.positional.size() > 2) {
+        err(u"config takes at most NAME and VALUE (quote a VALUE with spaces)");
+        return kExitUsage;
+    }
+    if (cl.positional.empty()) {
+        out(u"Settings in " + plat::registryLocation() + u":");
+        for (const Setting& s : settings()) {
+            std::u16string v;
+            if (readSetting(s, &v) == plat::kErrorSuccess)
+                out(format(u"  %-17s = %s", s.name, v));
+            else
+                out(format(u"  %-17s   (not set)", s.name));
+        }
+        return kExitOk;
+    }
+    const Setting* s = findSetting(cl.positional[0]);
+    if (!s) {
+        err(format(u"unknown setting \"%s\" (Root, Logging Levels, Current Language)",
+                   cl.positional[0]));
+        return kExitUsage;
+    }
+    if (cl.positional.size() == 1) {
+        std::u16string v;
+        if (readSetting(*s, &v) != plat::kErrorSuccess) {
+            out(format(u"%s is not set: %s", s->name, s->help));
+            return kExitFailed;
+        }
+        out(v);
+        return kExitOk;
+    }
+    std::u16string value = cl.positional[1];
+    if (!registryUsable()) return kExitFailed;
+    if (s == &settings()[0]) {
+        value = absolutePath(value);
+        if (!isDirectory(value)) {
+            if (int e = makeFolders(value); e != 0) {
+                err(format(u"can't create the folder %s: %s", value, osError(e)));
+                return kExitFailed;
+            }
+            out(format(u"created the folder %s", value));
+        }
+    }
+    if (int32_t e = writeSetting(*s, value); e != plat::kErrorSuccess) {
+        err(registryErrorText(e));
+        return kExitFailed;
+    }
+    out(format(u"%s = %s", s->name, value));
+    return kExitOk;
+}
+
+int cmdSync(const CommandLine& cl) {
+    if (!cl.positional.empty()) {
+        err(u"sync takes no arguments besides options");
+        return kExitUsage;
+    }
+    if (!registryUsable()) return kExitFailed;
+    std::vector<PhoneSpec> specs;
+    if (!resolvePhones(cl, false, &specs)) return kExitFailed;
+    ComScope com;
+    ScopedWorkFolder work;
+    Connected c;
+    if (!connectAll(specs, &c)) return kExitFailed;
+    // Every phone's session runs at once; the module keeps one controller per phone.
+    std::vector<bool> started;
+    for (auto& link : c.links) {
+        out(format(u"%s: synchronising %s with %s", link->spec().alias, link->notesFolder(),
+                   link->spec().store));
+        started.push_back(link->startSync());
+    }
+    bool allOk = true;
+    for (size_t i = 0; i < c.links.size(); ++i) {
+        PhoneLink& link = *c.links[i];
+        SessionReport r = started[i] ? link.finishSession(timeoutMs(cl)) : link.lastReport();
+        recordOutcome(link, r);
+        printReport(link, r);
+        allOk = allOk && r.ok;
+    }
+    return allOk ? kExitOk : kExitFailed;
+}
+
+int cmdExport(const CommandLine& cl) {
+    if (!cl.positional.empty() || cl.phones.size() > 1) {
+        err(u"export takes one phone and no arguments");
+        return kExitUsage;
+    }
+    if (!registryUsable()) return kExitFailed;
+    std::vector<PhoneSpec> specs;
+    if (!resolvePhones(cl, false, &specs)) return kExitFailed;
+    ComScope com;
+    ScopedWorkFolder work;
+    Connected c;
+    if (!connectAll(specs, &c)) return kExitFailed;
+    PhoneLink& link = *c.links[0];
+    out(format(u"%s: exporting (one session) between %s and %s", link.spec().alias,
+               link.notesFolder(), link.spec().store));
+    SessionReport r = link.exportFromPhone(timeoutMs(cl));
+    recordOutcome(link, r);
+    printReport(link, r);
+    return r.ok ? kExitOk : kExitFailed;
+}
+
+int cmdReadOut(const CommandLine& cl) {
+    if (cl.positional.size() != 1 || cl.phones.size() > 1) {
+        err(u"read-out needs exactly one DIR (and at most one phone)");
+        return kExitUsage;
+    }
+    const std::u16string dir = absolutePath(cl.positional[0]);
+    if (!registryUsable()) return kExitFailed;
+    std::vector<PhoneSpec> specs;
+    if (!resolvePhones(cl, true, &specs)) return kExitFailed;
+    plat::FileStatus st;
+    if (plat::getFileStatus(dir, &st) && !st.isDirectory) {
+        err(format(u"%s is a file, not a folder", dir));
+        return kExitFailed;
+    }
+    if (int e = makeFolders(dir); e != 0) {
+        err(format(u"can't create the folder %s: %s", dir, osError(e)));
+        return kExitFailed;
+    }
+    ComScope com;
+    ScopedWorkFolder work;
+    Connected c;
+    if (!connectAll(specs, &c)) return kExitFailed;
+    const size_t before = plat::findFiles(plat::joinPath(dir, u"*")).size();
+    HRESULT hr = c.links[0]->readAllOut(dir);
+    if (FAILED(hr)) {
+        err(format(u"the module could not write every note into %s (0x%08X); see the notes that "
+                   u"are there",
+                   dir, hr));
+        return kExitFailed;
+    }
+    size_t count = 0;
+    for (const auto& e : plat::findFiles(plat::joinPath(dir, u"*")))
+        if (!e.isDirectory) ++count;
+    (void)before;
+    out(format(u"%s: wrote the notes as last exchanged with the phone into %s (%d files there "
+               u"now)",
+               c.links[0]->spec().alias, dir, count));
+    return kExitOk;
+}
+
+int cmdImport(const CommandLine& cl) {
+    if (cl.positional.empty() || cl.phones.size() > 1) {
+        err(u"import needs at least one FILE (and at most one phone)");
+        return kExitUsage;
+    }
+    // Every file is read before anything is handed over, so a bad one changes nothing.
+    std::vector<PhoneLink::ImportItem> items;
+    for (const auto& p : cl.positional) {
+        const std::u16string path = absolutePath(p);
+        plat::File f;
+        plat::FileException e(0, 0, u"");
+        if (!f.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting,
+                       plat::Share::DenyNone, &e)) {
+            err(format(u"can't read %s: %s; nothing was imported", path, osError(e.osError())));
+            return kExitFailed;
+        }
+        PhoneLink::ImportItem item;
+        try {
+            if (f.status().isDirectory) throw plat::FileException(5, 21, path);
+            item.bytes.resize(f.length());
+            item.bytes.resize(f.readAt(0, item.bytes.data(), item.bytes.size()));
+        } catch (const plat::FileException& x) {
+            err(format(u"can't read %s: %s; nothing was imported", path, osError(x.osError())));
+            return kExitFailed;
+        }
+        if (item.bytes.empty()) {
+            err(format(u"%s is empty; a note needs content, nothing was imported", path));
+            return kExitFailed;
+        }
+        size_t slash = path.rfind(plat::kPathSeparator);
+        item.name = slash == std::u16string::npos ? path : path.substr(slash + 1);
+        if (item.name.size() < 4 ||
+            !equalsIgnoreAsciiCase(item.name.substr(item.name.size() - 4), u".txt"))
+            item.name += u".txt";
+        items.push_back(std::move(item));
+    }
+    if (!registryUsable()) return kExitFailed;
+    std::vector<PhoneSpec> specs;
+    if (!resolvePhones(cl, false, &specs)) return kExitFailed;
+    ComScope com;
+    ScopedWorkFolder work;
+    Connected c;
+    if (!connectAll(specs, &c)) return kExitFailed;
+    PhoneLink& link = *c.links[0];
+    const bool replace = cl.flags.count(u"--replace") > 0;
+    const bool overwrite = cl.flags.count(u"--item-overwrite") > 0;
+    out(format(u"%s: importing %d note(s) into %s%s%s", link.spec().alias, items.size(),
+               link.notesFolder(), replace ? u", replacing the notes there" : u"",
+               overwrite ? u", under their own names" : u", under neutral names"));
+    SessionReport r = link.importToPhone(items, replace, overwrite, timeoutMs(cl));
+    recordOutcome(link, r);
+    if (r.end.state < 0 && !r.message.empty() && r.durationMs == 0) {
+        err(r.message);
+        return kExitFailed;
+    }
+    printReport(link, r);
+    return r.ok ? kExitOk : kExitFailed;
+}
+
+std::u16string lastSessionStart(const std::u16string& notesFolder) {
+    auto doc = plat::XmlDocument::create();
+    if (!doc) return {};
+    try {
+        if (!doc->load(plat::joinPath(notesFolder, u"folder.xml"))) return {};
+        auto nodes = doc->elementsByTagName(u"LastSync");
+        return nodes.empty() ? std::u16string() : nodes.front()->text();
+    } catch (const plat::XmlError&) {
+        return {};
+    }
+}
+
+int cmdStatus(const CommandLine& cl) {
+    if (!cl.positional.empty() || cl.phones.size() > 1) {
+        err(u"status takes no arguments and at most one --imei");
+        return kExitUsage;
+    }
+    const bool registryOk = registryUsable();
+    std::u16string error;
+    PluginLocation loc;
+    out(u"Registry: " + plat::registryLocation());
+    if (findPlugin(kDataStore, &loc, &error))
+        out(format(u"Plug-in for \"Notes\": %s (class %s, %s)", loc.modulePath, loc.clsidText,
+                   loc.mimeType));
+    else
+        out(u"Plug-in for \"Notes\": not registered (run `vantrel register`)");
+    for (const Setting& s : settings()) {
+        std::u16string v;
+        if (readSetting(s, &v) == plat::kErrorSuccess) out(format(u"%-21s %s", s.name, v));
+        else out(format(u"%-21s (not set)", s.name));
+    }
+    std::vector<PhoneRecord> records = loadPhoneRecords();
+    if (!cl.phones.empty()) {
+        PhoneRecord r;
+        const std::u16string imei = cl.phones[0].imei.value_or(kDefaultImei);
+        if (!loadPhoneRecord(imei, &r)) {
+            err(format(u"unknown phone: IMEI %s has never been synchronised on this PC", imei));
+            return kExitFailed;
+        }
+        records = {r};
+    }
+    out(format(u"Phones known: %d", records.size()));
+    std::u16string appData;
+    plat::appDataFolder(false, &appData);
+    for (const PhoneRecord& r : records) {
+        const std::u16string notes = pcNotesFolder(r.alias);
+        out(format(u"  %s (IMEI %s)", r.alias, r.imei));
+        out(format(u"    PC notes folder:  %s (%d notes)", notes.empty() ? u"(Root not set)" : notes,
+                   notes.empty() ? 0 : listPcNotes(notes).size()));
+        out(format(u"    phone store:      %s (%d notes)", r.store, listPhoneNotes(r.store).size()));
+        out(format(u"    module's data:    %s",
+                   plat::joinPath(plat::joinPath(plat::joinPath(appData, u"Morvex"), r.imei),
+                                  u"NotesDB")));
+        out(format(u"    last session:     %s", r.lastSync.empty()
+                                                    ? std::u16string(u"never")
+                                                    : r.lastSync + u", " + r.lastResult));
+        if (!notes.empty()) {
+            const std::u16string started = lastSessionStart(notes);
+            if (!started.empty()) out(format(u"    started (folder.xml): %s", started));
+        }
+    }
+    return registryOk ? kExitOk : kExitFailed;
+}
+
+int cmdDemo(const CommandLine& cl) {
+    if (!cl.positional.empty()) {
+        err(u"demo takes no arguments (use --module MODULE)");
+        return kExitUsage;
+    }
+    const std::u16string module = cl.module ? absolutePath(*cl.module) : defaultModulePath();
+    if (module.empty()) {
+        err(u"no module known to this build; give its path: vantrel demo --module MODULE");
+        return kExitUsage;
+    }
+    std::u16string error;
+    const std::u16string home = makeDemoSandbox(&error);
+    if (home.empty()) {
+        err(error);
+        return kExitFailed;
+    }
+    return runDemo(home, module);
+}
+
+}  // namespace
+
+std::u16string defaultModulePath() {
+    const std::u16string built = fromUtf8(VANTREL_MODULE_PATH);
+    plat::FileStatus st;
+    if (!built.empty() && plat::getFileStatus(built, &st)) return built;
+    // <build>/host/vantrel -> <build>/frontend/libvantrel.so
+    std::u16string exe = plat::hostExecutablePath();
+    size_t slash = exe.rfind(plat::kPathSeparator);
+    if (slash != std::u16string::npos) {
+        std::u16string dir = exe.substr(0, slash);
+        size_t up = dir.rfind(plat::kPathSeparator);
+        if (up != std::u16string::npos) {
+            std::u16string candidate = plat::joinPath(
+                plat::joinPath(dir.substr(0, up), u"frontend"), u"libvantrel.so");
+            if (plat::getFileStatus(candidate, &st)) return candidate;
+        }
+    }
+    return built;
+}
+
+int runCommandLine(const std::vector<std::u16string>& args) {
+    CommandLine cl;
+    std::u16string error;
+    if (!parseCommandLine(args, &cl, &error)) {
+        err(error + u" (see `vantrel --help`)");
+        return kExitUsage;
+    }
+    if (cl.flags.count(u"--plain")) Console::instance().setPlain();
+    if (cl.flags.count(u"--quiet")) Console::instance().setQuiet(true);
+    if (cl.command.empty() || cl.command == u"help") {
+        if (!cl.positional.empty()) {
+            if (const CommandInfo* c = findCommand(cl.positional[0])) {
+                printBlock(commandHelp(*c));
+                return kExitOk;
+            }
+        }
+        printBlock(generalHelp());
+        return cl.command.empty() && !cl.flags.count(u"--help") ? kExitUsage : kExitOk;
+    }
+    const CommandInfo* info = findCommand(cl.command);
+    if (!info) {
+        err(format(u"unknown command \"%s\" (see `vantrel --help`)", cl.command));
+        return kExitUsage;
+    }
+    if (cl.flags.count(u"--help")) {
+        printBlock(commandHelp(*info));
+        return kExitOk;
+    }
+    for (const auto& f : cl.flags) {
+        if (!kGlobalFlags.count(f) && !info->flags.count(f)) {
+            err(format(u"%s does not take %s (see `vantrel %s --help`)", info->name, f, info->name));
+            return kExitUsage;
+        }
+    }
+    if (!info->phoneOptions && !cl.phones.empty()) {
+        err(format(u"%s takes no phone options", info->name));
+        return kExitUsage;
+    }
+    if (!info->multiplePhones && cl.phones.size() > 1) {
+        err(format(u"%s works on one phone at a time", info->name));
+        return kExitUsage;
+    }
+    if (cl.module && cl.command != u"register" && cl.command != u"unregister" &&
+        cl.command != u"demo") {
+        err(u"--module is for register, unregister and demo; other commands use the registered "
+            u"module");
+        return kExitUsage;
+    }
+    if (cl.unset && cl.command != u"config") {
+        err(u"--unset is for config");
+        return kExitUsage;
+    }
+    if (cl.command == u"register") return cmdRegister(cl);
+    if (cl.command == u"unregister") return cmdUnregister(cl);
+    if (cl.command == u"config") return cmdConfig(cl);
+    if (cl.command == u"sync") return cmdSync(cl);
+    if (cl.command == u"export") return cmdExport(cl);
+    if (cl.command == u"read-out") return cmdReadOut(cl);
+    if (cl.command == u"import") return cmdImport(cl);
+    if (cl.command == u"status") return cmdStatus(cl);
+    return cmdDemo(cl);
+}
+
+}  // namespace vt::host

@@ -1,0 +1,79 @@
+// Loading an in-process plug-in module the way a desktop host does: find the plug-in registered
+// for a data store under HKLM\SOFTWARE\Orvane\MorVex\SmlPlugins\<store>, follow its CLSID to
+// HKCR\CLSID\{...}\InprocServer32, load that module, take its class object and create component
+// objects from it. Also registration and unregistration through the module's own exports.
+//
+// A ModuleHost keeps the module loaded while it lives. On destruction it releases the class
+// object and unloads the module only once DllCanUnloadNow answers S_OK (it waits a while for
+// the module's notification threads to end); otherwise the module stays loaded, which is safe.
+// Objects created from it must be released before it is destroyed (share it with
+// std::shared_ptr). Thread-safe after construction.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/com.h"
+#include "platform/com_raii.h"
+#include "platform/system.h"
+#include "vantrel/data_store.h"
+
+namespace vt::host {
+
+// Text form "{1C7DB2E8-83AA-4288-81BE-5A46D1F10DDE}" and back.
+std::u16string guidText(const GUID& g);
+bool parseGuid(std::u16string_view text, GUID* out);
+
+// Where the registry says the plug-in for a data store lives.
+struct PluginLocation {
+    std::u16string dataStore;
+    CLSID clsid{};
+    std::u16string clsidText;
+    std::u16string mimeType;
+    std::u16string modulePath;
+};
+
+// Reads the registration; false with a message meant for the user when something is missing.
+bool findPlugin(const std::u16string& dataStore, PluginLocation* out, std::u16string* error);
+
+class ModuleHost {
+public:
+    // Loads the module at path and takes the class object for clsid. Null with *error set.
+    static std::unique_ptr<ModuleHost> load(const std::u16string& path, const CLSID& clsid,
+                                            std::u16string* error);
+    // findPlugin, then load.
+    static std::unique_ptr<ModuleHost> open(const std::u16string& dataStore,
+                                            std::u16string* error);
+    ~ModuleHost();
+    ModuleHost(const ModuleHost&) = delete;
+    ModuleHost& operator=(const ModuleHost&) = delete;
+
+    const std::u16string& path() const { return path_; }
+    // Creates a component object and answers its ISyncInitialize.
+    HRESULT createObject(com_ptr<vantrel::ISyncInitialize>* out);
+    // Whether the module says it can be unloaded now (S_OK) or not (S_FALSE).
+    HRESULT canUnloadNow();
+    // How long the destructor waits for DllCanUnloadNow (10 s by default).
+    void setUnloadWaitMs(int ms) { unloadWaitMs_ = ms; }
+    // True once the destructor would unload the module: for tests.
+    bool unloaded() const { return unloaded_; }
+
+private:
+    ModuleHost() = default;
+    using CanUnloadNowFn = HRESULT (*)();
+    std::u16string path_;
+    std::unique_ptr<plat::SharedLibrary> library_;
+    CanUnloadNowFn canUnloadNow_ = nullptr;
+    com_ptr<IClassFactory> factory_;
+    int unloadWaitMs_ = 10000;
+    bool unloaded_ = false;
+};
+
+// Loads the module at path and calls DllRegisterServer. On failure *error says why (the module
+// does not load, lacks the export, or the registrar failed with an HRESULT).
+bool registerModule(const std::u16string& path, std::u16string* error);
+// Loads the registered module for "Notes" (or, when path is not empty, the module at path) and
+// calls DllUnregisterServer.
+bool unregisterModule(const std::u16string& path, std::u16string* error);
+
+}  // namespace vt::host

@@ -1,0 +1,532 @@
+#include "host/phone_link.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "host/console.h"
+#include "host/settings.h"
+#include "platform/file.h"
+#include "platform/find.h"
+#include "platform/format.h"
+#include "platform/language.h"
+#include "platform/path.h"
+#include "platform/registry.h"
+#include "platform/special_folders.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace vt::host {
+
+namespace {
+
+constexpr uint32_t kNotesFolderStringId = 91;
+// After the phone's session has ended, a cancellation notice may still be on its way.
+constexpr int kLateNoticeMs = 1000;
+// How long the host waits after cancelling a session that ran out of time.
+constexpr int kCancelGraceMs = 15000;
+
+bool isDirectory(const std::u16string& path) {
+    plat::FileStatus st;
+    return plat::getFileStatus(path, &st) && st.isDirectory;
+}
+
+// Creates and removes a file in folder; 0 or the OS error.
+int probeWritable(const std::u16string& folder) {
+    const std::u16string probe =
+        plat::joinPath(folder, format(u".vantrel-probe-%u", plat::currentProcessId()));
+    plat::File f;
+    plat::FileException e(0, 0, u"");
+    if (!f.tryOpen(probe, plat::Access::Write, plat::Disposition::CreateAlways,
+                   plat::Share::DenyNone, &e))
+        return e.osError() ? e.osError() : -1;
+    try {
+        f.close();
+    } catch (const plat::FileException&) {
+    }
+    plat::removeFile(probe);
+    return 0;
+}
+
+std::u16string osErrorText(int err) {
+    std::u16string t = err > 0 ? plat::systemErrorText(err) : std::u16string();
+    return t.empty() ? format(u"error %d", err) : t;
+}
+
+std::u16string hresultText(HRESULT hr) { return format(u"0x%08X", hr); }
+
+}  // namespace
+
+// Shows a session's progress while it runs, and cancels it when it runs out of time.
+class PhoneLink::Monitor {
+public:
+    Monitor(std::u16string label, engines::VirtualPhone* phone, com_ptr<SessionNotify> notify)
+        : label_(std::move(label)), phone_(phone), notify_(std::move(notify)) {}
+
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
+    void wake() {
+        {
+            std::lock_guard<std::mutex> l(m_);
+            woken_ = true;
+        }
+        cv_.notify_all();
+    }
+    void stop() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> l(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        Console::instance().endProgress(label_);
+    }
+    ~Monitor() {
+        if (thread_.joinable()) stop();
+    }
+
+    ProgressView view() const {
+        ProgressView v;
+        const engines::SessionStats s = phone_->lastSession();
+        const SessionEvent e = notify_->latest();
+        const long phoneSent = s.sentAdds + s.sentReplaces + s.sentDeletes;
+        const long pcApplied = s.appliedAdds + s.appliedReplaces + s.appliedDeletes +
+                               s.refusedByPhone + s.notFound;
+        v.done = phoneSent + pcApplied;
+        // The PC's commands still queued are those the phone has not taken yet.
+        const long pcQueued = static_cast<long>(phone_->queuedCommands().size());
+        v.total = pcApplied + pcQueued + std::max<long>(e.progress2, phoneSent);
+        v.packagesSent = e.progress1;
+        v.packagesTotal = e.progress2;
+        v.items = e.items;
+        if (notify_->ended()) {
+            const SessionEvent end = notify_->endEvent();
+            v.phase = end.state == vantrel::kSyncStateCanceled ? u"cancelled"
+                      : end.result == 0                        ? u"finished"
+                                                               : u"failed";
+        } else if (e.state < 0) {
+            v.phase = u"starting";
+        } else if (e.state == vantrel::kSyncStateStarted) {
+            v.phase = u"started";
+        } else {
+            v.phase = u"exchanging";
+        }
+        return v;
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> l(m_);
+        while (!stop_) {
+            l.unlock();
+            Console::instance().progress(label_, view());
+            l.lock();
+            cv_.wait_for(l, std::chrono::milliseconds(100), [this] { return stop_ || woken_; });
+            woken_ = false;
+        }
+    }
+
+    std::u16string label_;
+    engines::VirtualPhone* phone_;
+    com_ptr<SessionNotify> notify_;
+    std::thread thread_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    bool woken_ = false;
+};
+
+bool validatePhoneSpec(const PhoneSpec& spec, std::u16string* error) {
+    const std::u16string key = imeiKey(spec.imei);
+    if (key.empty()) {
+        *error = format(u"the IMEI \"%s\" is empty after its last ':'", spec.imei);
+        return false;
+    }
+    if (key.find_first_of(u"/\\*?") != std::u16string::npos || key == u"." || key == u"..") {
+        *error = format(u"the IMEI \"%s\" can't name a folder (no '/', '\\', '*' or '?')",
+                        spec.imei);
+        return false;
+    }
+    if (spec.alias.empty() || spec.alias.find_first_of(u"/\\*?:") != std::u16string::npos ||
+        spec.alias == u"." || spec.alias == u"..") {
+        *error = format(u"the alias \"%s\" must be a plain folder name (no '/', '\\', ':', '*' "
+                        u"or '?')",
+                        spec.alias);
+        return false;
+    }
+    if (spec.store.empty() || !plat::isAbsolutePath(spec.store)) {
+        *error = format(u"the phone store \"%s\" must be an absolute folder path", spec.store);
+        return false;
+    }
+    return true;
+}
+
+std::u16string notesFolderName() {
+    std::u16string exe = plat::hostExecutablePath();
+    size_t slash = exe.rfind(plat::kPathSeparator);
+    const std::u16string langFolder =
+        plat::joinPath(slash == std::u16string::npos ? u"" : exe.substr(0, slash), u"Lang");
+    std::u16string lang, path;
+    plat::RegKey key;
+    auto hklm = plat::RegKey::root(plat::RegRoot::LocalMachine);
+    if ((hklm.open(u"Software\\Orvane\\Quorril", &key) == plat::kErrorSuccess &&
+         key.queryString(u"Current Language", &lang) == plat::kErrorSuccess) ||
+        (hklm.open(u"Software\\Orvane\\Platform", &key) == plat::kErrorSuccess &&
+         key.queryString(u"Current Language", &lang) == plat::kErrorSuccess)) {
+        path = plat::joinPath(langFolder, u"MorVex_" + lang + u".qlr");
+    } else {
+        auto files = plat::findFiles(plat::joinPath(langFolder, u"MorVex_*.qlr"));
+        if (!files.empty()) path = plat::joinPath(langFolder, files.front().name);
+    }
+    if (path.empty()) return {};
+    plat::LanguageModule* m = plat::loadLanguageFile(path);
+    if (!m) return {};
+    std::u16string name;
+    if (!plat::loadLanguageString(m, kNotesFolderStringId, 256, &name)) name.clear();
+    plat::freeLanguageFile(m);
+    return name;
+}
+
+std::u16string pcNotesFolder(const std::u16string& alias) {
+    const std::u16string root = rootFolder();
+    if (root.empty()) return {};
+    std::u16string folder = plat::joinPath(root, alias);
+    const std::u16string name = notesFolderName();
+    return name.empty() ? folder : plat::joinPath(folder, name);
+}
+
+std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module,
+                                              const PhoneSpec& spec, std::u16string* error,
+                                              std::vector<std::u16string>* notes) {
+    if (!validatePhoneSpec(spec, error)) return nullptr;
+
+    // The PC side: <Root>/<alias> must exist for the module; the host makes it when Root does.
+    const std::u16string root = rootFolder();
+    if (root.empty()) {
+        *error = u"the PC folder for phones (\"Root\") is not set; run `vantrel config Root "
+                 u"DIR`, where DIR will hold one folder per phone";
+        return nullptr;
+    }
+    if (!isDirectory(root)) {
+        *error = format(u"the PC folder for phones %s (\"Root\") does not exist; create it or "
+                        u"run `vantrel config Root DIR`",
+                        root);
+        return nullptr;
+    }
+    const std::u16string phoneFolder = plat::joinPath(root, spec.alias);
+    if (!isDirectory(phoneFolder)) {
+        if (int err = plat::createDirectory(phoneFolder); err != 0) {
+            *error = format(u"can't create the folder %s for phone '%s': %s", phoneFolder,
+                            spec.alias, osErrorText(err));
+            return nullptr;
+        }
+        if (notes)
+            notes->push_back(format(u"created the folder %s for phone '%s'", phoneFolder,
+                                    spec.alias));
+    }
+    std::unique_ptr<PhoneLink> link(new PhoneLink());
+    link->notesFolder_ = pcNotesFolder(spec.alias);
+    const std::u16string writable = isDirectory(link->notesFolder_) ? link->notesFolder_ : phoneFolder;
+    if (int err = probeWritable(writable); err != 0) {
+        *error = format(u"the notes folder %s can't be written (%s); nothing was changed",
+                        writable, osErrorText(err));
+        return nullptr;
+    }
+
+    // The phone side.
+    engines::VirtualPhoneOptions options;
+    std::u16string why;
+    if (!engines::parseVirtualPhoneOptions(spec.engineOptions, &options, &why)) {
+        *error = u"bad phone options: " + why;
+        return nullptr;
+    }
+    plat::FileStatus st;
+    if (plat::getFileStatus(spec.store, &st) && !st.isDirectory) {
+        *error = format(u"the phone store %s is a file, not a folder", spec.store);
+        return nullptr;
+    }
+    HRESULT hr = engines::VirtualPhone::create(spec.store, options, link->phone_.put());
+    if (FAILED(hr)) {
+        *error = format(u"can't open the phone store %s (%s)", spec.store, hresultText(hr));
+        return nullptr;
+    }
+
+    // The component object, bound to the phone.
+    link->module_ = std::move(module);
+    link->spec_ = spec;
+    hr = link->module_->createObject(&link->init_);
+    if (FAILED(hr)) {
+        *error = format(u"the module %s could not create a component object (%s)",
+                        link->module_->path(), hresultText(hr));
+        return nullptr;
+    }
+    link->dataStore_ = link->init_.try_query<vantrel::IDataStore>(vantrel::IID_IDataStore, &hr);
+    if (!link->dataStore_) {
+        *error = format(u"the component object has no IDataStore (%s)", hresultText(hr));
+        return nullptr;
+    }
+    unique_bstr imei(spec.imei), alias(spec.alias), store(std::u16string_view(u"Notes"));
+    hr = link->init_->Initialize(imei.get(), alias.get(), store.get(),
+                                 static_cast<vantrel::ISyncEngine*>(link->phone_.get()));
+    if (FAILED(hr)) {
+        std::u16string appData;
+        plat::appDataFolder(false, &appData);
+        *error = format(u"the module refused phone '%s' (IMEI %s): Initialize answered %s. "
+                        u"Either the phone is already connected in this process, or its "
+                        u"folders can't be used: %s, %s",
+                        spec.alias, spec.imei, hresultText(hr), phoneFolder,
+                        plat::joinPath(plat::joinPath(appData, u"Morvex"), imeiKey(spec.imei)));
+        return nullptr;
+    }
+    return link;
+}
+
+PhoneLink::~PhoneLink() {
+    if (monitor_) monitor_->stop();
+    if (abandoned_) {
+        // A session still runs in the phone and may call the module: keep everything alive.
+        (void)dataStore_.detach();
+        (void)init_.detach();
+        (void)phone_.detach();
+        (void)notify_.detach();
+        return;
+    }
+    dataStore_.reset();
+    init_.reset();
+    if (phone_) phone_->waitForSession();
+    phone_.reset();
+    notify_.reset();
+}
+
+void PhoneLink::beginSession(const std::u16string& what) {
+    report_ = SessionReport{};
+    report_.what = what;
+    startedMs_ = monotonicMs();
+    sessionsAtStart_ = phone_->sessionCount();
+    if (monitor_) monitor_->stop();
+    monitor_.reset();
+    auto wake = std::make_shared<std::weak_ptr<Monitor>>();
+    notify_ = SessionNotify::create([wake](const SessionEvent&) {
+        if (auto m = wake->lock()) m->wake();
+    });
+    monitor_ = std::make_shared<Monitor>(spec_.alias, phone_.get(), notify_);
+    *wake = monitor_;
+    if (!Console::instance().quiet()) monitor_->start();
+}
+
+bool PhoneLink::startSync() {
+    beginSession(u"sync");
+    unique_bstr path(notesFolder_);
+    HRESULT hr = dataStore_->Synchronize(path.get(), static_cast<vantrel::IDataStoreNotify*>(notify_.get()),
+                                         &clientSyncId_);
+    report_.callResult = hr;
+    if (FAILED(hr)) {
+        report_ = waitAndReport(hr, 0);
+        return false;
+    }
+    return true;
+}
+
+SessionReport PhoneLink::finishSession(int timeoutMs) {
+    if (FAILED(report_.callResult)) return report_;
+    report_ = waitAndReport(report_.callResult, timeoutMs);
+    return report_;
+}
+
+SessionReport PhoneLink::synchronize(int timeoutMs) {
+    if (!startSync()) return report_;
+    return finishSession(timeoutMs);
+}
+
+SessionReport PhoneLink::exportFromPhone(int timeoutMs) {
+    beginSession(u"export");
+    unique_bstr path(notesFolder_);
+    // The call blocks for the whole session; a watchdog cancels it when it runs out of time.
+    std::mutex m;
+    std::condition_variable cv;
+    bool returned = false, cancelled = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> l(m);
+        if (!cv.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return returned; })) {
+            cancelled = true;
+            phone_->Cancel(clientSyncId_);
+        }
+    });
+    HRESULT hr = dataStore_->ExportDataFromPhone(
+        path.get(), 0, 0, static_cast<vantrel::IDataStoreNotify*>(notify_.get()), &clientSyncId_);
+    {
+        std::lock_guard<std::mutex> l(m);
+        returned = true;
+    }
+    cv.notify_all();
+    watchdog.join();
+    report_ = waitAndReport(hr, timeoutMs);
+    if (cancelled) {
+        report_.timedOut = true;
+        report_.ok = false;
+        report_.message = format(u"the export took longer than %d s and was cancelled",
+                                 timeoutMs / 1000);
+    }
+    return report_;
+}
+
+SessionReport PhoneLink::importToPhone(const std::vector<ImportItem>& items, bool replace,
+                                       bool itemOverwrite, int timeoutMs) {
+    unique_bstr path(notesFolder_);
+    for (const ImportItem& item : items) {
+        unique_bstr name(item.name);
+        unique_variant data;
+        SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(item.bytes.size()));
+        if (!psa) {
+            report_ = SessionReport{u"import"};
+            report_.callResult = E_OUTOFMEMORY;
+            report_.message = u"out of memory";
+            return report_;
+        }
+        {
+            safearray_data_lock<char> lock(psa);
+            if (lock.ok()) std::copy(item.bytes.begin(), item.bytes.end(), lock.data());
+        }
+        data->vt = VT_ARRAY | VT_UI1;
+        data->parray = psa;
+        HRESULT hr = dataStore_->WriteDataIn(path.get(), name.get(), *data.get());
+        if (FAILED(hr)) {
+            report_ = SessionReport{u"import"};
+            report_.callResult = hr;
+            report_.message = format(u"the module did not take %s (WriteDataIn answered %s); "
+                                     u"nothing was imported",
+                                     item.name, hresultText(hr));
+            return report_;
+        }
+    }
+    beginSession(u"import");
+    std::mutex m;
+    std::condition_variable cv;
+    bool returned = false, cancelled = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> l(m);
+        if (!cv.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return returned; })) {
+            cancelled = true;
+            phone_->Cancel(clientSyncId_);
+        }
+    });
+    HRESULT hr = dataStore_->ImportDataToPhone(
+        path.get(), replace ? 1 : 0, itemOverwrite ? 1 : 0,
+        static_cast<vantrel::IDataStoreNotify*>(notify_.get()), &clientSyncId_);
+    {
+        std::lock_guard<std::mutex> l(m);
+        returned = true;
+    }
+    cv.notify_all();
+    watchdog.join();
+    report_ = waitAndReport(hr, timeoutMs);
+    if (cancelled) {
+        report_.timedOut = true;
+        report_.ok = false;
+        report_.message = format(u"the import took longer than %d s and was cancelled",
+                                 timeoutMs / 1000);
+    } else if (FAILED(hr) && report_.end.state < 0) {
+        report_.message = format(u"the module could not move the notes into %s (%s); the old "
+                                 u"notes were kept",
+                                 notesFolder_, hresultText(hr));
+    }
+    return report_;
+}
+
+HRESULT PhoneLink::readAllOut(const std::u16string& folder) {
+    unique_bstr path(notesFolder_), target(folder);
+    return dataStore_->ReadAllDataOut(path.get(), target.get());
+}
+
+SessionReport PhoneLink::waitAndReport(HRESULT callResult, int timeoutMs) {
+    SessionReport r = report_;
+    r.callResult = callResult;
+    const bool sessionRan = phone_->sessionCount() != sessionsAtStart_;
+    const long long deadline = startedMs_ + timeoutMs;
+    bool cancelled = false;
+    while (sessionRan && !notify_->waitForEnd(20)) {
+        if (!phone_->sessionRunning()) {
+            // The phone is done; at most a cancellation notice is still on its way (the final
+            // notification of a finished or failed session is delivered before the phone's
+            // last callback returns).
+            notify_->waitForEnd(kLateNoticeMs);
+            break;
+        }
+        const long long now = monotonicMs();
+        if (!cancelled && now >= deadline) {
+            cancelled = true;
+            r.timedOut = true;
+            phone_->Cancel(clientSyncId_);
+        }
+        if (cancelled && now >= deadline + kCancelGraceMs) {
+            abandoned_ = true;
+            break;
+        }
+    }
+    // The phone saves its state after its final callback: wait for it.
+    while (!abandoned_ && phone_->sessionRunning()) {
+        if (monotonicMs() >= deadline + kCancelGraceMs) {
+            abandoned_ = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (monitor_) monitor_->stop();
+    r.durationMs = monotonicMs() - startedMs_;
+    r.end = notify_->ended() ? notify_->endEvent() : SessionEvent{};
+    if (sessionRan) r.stats = phone_->lastSession();
+    r.ok = SUCCEEDED(callResult) && r.end.state == vantrel::kSyncStateEnded && r.end.result == 0 &&
+           !r.timedOut && !abandoned_;
+    if (!r.ok) {
+        if (abandoned_)
+            r.message = u"the session did not end after it was cancelled; giving up";
+        else if (r.timedOut)
+            r.message = format(u"the session took longer than %d s and was cancelled",
+                               timeoutMs / 1000);
+        else if (r.end.state == vantrel::kSyncStateCanceled)
+            r.message = u"the session was cancelled";
+        else if (r.end.state == vantrel::kSyncStateEnded)
+            r.message = format(u"the session failed (%s)", hresultText(r.end.result));
+        else if (FAILED(callResult))
+            r.message = format(u"the module refused to start the session (%s)",
+                               hresultText(callResult));
+        else
+            r.message = u"the session ended without the module's final notification";
+        if (!r.stats.error.empty()) r.message += u"; the phone says: " + r.stats.error;
+    }
+    return r;
+}
+
+std::u16string outcomeText(const SessionReport& r) {
+    if (r.ok) return u"finished";
+    if (r.timedOut) return u"timed out";
+    if (r.end.state == vantrel::kSyncStateCanceled) return u"cancelled";
+    if (r.end.state == vantrel::kSyncStateEnded) return u"failed (" + hresultText(r.end.result) + u")";
+    if (FAILED(r.callResult)) return u"not started (" + hresultText(r.callResult) + u")";
+    return u"failed";
+}
+
+std::vector<std::u16string> summaryLines(const std::u16string& label, const SessionReport& r) {
+    const engines::SessionStats& s = r.stats;
+    std::vector<std::u16string> out;
+    out.push_back(format(u"%s: %s %s in %d.%03d s", label, r.what, outcomeText(r),
+                         r.durationMs / 1000, r.durationMs % 1000));
+    out.push_back(u"                   added  replaced  deleted");
+    out.push_back(format(u"  on the PC      %7d  %8d  %7d   (changes from the phone)", s.sentAdds,
+                         s.sentReplaces, s.sentDeletes));
+    out.push_back(format(u"  on the phone   %7d  %8d  %7d   (changes from the PC)", s.appliedAdds,
+                         s.appliedReplaces, s.appliedDeletes));
+    std::u16string extra = format(u"  conflicts: %d", s.conflicts);
+    if (s.conflicts) extra += u" (the PC's version was kept)";
+    if (s.refused) extra += format(u", refused by the PC: %d", s.refused);
+    if (s.refusedByPhone) extra += format(u", refused by the phone: %d", s.refusedByPhone);
+    if (s.notFound) extra += format(u", not found on the phone: %d", s.notFound);
+    out.push_back(extra);
+    if (!r.ok && !r.message.empty()) out.push_back(u"  " + r.message);
+    return out;
+}
+
+}  // namespace vt::host
