@@ -205,6 +205,24 @@ void CNotesController::reconcileStoreAndProperties() {
         }
     }
 
+    // Mapped notes that got neither record nor file time: the note goes out again as a replace.
+    m_notesDB.getKeys(kept);
+    std::vector<std::u16string> orphans;
+    m_pProperties->forEachWithPrefix(u"pcfilename:", [&](std::u16string_view name, CPropertyValue&) {
+        if (!std::binary_search(kept.begin(), kept.end(), name)) orphans.emplace_back(name);
+    });
+    for (const auto& name : orphans) {
+        const std::u16string path = plat::joinPath(m_notesFolder, name);
+        plat::FileStatus st;
+        if (name.find_first_of(u"/\\") != std::u16string::npos || !plat::getFileStatus(path, &st) ||
+            st.isDirectory || m_pProperties->get(u"filetime:" + name))
+            continue;
+        log.high(u"reconcile: mapped note without record, it goes out again: " + name);
+        m_notesDB.store(name, nullptr, 0);
+        setTime(u"filetime:" + name, 0);
+        changed = true;
+    }
+
     if (changed) {
         if (!unloadProperties()) log.critic(u"reconcile: saving properties failed");
         if (m_notesDB.save() < 0) log.critic(u"reconcile: saving NotesDB failed");

@@ -131,6 +131,9 @@ HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string 
     setText(u"luid2file:" + luid, name);
     setNumber(u"luid2syncno:" + luid, m_lastSyncNum);
     setTrue(u"luid_added:" + luid);
+    // The mapping is on record before the note appears, so a crash in between can't turn the
+    // phone's note into a new PC note.
+    flushJournal();
 
     if (m_notesDB.store(name, data, length) < 0) {
         log.critic(u"listenAdd() write to NotesDB failed");
