@@ -352,7 +352,21 @@ bool CNotesController::unloadProperties() {
     return true;
 }
 
+uint64_t CNotesController::notifyGeneration() {
+    std::lock_guard<std::recursive_mutex> l(m_notifyLock);
+    return m_notifyGeneration;
+}
+
+void CNotesController::dropNotifyOf(uint64_t generation) {
+    std::lock_guard<std::recursive_mutex> l(m_notifyLock);
+    if (generation == m_notifyGeneration) setNotify(nullptr);
+}
+
+void CNotesController::signalSessionEnd() { m_hSyncDone.set(); }
+
 HRESULT CNotesController::setNotify(IUnknown* pNotify) {
+    std::lock_guard<std::recursive_mutex> l(m_notifyLock);
+    ++m_notifyGeneration;
     const auto& log = controllerLog();
     log.trace(u"setNotify");
     HRESULT result = E_FAIL;

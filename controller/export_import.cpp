@@ -95,6 +95,7 @@ HRESULT CNotesController::datafileIn(const uint8_t* data, int32_t length, const 
     if (!m_pImportFilenameMap) {
         log.trace(u"datafileIn(): first call in this session creating new m_pImportFilenameMap");
         m_pImportFilenameMap = std::make_unique<std::map<std::u16string, std::u16string>>();
+        m_importSyncNum = m_lastSyncNum;
         folder = importDataFolder(failed, true);
     } else {
         folder = importDataFolder(failed, false);
@@ -122,7 +123,7 @@ HRESULT CNotesController::datafileIn(const uint8_t* data, int32_t length, const 
 std::u16string CNotesController::importDataFolder(bool& failed, bool fresh) {
     const auto& log = controllerLog();
     std::u16string folder = CFolderUtils::getFolderOfPath(m_propertyFilename) +
-                            format(u"%s_%d", kImportStem, m_lastSyncNum);
+                            format(u"%s_%d", kImportStem, m_importSyncNum.value_or(m_lastSyncNum));
     plat::FileStatus st;
     if (fresh && plat::getFileStatus(folder, &st)) {
         if (!deleteDirectoryRecursively(folder)) failed = true;
@@ -146,7 +147,14 @@ HRESULT CNotesController::importToDevice(bool append, bool itemOverwrite) {
     log.trace(format(u"importToDevice(append = %s, itemoverwrite=%s)", append ? u"true" : u"false",
                      itemOverwrite ? u"true" : u"false"));
     std::unique_ptr<std::map<std::u16string, std::u16string>> nameMap = std::move(m_pImportFilenameMap);
-    if (!nameMap) nameMap = std::make_unique<std::map<std::u16string, std::u16string>>();
+    if (!nameMap) {
+        nameMap = std::make_unique<std::map<std::u16string, std::u16string>>();
+        m_importSyncNum = m_lastSyncNum;
+    }
+    struct ForgetFolder {
+        std::optional<int32_t>& num;
+        ~ForgetFolder() { num.reset(); }
+    } forget{m_importSyncNum};
 
     std::vector<std::u16string> current;
     if (!append) getListOfCurrentTextFiles(current);

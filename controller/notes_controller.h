@@ -20,6 +20,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -87,6 +88,13 @@ public:
     // ---- Called by the registry and the callback sink ----
     // Takes the host's notification object for the next session (null drops it).
     HRESULT setNotify(IUnknown* pNotify);
+    // The number of setNotify calls so far; a sink remembers it to drop only its own session's
+    // notification object with dropNotifyOf.
+    uint64_t notifyGeneration();
+    // setNotify(nullptr), unless the host handed over another object since generation.
+    void dropNotifyOf(uint64_t generation);
+    // Releases whoever waits for the session's end (export, import).
+    void signalSessionEnd();
     HRESULT clientCmdAlert(int32_t alertCode, const std::u16string& lastAnchor,
                            const std::u16string& nextAnchor, LONG* status);
     HRESULT listenAdd(int32_t rev, uint32_t cmdid, std::u16string luid, const uint8_t* data,
@@ -100,8 +108,10 @@ public:
     HRESULT clientMapItemAdded(const std::u16string& luid, const std::u16string& localLuid);
     HRESULT syncStatusStarted();
     HRESULT syncStatusCanceled();
-    HRESULT syncStatusFailed(int32_t errorCode);
-    HRESULT syncStatusFinished();
+    // signalEnd false leaves the end-of-session event to signalSessionEnd, which the sink calls
+    // once the host has been told.
+    HRESULT syncStatusFailed(int32_t errorCode, bool signalEnd = true);
+    HRESULT syncStatusFinished(bool signalEnd = true);
 
     // ---- State, exposed for the front end and for tests ----
     const std::u16string& notesFolder() const { return m_notesFolder; }
@@ -176,7 +186,7 @@ private:
     // fileName, when given, names the note should its mapping be gone already.
     HRESULT destroyAllReferences(const std::u16string& luid, LONG* status,
                                  const std::u16string& fileName = {});
-    void endSession(bool finished);
+    void endSession(bool finished, bool signalEnd);
 
     // export_import.cpp
     std::u16string importDataFolder(bool& failed, bool fresh);
@@ -199,6 +209,9 @@ private:
     int32_t m_lastSyncNum = -1;
     vantrel::ISyncEngine* m_pEngine = nullptr;
     vantrel::IDataStoreNotify* m_pDataStoreNotify = nullptr;
+    std::recursive_mutex m_notifyLock;  // m_pDataStoreNotify is set by the host's thread and
+                                        // dropped by the engine's
+    uint64_t m_notifyGeneration = 0;
     ULONG m_sessionValue = 0;
     int32_t m_nextLocalLuid = 1;
     std::deque<SentJob> m_sentjobs;
@@ -207,6 +220,9 @@ private:
     CNotifyConverter* m_pNotifyConverter = nullptr;
     std::unique_ptr<CPropertySet> m_pProperties;
     std::unique_ptr<std::map<std::u16string, std::u16string>> m_pImportFilenameMap;
+    // The anchor number in the import folder's name, fixed when collecting starts so that a
+    // session run between collecting and importing can't send the import to another folder.
+    std::optional<int32_t> m_importSyncNum;
     CStorage m_notesDB;
     SyncEvent m_hSyncDone{true};
     // Groups the journal entries of one operation into one write, so that a crash keeps or

@@ -178,17 +178,17 @@ HRESULT CNotesController::syncStatusStarted() {
 
 HRESULT CNotesController::syncStatusCanceled() {
     controllerLog().trace(u"syncStatusCanceled()");
-    endSession(false);
+    endSession(false, true);
     return S_OK;
 }
 
-HRESULT CNotesController::syncStatusFailed(int32_t) {
+HRESULT CNotesController::syncStatusFailed(int32_t, bool signalEnd) {
     controllerLog().trace(u"syncStatusFailed()");
-    endSession(false);
+    endSession(false, signalEnd);
     return S_OK;
 }
 
-void CNotesController::endSession(bool finished) {
+void CNotesController::endSession(bool finished, bool signalEnd) {
     // A session that ended without finishing leaves its jobs unanswered: release them so the
     // next session starts clean, and release whoever waits for the session. The mapping and
     // records made so far stay in memory and are saved by the next session end or on close.
@@ -198,14 +198,18 @@ void CNotesController::endSession(bool finished) {
         m_sentjobs.clear();
     }
     m_sessionFinished = finished;
-    m_hSyncDone.set();
+    if (signalEnd) m_hSyncDone.set();
 }
 
-HRESULT CNotesController::syncStatusFinished() {
+HRESULT CNotesController::syncStatusFinished(bool signalEnd) {
     const auto& log = controllerLog();
     HRESULT result = S_OK;
     {
-        EventResetScope busy(&m_hSyncDone);
+        // The event is non-signalled while the session end is written; with signalEnd it is
+        // set again when this returns, otherwise by signalSessionEnd.
+        std::optional<EventResetScope> busy;
+        if (signalEnd) busy.emplace(&m_hSyncDone);
+        else m_hSyncDone.reset();
         log.trace(u"syncStatusFinished()");
         // Properties before the index: the start-up repair can rebuild records from the notes
         // folder for properties that have none, but not the mapping of records without it.

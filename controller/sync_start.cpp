@@ -27,6 +27,7 @@ HRESULT CNotesController::synchronize() {
 
     // The notification object given just before this call belongs to the new sink; the old
     // sink is cut loose first so that its end can't drop it.
+    std::unique_lock<std::recursive_mutex> notifyLock(m_notifyLock);
     vantrel::IDataStoreNotify* notify = m_pDataStoreNotify;
     m_pDataStoreNotify = nullptr;
     if (m_pNotifyConverter) {
@@ -36,6 +37,7 @@ HRESULT CNotesController::synchronize() {
     }
     m_pDataStoreNotify = notify;
     m_pNotifyConverter = new CNotifyConverter(this, notify, m_uiClientSyncID);
+    notifyLock.unlock();
 
     const size_t jobsBefore = m_sentjobs.size();
     HRESULT hr = addLocalChanges();

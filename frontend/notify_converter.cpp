@@ -84,6 +84,7 @@ CNotifyConverter::CNotifyConverter(CNotesController* controller, IUnknown* pNoti
         }
     }
     if (m_pDSNotify) channel().trace(u"DataStoreNotify created");
+    if (m_pController) m_notifyGeneration = m_pController->notifyGeneration();
     channel().trace(u"CNotifyConverter()");
 }
 
@@ -337,24 +338,56 @@ HRESULT CNotifyConverter::SyncStatusPackageGet(LONG) {
 }
 
 HRESULT CNotifyConverter::SyncStatusFailed(LONG errorCode) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
+    std::unique_lock<std::recursive_mutex> l(m_lock);
     channel().trace(u"SyncStatusFailed()");
-    HRESULT r = m_pController ? m_pController->syncStatusFailed(errorCode) : E_UNEXPECTED;
-    sendDataStoreNotify(errorCode, vantrel::kSyncStateEnded, true);
+    HRESULT r = m_pController ? m_pController->syncStatusFailed(errorCode, false) : E_UNEXPECTED;
+    endSession(l, errorCode);
     channel().trace(format(u"syncStatusFailed() returning 0x%X", r));
     return r;
 }
 
 HRESULT CNotifyConverter::SyncStatusFinished() {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
+    std::unique_lock<std::recursive_mutex> l(m_lock);
     channel().trace(u"SyncStatusFinished()");
-    HRESULT r = m_pController ? m_pController->syncStatusFinished() : E_UNEXPECTED;
-    sendDataStoreNotify(0, vantrel::kSyncStateEnded, true);
+    HRESULT r = m_pController ? m_pController->syncStatusFinished(false) : E_UNEXPECTED;
+    endSession(l, 0);
     channel().trace(format(u"syncStatusFinished() returning 0x%X", r));
     return r;
 }
 
+void CNotifyConverter::releaseHostAndController() {
+    if (m_pDSNotify) {
+        try {
+            m_pDSNotify->Release();
+        } catch (...) {
+            channel().trace(u"m_pDSNotify->Release() thrown");
+        }
+        m_pDSNotify = nullptr;
+    }
+    if (m_pController) {
+        m_pController->dropNotifyOf(m_notifyGeneration);
+        m_pController->signalSessionEnd();
+    }
+}
+
+void CNotifyConverter::endSession(std::unique_lock<std::recursive_mutex>& lock, LONG code) {
+    std::shared_ptr<SyncEvent> done = startDelivery(code, vantrel::kSyncStateEnded, true);
+    lock.unlock();
+    done->wait(std::chrono::milliseconds(g_finalNotifyWaitMs.load()));
+    lock.lock();
+    releaseHostAndController();
+}
+
 void CNotifyConverter::sendDataStoreNotify(LONG code, LONG state, bool wait) {
+    std::shared_ptr<SyncEvent> done = startDelivery(code, state, wait);
+    if (done) {
+        done->wait(std::chrono::milliseconds(g_finalNotifyWaitMs.load()));
+        done.reset();
+        releaseHostAndController();
+    }
+}
+
+std::shared_ptr<SyncEvent> CNotifyConverter::startDelivery(LONG code, LONG state, bool wait) {
     channel().trace(u"sendDataStoreNotify");
     std::shared_ptr<SyncEvent> done;
     if (wait) done = std::make_shared<SyncEvent>(false, false);
@@ -372,19 +405,7 @@ void CNotifyConverter::sendDataStoreNotify(LONG code, LONG state, bool wait) {
         // No thread to be had: deliver on this one rather than lose the notification.
         SendThread(job);
     }
-    if (done) {
-        done->wait(std::chrono::milliseconds(g_finalNotifyWaitMs.load()));
-        done.reset();
-        if (m_pDSNotify) {
-            try {
-                m_pDSNotify->Release();
-            } catch (...) {
-                channel().trace(u"m_pDSNotify->Release() thrown");
-            }
-            m_pDSNotify = nullptr;
-        }
-        if (m_pController) m_pController->setNotify(nullptr);
-    }
+    return done;
 }
 
 }  // namespace vt

@@ -94,6 +94,12 @@ public:
 
 private:
     void sendDataStoreNotify(LONG code, LONG state, bool wait);
+    std::shared_ptr<SyncEvent> startDelivery(LONG code, LONG state, bool wait);
+    void releaseHostAndController();
+    // The awaited state-4 notification; the wait runs without the lock, so detach() is not
+    // held up by a slow host. Then the controller drops this session's notification object
+    // and releases its waiters.
+    void endSession(std::unique_lock<std::recursive_mutex>& lock, LONG code);
     void countItem(HRESULT r) {
         if (SUCCEEDED(r)) ++m_itemCount;
     }
@@ -106,6 +112,7 @@ private:
     LONG m_progress2 = 0;
     LONG m_itemCount = 0;
     uint32_t m_clientSyncId;
+    uint64_t m_notifyGeneration = 0;  // the controller's, when this sink was made
     ULONG m_ref = 1;
 };
 

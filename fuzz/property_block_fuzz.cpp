@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(escaped.find(u'\n') == std::u16string::npos);
     check(escaped.find(u'\0') == std::u16string::npos);
     check(escaped.find(u":=") == std::u16string::npos);
-    const bool carried = text.find(u'\0') == std::u16string::npos &&
-                         text.find(u"\\\n") == std::u16string::npos;
+    const bool carried =
+        text.find(u'\0') == std::u16string::npos && text.find(u"\\\n") == std::u16string::npos;
     if (carried) check(vt::CPropertySet::unescape(escaped) == text);
     return 0;
 }

@@ -20,6 +20,7 @@
 #include "platform/special_folders.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "platform/time.h"
 #include "platform/xml.h"
 
 #ifndef VANTREL_MODULE_PATH
@@ -267,17 +268,6 @@ std::u16string absolutePath(const std::u16string& p) {
 bool isDirectory(const std::u16string& path) {
     plat::FileStatus st;
     return plat::getFileStatus(path, &st) && st.isDirectory;
-}
-
-// Creates path and its missing parents; 0 or the OS error.
-int makeFolders(const std::u16string& path) {
-    if (isDirectory(path)) return 0;
-    size_t slash = path.rfind(plat::kPathSeparator);
-    if (slash != std::u16string::npos && slash > 0) {
-        if (int e = makeFolders(path.substr(0, slash)); e != 0) return e;
-    }
-    int e = plat::createDirectory(path);
-    return (e == 0 || isDirectory(path)) ? 0 : e;
 }
 
 std::u16string osError(int e) {

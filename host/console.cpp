@@ -85,8 +85,7 @@ void Console::drawBarLocked() {
                     std::u16string(static_cast<size_t>(kBar - filled), u'-') + u"] ";
         }
         part += v.total > 0 ? format(u"%d/%d items", v.done, v.total) : format(u"%d items", v.done);
-        if (v.packagesTotal > 0 || v.packagesSent > 0)
-            part += format(u", package %d/%d", v.packagesSent, v.packagesTotal);
+        if (v.packages > 0) part += format(u", %d packages", v.packages);
         part += u", " + v.phase;
         text += part;
     }
@@ -115,8 +114,7 @@ void Console::progress(const std::u16string& phone, const ProgressView& view) {
             text += format(u", %d of %d items", view.done, view.total);
         else if (view.done > 0)
             text += format(u", %d items", view.done);
-        if (view.packagesSent > 0 || view.packagesTotal > 0)
-            text += format(u", package %d/%d", view.packagesSent, view.packagesTotal);
+        if (view.packages > 0) text += format(u", %d packages", view.packages);
         writeOut(toUtf8(text) + "\n");
         s.lastPlainMs = now;
         s.lastPlainPhase = view.phase;

@@ -17,8 +17,7 @@ struct ProgressView {
     std::u16string phase;  // "starting", "exchanging", "finished", ...
     long done = 0;         // items exchanged so far
     long total = 0;        // items expected (0 when not known yet)
-    long packagesSent = 0, packagesTotal = 0;
-    long items = 0;  // the module's item count
+    long packages = 0;  // packages exchanged (the module's progress notifications)
 };
 
 class Console {

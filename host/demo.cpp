@@ -51,6 +51,13 @@ bool writeText(const std::u16string& path, const std::string& text) {
     return true;
 }
 
+// A note written on the phone, as its user would.
+bool writePhoneNote(const engines::PhoneStore& phone, const std::u16string& name,
+                    const std::string& text, std::u16string* error) {
+    engines::NoteRevision revision;
+    return phone.writeNote(name, text, &revision, error);
+}
+
 void showSide(const std::u16string& title, const std::u16string& folder,
               const std::vector<NoteEntry>& notes) {
     out(format(u"  %s  %s", title, folder));
@@ -189,9 +196,8 @@ int runDemo(const std::u16string& home, const std::u16string& modulePath) {
                  writeText(plat::joinPath(pc, u"meeting.txt"), "Meeting on Monday at 10\n") &&
                  writeText(plat::joinPath(pc, u"ideas.txt"), "Ideas: paint the shed green\n") &&
                  phone.open(&error) &&
-                 phone.writeNote(u"garage", "Garage: call about the brakes\n", nullptr, &error) &&
-                 phone.writeNote(u"birthdays", "Birthdays: Anna 12 May, Ben 3 June\n", nullptr,
-                                 &error);
+                 writePhoneNote(phone, u"garage", "Garage: call about the brakes\n", &error) &&
+                 writePhoneNote(phone, u"birthdays", "Birthdays: Anna 12 May, Ben 3 June\n", &error);
     if (!wrote) {
         fail(u"can't write the demo notes: " + error);
         return kExitFailed;
@@ -212,9 +218,8 @@ int runDemo(const std::u16string& home, const std::u16string& modulePath) {
             writeText(plat::joinPath(pc, u"shopping.txt"),
                       "Shopping: milk, bread, apples, coffee (PC)\n") &&
             !birthdays.empty() && phone.removeNote(birthdays, &error) && !shopping.empty() &&
-            phone.writeNote(shopping, "Shopping: milk, bread, apples, tea (phone)\n", nullptr,
-                            &error) &&
-            phone.writeNote(u"trains", "Trains: 7:42 and 8:12 to town\n", nullptr, &error);
+            writePhoneNote(phone, shopping, "Shopping: milk, bread, apples, tea (phone)\n", &error) &&
+            writePhoneNote(phone, u"trains", "Trains: 7:42 and 8:12 to town\n", &error);
     if (!wrote) {
         fail(u"can't edit the demo notes: " + error);
         return kExitFailed;

@@ -13,7 +13,6 @@ namespace vt::host {
 
 namespace {
 
-using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
 using ServerFn = HRESULT (*)();
 
 constexpr char16_t kPluginsKey[] = u"SOFTWARE\\Orvane\\MorVex\\SmlPlugins";
@@ -152,20 +151,21 @@ std::unique_ptr<ModuleHost> ModuleHost::load(const std::u16string& path, const C
         *error = format(u"the module %s does not load: %s", full, why);
         return nullptr;
     }
-    auto getClassObject =
+    host->getClassObject_ =
         reinterpret_cast<GetClassObjectFn>(host->library_->symbol("DllGetClassObject"));
     host->canUnloadNow_ = reinterpret_cast<CanUnloadNowFn>(host->library_->symbol("DllCanUnloadNow"));
-    if (!getClassObject || !host->canUnloadNow_) {
+    host->clsid_ = clsid;
+    if (!host->getClassObject_ || !host->canUnloadNow_) {
         *error = format(u"%s is not a plug-in module: DllGetClassObject or DllCanUnloadNow is "
                         u"missing",
                         full);
         return nullptr;
     }
-    HRESULT hr = getClassObject(clsid, IID_IClassFactory, host->factory_.put_void());
-    if (FAILED(hr) || !host->factory_) {
+    com_ptr<IClassFactory> factory;
+    HRESULT hr = host->getClassObject_(clsid, IID_IClassFactory, factory.put_void());
+    if (FAILED(hr) || !factory) {
         *error = format(u"the module %s has no class object for %s (0x%08X)", full,
                         guidText(clsid), hr);
-        host->factory_.reset();
         return nullptr;
     }
     return host;
@@ -184,7 +184,6 @@ std::unique_ptr<ModuleHost> ModuleHost::open(const std::u16string& dataStore,
 }
 
 ModuleHost::~ModuleHost() {
-    factory_.reset();
     if (!library_) return;
     // Notification threads of the module may still be ending.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(unloadWaitMs_);
@@ -200,8 +199,11 @@ ModuleHost::~ModuleHost() {
 }
 
 HRESULT ModuleHost::createObject(com_ptr<vantrel::ISyncInitialize>* out) {
-    if (!factory_) return E_UNEXPECTED;
-    return factory_->CreateInstance(nullptr, vantrel::IID_ISyncInitialize, out->put_void());
+    com_ptr<IClassFactory> factory;
+    HRESULT hr = getClassObject_(clsid_, IID_IClassFactory, factory.put_void());
+    if (FAILED(hr)) return hr;
+    if (!factory) return E_UNEXPECTED;
+    return factory->CreateInstance(nullptr, vantrel::IID_ISyncInitialize, out->put_void());
 }
 
 HRESULT ModuleHost::canUnloadNow() { return canUnloadNow_ ? canUnloadNow_() : S_OK; }

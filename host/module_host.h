@@ -3,9 +3,11 @@
 // HKCR\CLSID\{...}\InprocServer32, load that module, take its class object and create component
 // objects from it. Also registration and unregistration through the module's own exports.
 //
-// A ModuleHost keeps the module loaded while it lives. On destruction it releases the class
-// object and unloads the module only once DllCanUnloadNow answers S_OK (it waits a while for
-// the module's notification threads to end); otherwise the module stays loaded, which is safe.
+// A ModuleHost keeps the module loaded while it lives. It takes the class object for each new
+// component object and releases it again, so DllCanUnloadNow tells whether objects live. On
+// destruction it unloads the module only once DllCanUnloadNow answers S_OK (it waits a while
+// for the module's notification threads to end); otherwise the module stays loaded, which is
+// safe.
 // Objects created from it must be released before it is destroyed (share it with
 // std::shared_ptr). Thread-safe after construction.
 #pragma once
@@ -61,10 +63,12 @@ public:
 private:
     ModuleHost() = default;
     using CanUnloadNowFn = HRESULT (*)();
+    using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
     std::u16string path_;
+    CLSID clsid_{};
     std::unique_ptr<plat::SharedLibrary> library_;
     CanUnloadNowFn canUnloadNow_ = nullptr;
-    com_ptr<IClassFactory> factory_;
+    GetClassObjectFn getClassObject_ = nullptr;
     int unloadWaitMs_ = 10000;
     bool unloaded_ = false;
 };

@@ -99,9 +99,7 @@ public:
         // The PC's commands still queued are those the phone has not taken yet.
         const long pcQueued = static_cast<long>(phone_->queuedCommands().size());
         v.total = pcApplied + pcQueued + std::max<long>(e.progress2, phoneSent);
-        v.packagesSent = e.progress1;
-        v.packagesTotal = e.progress2;
-        v.items = e.items;
+        v.packages = notify_->packages();
         if (notify_->ended()) {
             const SessionEvent end = notify_->endEvent();
             v.phase = end.state == vantrel::kSyncStateCanceled ? u"cancelled"
@@ -229,6 +227,11 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
     }
     std::unique_ptr<PhoneLink> link(new PhoneLink());
     link->notesFolder_ = pcNotesFolder(spec.alias);
+    plat::FileStatus notesStatus;
+    if (plat::getFileStatus(link->notesFolder_, &notesStatus) && !notesStatus.isDirectory) {
+        *error = format(u"the notes folder %s is a file, not a folder", link->notesFolder_);
+        return nullptr;
+    }
     const std::u16string writable = isDirectory(link->notesFolder_) ? link->notesFolder_ : phoneFolder;
     if (int err = probeWritable(writable); err != 0) {
         *error = format(u"the notes folder %s can't be written (%s); nothing was changed",
@@ -246,6 +249,10 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
     plat::FileStatus st;
     if (plat::getFileStatus(spec.store, &st) && !st.isDirectory) {
         *error = format(u"the phone store %s is a file, not a folder", spec.store);
+        return nullptr;
+    }
+    if (int err = makeFolders(spec.store); err != 0) {
+        *error = format(u"can't create the phone store %s: %s", spec.store, osErrorText(err));
         return nullptr;
     }
     HRESULT hr = engines::VirtualPhone::create(spec.store, options, link->phone_.put());
@@ -381,7 +388,8 @@ SessionReport PhoneLink::importToPhone(const std::vector<ImportItem>& items, boo
         unique_variant data;
         SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(item.bytes.size()));
         if (!psa) {
-            report_ = SessionReport{u"import"};
+            report_ = SessionReport{};
+            report_.what = u"import";
             report_.callResult = E_OUTOFMEMORY;
             report_.message = u"out of memory";
             return report_;
@@ -394,7 +402,8 @@ SessionReport PhoneLink::importToPhone(const std::vector<ImportItem>& items, boo
         data->parray = psa;
         HRESULT hr = dataStore_->WriteDataIn(path.get(), name.get(), *data.get());
         if (FAILED(hr)) {
-            report_ = SessionReport{u"import"};
+            report_ = SessionReport{};
+            report_.what = u"import";
             report_.callResult = hr;
             report_.message = format(u"the module did not take %s (WriteDataIn answered %s); "
                                      u"nothing was imported",
@@ -514,16 +523,16 @@ std::vector<std::u16string> summaryLines(const std::u16string& label, const Sess
     std::vector<std::u16string> out;
     out.push_back(format(u"%s: %s %s in %d.%03d s", label, r.what, outcomeText(r),
                          r.durationMs / 1000, r.durationMs % 1000));
-    out.push_back(u"                   added  replaced  deleted");
-    out.push_back(format(u"  on the PC      %7d  %8d  %7d   (changes from the phone)", s.sentAdds,
-                         s.sentReplaces, s.sentDeletes));
-    out.push_back(format(u"  on the phone   %7d  %8d  %7d   (changes from the PC)", s.appliedAdds,
-                         s.appliedReplaces, s.appliedDeletes));
+    out.push_back(u"                  added  replaced  deleted");
+    out.push_back(format(u"  phone -> PC   %7d  %8d  %7d", s.sentAdds, s.sentReplaces,
+                         s.sentDeletes));
+    out.push_back(format(u"  PC -> phone   %7d  %8d  %7d", s.appliedAdds, s.appliedReplaces,
+                         s.appliedDeletes));
     std::u16string extra = format(u"  conflicts: %d", s.conflicts);
-    if (s.conflicts) extra += u" (the PC's version was kept)";
-    if (s.refused) extra += format(u", refused by the PC: %d", s.refused);
-    if (s.refusedByPhone) extra += format(u", refused by the phone: %d", s.refusedByPhone);
-    if (s.notFound) extra += format(u", not found on the phone: %d", s.notFound);
+    if (s.conflicts) extra += u" (the PC's version won and went to the phone)";
+    if (s.refused) extra += format(u"; refused by the PC: %d (sent again next time)", s.refused);
+    if (s.refusedByPhone) extra += format(u"; refused by the phone: %d", s.refusedByPhone);
+    if (s.notFound) extra += format(u"; not found on the phone: %d", s.notFound);
     out.push_back(extra);
     if (!r.ok && !r.message.empty()) out.push_back(u"  " + r.message);
     return out;

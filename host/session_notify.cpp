@@ -31,6 +31,11 @@ SessionEvent SessionNotify::latest() const {
     return latest_;
 }
 
+int SessionNotify::packages() const {
+    std::lock_guard<std::mutex> l(m_);
+    return packages_;
+}
+
 int SessionNotify::count() const {
     std::lock_guard<std::mutex> l(m_);
     return count_;
@@ -60,6 +65,7 @@ HRESULT SessionNotify::NotifySyncStatus(UINT clientSyncId, LONG state, LONG resu
     {
         std::lock_guard<std::mutex> l(m_);
         ++count_;
+        if (state == vantrel::kSyncStateProgress) ++packages_;
         latest_.clientSyncId = clientSyncId;
         latest_.progress1 = std::max(latest_.progress1, progress1);
         latest_.progress2 = std::max(latest_.progress2, progress2);

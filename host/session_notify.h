@@ -48,6 +48,8 @@ public:
     // The latest progress values seen (the highest, as notifications may come out of order).
     SessionEvent latest() const;
     int count() const;
+    // Progress notifications (state 1): one per package the engine sent or received.
+    int packages() const;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
@@ -68,6 +70,7 @@ private:
     SessionEvent latest_;
     bool ended_ = false;
     int count_ = 0;
+    int packages_ = 0;
 };
 
 }  // namespace vt::host

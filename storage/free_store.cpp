@@ -82,7 +82,9 @@ bool CDataBlockHolder::getArea(int32_t n, StorageArea& area) {
 // ---------------------------------------------------------------------------------------------
 // CStorageFreeStore
 
-CStorageFreeStore::CStorageFreeStore() { traceF(freeLog(), u"CStorageFreeStore()"); }
+CStorageFreeStore::CStorageFreeStore() {
+    traceF(freeLog(), u"CStorageFreeStore()");
+}
 
 CStorageFreeStore::~CStorageFreeStore() {
     try {

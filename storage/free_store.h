@@ -21,7 +21,7 @@ namespace vt {
 
 // Holds one free range; it can grow at either end and give away bytes from its low end.
 class CDataBlockHolder {
-public:
+  public:
     CDataBlockHolder(int32_t start, int32_t end);
     virtual ~CDataBlockHolder();
     CDataBlockHolder(const CDataBlockHolder&) = delete;
@@ -44,12 +44,12 @@ public:
     // A holder that has handed out its last byte has no area any more.
     bool getArea(int32_t n, StorageArea& area);
 
-private:
+  private:
     std::optional<StorageArea> m_area;
 };
 
 class CStorageFreeStore {
-public:
+  public:
     CStorageFreeStore();
     virtual ~CStorageFreeStore();
     CStorageFreeStore(const CStorageFreeStore&) = delete;
@@ -68,7 +68,7 @@ public:
 
     size_t getCount() const { return m_byStart.size(); }
 
-private:
+  private:
     using BySize = std::multimap<int64_t, CDataBlockHolder*>;
     struct Slot {
         std::unique_ptr<CDataBlockHolder> holder;  // the owner of the holder
@@ -80,9 +80,9 @@ private:
     // Puts a holder (already in m_byStart's node) into the by-size and by-end maps.
     void insertNode(ByStart::node_type node);
 
-    BySize m_bySize;   // size -> holder; equal sizes in insertion order
-    ByStart m_byStart; // start -> holder (owning)
-    ByEnd m_byEnd;     // end -> holder
+    BySize m_bySize;    // size -> holder; equal sizes in insertion order
+    ByStart m_byStart;  // start -> holder (owning)
+    ByEnd m_byEnd;      // end -> holder
 };
 
 }  // namespace vt

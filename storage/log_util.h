@@ -12,7 +12,9 @@
 namespace vt::storage_detail {
 
 // True when a trace line of this channel would reach a log file.
-inline bool traceOn(const LogChannel& channel) { return channel.tracing(); }
+inline bool traceOn(const LogChannel& channel) {
+    return channel.tracing();
+}
 
 // Formats and writes a trace line when traceOn(channel).
 template <class... Args>

@@ -42,8 +42,7 @@ inline bool isSpecial(char16_t c) {
 
 // Splits text at every sep into out; returns the piece count, or 0 when there are more than
 // maxPieces pieces.
-size_t splitAt(std::u16string_view text, char16_t sep, std::u16string_view* out,
-               size_t maxPieces) {
+size_t splitAt(std::u16string_view text, char16_t sep, std::u16string_view* out, size_t maxPieces) {
     size_t count = 0;
     size_t begin = 0;
     for (;;) {
@@ -133,8 +132,8 @@ std::optional<CTime> CPropertyValue::parseTime(std::u16string_view text) {
     lt.hour = parseLeadingInt(clock[0]);
     lt.minute = parseLeadingInt(clock[1]);
     lt.second = parseLeadingInt(clock[2]);
-    if (lt.day < 1 || lt.day > 31 || lt.month < 1 || lt.month > 12 || lt.hour < 0 ||
-        lt.hour > 23 || lt.minute < 0 || lt.minute > 59 || lt.second < 0 || lt.second > 59) {
+    if (lt.day < 1 || lt.day > 31 || lt.month < 1 || lt.month > 12 || lt.hour < 0 || lt.hour > 23 ||
+        lt.minute < 0 || lt.minute > 59 || lt.second < 0 || lt.second > 59) {
         return std::nullopt;
     }
     int64_t seconds = 0;
@@ -191,7 +190,9 @@ void CPropertySet::set(const std::u16string& key, const CPropertyValue& value) {
     m_values.insert_or_assign(key, value);
 }
 
-void CPropertySet::remove(const std::u16string& key) { m_values.erase(key); }
+void CPropertySet::remove(const std::u16string& key) {
+    m_values.erase(key);
+}
 
 std::vector<std::u16string> CPropertySet::getKeys() const {
     std::vector<std::u16string> keys;
@@ -202,14 +203,7 @@ std::vector<std::u16string> CPropertySet::getKeys() const {
 
 namespace {
 
-// Where escaped text goes: a counter, a raw buffer or a string.
-struct CountSink {
-    size_t n = 0;
-    void put(char16_t) { ++n; }
-    void put(const char16_t*, size_t count) { n += count; }
-    void fill(size_t count, char16_t) { n += count; }
-};
-
+// Where escaped text goes: a raw buffer or a string.
 struct BufferSink {
     char16_t* p;
     void put(char16_t c) { *p++ = c; }
@@ -292,29 +286,37 @@ void CPropertySet::writeBlock(Sink& out) const {
     }
 }
 
+size_t CPropertySet::blockBound() const {
+    // Escaping at most doubles a text; reading only the sizes keeps the heap texts cold.
+    size_t bound = 0;
+    for (const auto& [key, value] : m_values) {
+        if (value.m_text) bound += 2 * key.size() + 2 * value.m_text->size() + 3;
+    }
+    return bound;
+}
+
 std::u16string CPropertySet::toText() const {
-    CountSink count;
-    writeBlock(count);
     std::u16string text;
-    text.reserve(count.n);
+    text.reserve(blockBound());
     StringSink sink{text};
     writeBlock(sink);
     return text;
 }
 
 void CPropertySet::save(std::unique_ptr<char16_t[]>& block, uint32_t& byteCount) const {
-    CountSink count;
-    writeBlock(count);
-    if (count.n == 0) {
+    const size_t bound = blockBound();
+    if (bound == 0) {
         block.reset();
         byteCount = 0;
         return;
     }
-    block = std::make_unique_for_overwrite<char16_t[]>(count.n + 1);
+    // Pages of the bound that the text does not reach are never touched.
+    block = std::make_unique_for_overwrite<char16_t[]>(bound + 1);
     BufferSink sink{block.get()};
     writeBlock(sink);
-    block[count.n] = 0;
-    byteCount = static_cast<uint32_t>(count.n * 2);
+    const size_t units = static_cast<size_t>(sink.p - block.get());
+    block[units] = 0;
+    byteCount = static_cast<uint32_t>(units * 2);
 }
 
 void CPropertySet::appendEscaped(std::u16string& out, std::u16string_view text) {

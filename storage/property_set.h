@@ -29,7 +29,7 @@ struct CTime {
 };
 
 class CPropertyValue {
-public:
+  public:
     // A plain string.
     explicit CPropertyValue(const std::u16string& text);
     explicit CPropertyValue(std::u16string&& text);
@@ -50,7 +50,8 @@ public:
     void getStringValue(std::u16string& value) const;
     // The number. Text that reads as a number makes the value a number. Throws
     // "CPropertyValue::getLongValue:other type" (a yes/no or a time),
-    // "CPropertyValue::getLongValue: No value inited" or "CPropertyValue::getLongValue: NotANumber".
+    // "CPropertyValue::getLongValue: No value inited" or "CPropertyValue::getLongValue:
+    // NotANumber".
     void getLongValue(int32_t& value);
     // The time. Text in the time form makes the value a time. Throws
     // "CPropertyValue::getCTimeValue:other type" (a number or a yes/no),
@@ -62,7 +63,7 @@ public:
     static std::u16string formatTime(CTime time);
     static std::optional<CTime> parseTime(std::u16string_view text);
 
-private:
+  private:
     friend class CPropertySet;
 
     std::optional<std::u16string> m_text;
@@ -74,7 +75,7 @@ private:
 };
 
 class CPropertySet {
-public:
+  public:
     CPropertySet() = default;
     // Reads a property text block of byteCount bytes (UTF-16LE; an odd last byte is ignored).
     // Malformed lines and lines with an empty value are skipped; reading never fails.
@@ -101,7 +102,8 @@ public:
     template <class F>
     void forEachWithPrefix(std::u16string_view prefix, F&& fn) {
         for (auto it = m_values.lower_bound(std::u16string(prefix));
-             it != m_values.end() && std::u16string_view(it->first).substr(0, prefix.size()) == prefix;
+             it != m_values.end() &&
+             std::u16string_view(it->first).substr(0, prefix.size()) == prefix;
              ++it)
             fn(std::u16string_view(it->first).substr(prefix.size()), it->second);
     }
@@ -110,9 +112,11 @@ public:
     static void appendEscaped(std::u16string& out, std::u16string_view text);
     static std::u16string unescape(std::u16string_view text);
 
-private:
+  private:
     template <class Sink>
     void writeBlock(Sink& out) const;
+    // An upper bound of the block's length in code units; 0 for no lines.
+    size_t blockBound() const;
 
     std::map<std::u16string, CPropertyValue> m_values;
 };

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
-#include <functional>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -17,6 +16,9 @@ namespace {
 
 using storage_detail::traceF;
 using storage_detail::traceOn;
+
+// Keys are used in place in the index file's image, whose code units are little-endian.
+static_assert(std::endian::native == std::endian::little, "keys need converting on this host");
 
 constexpr uint32_t kIndexMagic = 0xCAFFEE13u;
 constexpr size_t kHeaderSize = 12;
@@ -39,109 +41,12 @@ uint8_t* put32(uint8_t* p, uint32_t v) {
     return p + 4;
 }
 
-// Key text from UTF-16LE bytes; byteCount is even.
-void keyFromBytes(const uint8_t* p, size_t byteCount, std::u16string& key) {
-    key.resize(byteCount / 2);
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(key.data(), p, byteCount);
-    } else {
-        for (size_t i = 0; i < key.size(); ++i) {
-            key[i] = static_cast<char16_t>(p[2 * i] | p[2 * i + 1] << 8);
-        }
-    }
-}
-
-uint8_t* putKey(uint8_t* p, const std::u16string& key) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(p, key.data(), key.size() * 2);
-        return p + key.size() * 2;
-    } else {
-        for (char16_t c : key) {
-            *p++ = static_cast<uint8_t>(c);
-            *p++ = static_cast<uint8_t>(c >> 8);
-        }
-        return p;
-    }
+uint8_t* putKey(uint8_t* p, std::u16string_view key) {
+    std::memcpy(p, key.data(), key.size() * 2);
+    return p + key.size() * 2;
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// CStorage::KeyTable
-
-size_t CStorage::KeyTable::hashOf(std::u16string_view key) {
-    const size_t h = std::hash<std::u16string_view>{}(key);
-    return h == 0 ? 1 : h;
-}
-
-void CStorage::KeyTable::clear() {
-    m_slots.clear();
-    m_slots.shrink_to_fit();
-    m_nCount = 0;
-}
-
-void CStorage::KeyTable::rehash(size_t slotCount) {
-    std::vector<Slot> old = std::move(m_slots);
-    m_slots.assign(slotCount, Slot{});
-    const size_t mask = m_slots.size() - 1;
-    for (const Slot& slot : old) {
-        if (slot.hash == 0) continue;
-        size_t i = slot.hash & mask;
-        while (m_slots[i].hash != 0) i = (i + 1) & mask;
-        m_slots[i] = slot;
-    }
-}
-
-void CStorage::KeyTable::reserve(size_t count) {
-    size_t slots = 64;
-    while (slots < count * 2) slots *= 2;
-    if (slots > m_slots.size()) rehash(slots);
-}
-
-void CStorage::KeyTable::insert(Index::iterator it, size_t hash) {
-    if ((m_nCount + 1) * 2 > m_slots.size()) rehash(m_slots.empty() ? 64 : m_slots.size() * 2);
-    const size_t mask = m_slots.size() - 1;
-    size_t i = hash & mask;
-    while (m_slots[i].hash != 0) i = (i + 1) & mask;
-    m_slots[i] = Slot{hash, it};
-    ++m_nCount;
-}
-
-size_t CStorage::KeyTable::findSlot(std::u16string_view key, size_t hash) const {
-    if (m_slots.empty()) return kNoSlot;
-    const size_t mask = m_slots.size() - 1;
-    for (size_t i = hash & mask; m_slots[i].hash != 0; i = (i + 1) & mask) {
-        if (m_slots[i].hash == hash && m_slots[i].it->first == key) return i;
-    }
-    return kNoSlot;
-}
-
-CStorage::Index::iterator* CStorage::KeyTable::find(std::u16string_view key, size_t hash) {
-    const size_t slot = findSlot(key, hash);
-    return slot == kNoSlot ? nullptr : &m_slots[slot].it;
-}
-
-void CStorage::KeyTable::erase(std::u16string_view key, size_t hash) {
-    size_t hole = findSlot(key, hash);
-    if (hole == kNoSlot) return;
-    const size_t mask = m_slots.size() - 1;
-    // Shift later members of the probe run back into the hole, where their home allows it.
-    for (size_t j = (hole + 1) & mask; m_slots[j].hash != 0; j = (j + 1) & mask) {
-        const size_t home = m_slots[j].hash & mask;
-        const bool movable = hole <= j ? (home <= hole || home > j) : (home <= hole && home > j);
-        if (movable) {
-            m_slots[hole] = m_slots[j];
-            hole = j;
-        }
-    }
-    m_slots[hole] = Slot{};
-    --m_nCount;
-}
-
-CStorage::Index::iterator CStorage::findKey(const std::u16string& key) {
-    Index::iterator* found = m_keyTable.find(key, KeyTable::hashOf(key));
-    return found ? *found : m_index.end();
-}
 
 // ---------------------------------------------------------------------------------------------
 // CStorage
@@ -218,7 +123,6 @@ int32_t CStorage::initialize(const std::u16string& name) {
                                 });
             if (!usable) {
                 m_index.clear();
-                m_keyTable.clear();
                 m_freeStore.cleanup();
                 m_nDataEnd = 0;
             }
@@ -240,9 +144,8 @@ int32_t CStorage::store(const std::u16string& key, const void* data, int32_t byt
         log().high(format(u"store (%s, ...), bad byte count %d", key, byteCount));
         return kStorageBadArgument;
     }
-    const size_t hash = KeyTable::hashOf(key);
-    Index::iterator* found = m_keyTable.find(key, hash);
-    const bool replacing = found != nullptr;
+    const auto found = m_index.find(key);
+    const bool replacing = found != m_index.end();
 
     // The new area is chosen while the old record still holds its own: a replacement that
     // fails to write must leave the old record intact.
@@ -265,13 +168,13 @@ int32_t CStorage::store(const std::u16string& key, const void* data, int32_t byt
     }
 
     if (replacing) {
-        Entry& entry = (*found)->second;
+        Entry& entry = found->second;
         freeStorage(entry);
         entry = Entry{area, m_nGeneration};
         traceF(log(), u"store (%s, ...), replacing succeeded", key);
         return kStorageReplaced;
     }
-    m_keyTable.insert(m_index.emplace(key, Entry{area, m_nGeneration}).first, hash);
+    m_index.add(key, Entry{area, m_nGeneration});
     traceF(log(), u"store (%s, ...), adding succeeded", key);
     return kStorageAdded;
 }
@@ -279,7 +182,7 @@ int32_t CStorage::store(const std::u16string& key, const void* data, int32_t byt
 int32_t CStorage::fetch(const std::u16string& key, void* buffer, int32_t bufferSize,
                         int32_t& byteCount) {
     CritSecLock lock(m_cs);
-    auto it = findKey(key);
+    auto it = m_index.find(key);
     if (it == m_index.end()) {
         log().high(format(u"fetch(%s, ...) No such key", key));
         return kStorageNoSuchKey;
@@ -297,13 +200,19 @@ int32_t CStorage::fetch(const std::u16string& key, void* buffer, int32_t bufferS
 
 int32_t CStorage::fetch(const std::u16string& key, std::vector<uint8_t>& data) {
     CritSecLock lock(m_cs);
-    auto it = findKey(key);
+    auto it = m_index.find(key);
     if (it == m_index.end()) {
         log().high(format(u"fetch(%s, ...) No such key", key));
         return kStorageNoSuchKey;
     }
     const StorageArea area = it->second.area;
-    data.resize(static_cast<size_t>(area.size()));
+    try {
+        data.resize(static_cast<size_t>(area.size()));
+    } catch (const std::bad_alloc&) {
+        // Only a damaged index file names a record this large.
+        traceF(log(), u"readData() read error");
+        return kStorageReadError;
+    }
     const int32_t rc = readData(area, data.data());
     if (rc < 0) data.clear();
     return rc;
@@ -312,7 +221,7 @@ int32_t CStorage::fetch(const std::u16string& key, std::vector<uint8_t>& data) {
 int32_t CStorage::getDataSize(const std::u16string& key, int32_t& size) {
     CritSecLock lock(m_cs);
     size = -1;
-    auto it = findKey(key);
+    auto it = m_index.find(key);
     if (it == m_index.end()) {
         log().high(format(u"getDataSize(%s) No such key", key));
         return kStorageNoSuchKey;
@@ -324,16 +233,13 @@ int32_t CStorage::getDataSize(const std::u16string& key, int32_t& size) {
 int32_t CStorage::remove(const std::u16string& key) {
     CritSecLock lock(m_cs);
     traceF(log(), u"remove(%s)", key);
-    const size_t hash = KeyTable::hashOf(key);
-    Index::iterator* found = m_keyTable.find(key, hash);
-    if (found == nullptr) {
+    const auto it = m_index.find(key);
+    if (it == m_index.end()) {
         log().high(format(u"remove(%s) No such key", key));
         return kStorageNoSuchKey;
     }
-    const Index::iterator it = *found;
     freeStorage(it->second);
     m_bChanged = true;
-    m_keyTable.erase(key, hash);
     m_index.erase(it);
     return kStorageOk;
 }
@@ -341,7 +247,7 @@ int32_t CStorage::remove(const std::u16string& key) {
 int32_t CStorage::getKeys(std::vector<std::u16string>& keys) {
     CritSecLock lock(m_cs);
     keys.reserve(keys.size() + m_index.size());
-    for (const auto& kv : m_index) keys.push_back(kv.first);
+    for (const auto& kv : m_index) keys.emplace_back(kv.first.view());
     return kStorageOk;
 }
 
@@ -381,7 +287,6 @@ int32_t CStorage::closeLocked() {
 
 void CStorage::dropAll() {
     m_index.clear();
-    m_keyTable.clear();
     m_freeStore.cleanup();
     m_pendingFree.clear();
     m_strIndexFile.clear();
@@ -470,7 +375,8 @@ int32_t CStorage::indexToFile() {
         try {
             m_dataFile.flush();
         } catch (const plat::FileException&) {
-            log().critic(format(u"indexToFile() error in flushing dataFile '%s'", m_dataFile.path()));
+            log().critic(
+                format(u"indexToFile() error in flushing dataFile '%s'", m_dataFile.path()));
             return kStorageWriteError;
         }
         m_bDataUnflushed = false;
@@ -479,7 +385,7 @@ int32_t CStorage::indexToFile() {
     std::vector<StorageArea> freeList;
     collectFreeList(freeList);
     size_t size = kHeaderSize + freeList.size() * 8;
-    for (const auto& [key, entry] : m_index) size += 12 + key.size() * 2;
+    for (const auto& [key, entry] : m_index) size += 12 + key.view().size() * 2;
     auto image = std::make_unique_for_overwrite<uint8_t[]>(size);
     uint8_t* p = image.get() + kHeaderSize;
     uint32_t keyCount = 0;
@@ -488,8 +394,8 @@ int32_t CStorage::indexToFile() {
             log().high(u"indexToFile(): empty location");
             continue;
         }
-        p = put32(p, static_cast<uint32_t>(key.size() * 2));
-        p = putKey(p, key);
+        p = put32(p, static_cast<uint32_t>(key.view().size() * 2));
+        p = putKey(p, key.view());
         p = put32(p, static_cast<uint32_t>(entry.area.start));
         p = put32(p, static_cast<uint32_t>(entry.area.end));
         ++keyCount;
@@ -529,7 +435,8 @@ int32_t CStorage::indexToFile() {
     // failure: every area written so far counts as referred to by it.
     ++m_nGeneration;
     if (plat::replaceFileDurably(tempName, m_strIndexFile) != 0) {
-        log().critic(format(u"indexToFile() error in writing/seeking idxFile '%s'", m_strIndexFile));
+        log().critic(
+            format(u"indexToFile() error in writing/seeking idxFile '%s'", m_strIndexFile));
         plat::removeFile(tempName);
         return kStorageWriteError;
     }
@@ -553,13 +460,15 @@ int32_t CStorage::indexFromFile() {
         log().critic(format(u"indexFromFile() error in opening idxFile '%s'", m_strIndexFile));
         return kStorageOpenError;
     }
-    std::unique_ptr<uint8_t[]> buffer;
+    // Held as code units so that keys can stay in it; the header and the numbers are read
+    // byte by byte.
+    std::unique_ptr<char16_t[]> image;
     size_t got = 0;
     try {
         const uint64_t length = file.length();
-        if (length > std::numeric_limits<size_t>::max() / 2) throw std::bad_alloc();
-        buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(length));
-        got = file.readAt(0, buffer.get(), static_cast<size_t>(length));
+        if (length > std::numeric_limits<size_t>::max() / 4) throw std::bad_alloc();
+        image = std::make_unique_for_overwrite<char16_t[]>(static_cast<size_t>(length + 1) / 2);
+        got = file.readAt(0, image.get(), static_cast<size_t>(length));
         file.close();
     } catch (const plat::FileException&) {
         log().critic(format(u"indexFromFile() error:  catched fex with '%s'", m_strIndexFile));
@@ -568,13 +477,15 @@ int32_t CStorage::indexFromFile() {
         log().critic(format(u"indexFromFile() error:  catched fex with '%s'", m_strIndexFile));
         return kStorageIndexCheckFailed;
     }
-    return indexFromBuffer(buffer.get(), got);
+    return indexFromImage(std::move(image), got);
 }
 
-int32_t CStorage::indexFromBuffer(const uint8_t* data, size_t size) {
+int32_t CStorage::indexFromImage(std::unique_ptr<char16_t[]> image, size_t size) {
+    const auto* data = reinterpret_cast<const uint8_t*>(image.get());
+    const char16_t* units = image.get();
+    m_index.adoptImage(std::move(image));
     auto fail = [this](int32_t check) {
-        log().critic(
-            format(u"indexFromFile() error: not idxFile(#%d)'%s'", check, m_strIndexFile));
+        log().critic(format(u"indexFromFile() error: not idxFile(#%d)'%s'", check, m_strIndexFile));
         return kStorageIndexCheckFailed;
     };
     if (size < kHeaderSize) return fail(1);
@@ -584,10 +495,10 @@ int32_t CStorage::indexFromBuffer(const uint8_t* data, size_t size) {
     if (keyCount < 0 || freeCount < 0) return fail(3);
 
     // Room for every key the file can hold; the count alone may be damaged.
-    m_keyTable.reserve(std::min<size_t>(static_cast<size_t>(keyCount), (size - kHeaderSize) / 12));
+    m_index.reserve(m_index.size() +
+                    std::min<size_t>(static_cast<size_t>(keyCount), (size - kHeaderSize) / 12));
     const bool trace = traceOn(log());
     size_t pos = kHeaderSize;
-    std::u16string key;
     for (int32_t i = 0; i < keyCount; ++i) {
         if (size - pos < 4) return fail(4);
         const auto keyBytes = static_cast<int32_t>(get32(data + pos));
@@ -595,7 +506,8 @@ int32_t CStorage::indexFromBuffer(const uint8_t* data, size_t size) {
         // A key is made of whole UTF-16 code units; an odd length is no index file of ours.
         if (keyBytes < 0 || keyBytes % 2 != 0) return fail(4);
         if (size - pos < static_cast<size_t>(keyBytes)) return fail(5);
-        keyFromBytes(data + pos, static_cast<size_t>(keyBytes), key);
+        // pos is even here: the header and every entry have even lengths.
+        const std::u16string_view key(units + pos / 2, static_cast<size_t>(keyBytes) / 2);
         pos += static_cast<size_t>(keyBytes);
         if (trace) log().trace(format(u"indexFromFile() found key '%s'", key));
         if (size - pos < 8) return fail(6);
@@ -604,15 +516,7 @@ int32_t CStorage::indexFromBuffer(const uint8_t* data, size_t size) {
         pos += 8;
         if (area.start < 0 || area.end < 0 || area.size() < 0) return fail(6);
         if (!area.isEmpty()) m_nDataEnd = std::max(m_nDataEnd, int64_t{area.end} + 1);
-        // Entries come in ascending order, so the end is the right place almost always.
-        const size_t hash = KeyTable::hashOf(key);
-        if (m_index.empty() || m_index.rbegin()->first < key) {
-            m_keyTable.insert(m_index.emplace_hint(m_index.end(), std::move(key), Entry{area, 0}),
-                              hash);
-        } else {
-            auto [it, added] = m_index.insert_or_assign(key, Entry{area, 0});
-            if (added) m_keyTable.insert(it, hash);
-        }
+        m_index.load(key, Entry{area, 0});
     }
     for (int32_t i = 0; i < freeCount; ++i) {
         if (size - pos < 8) return fail(7);

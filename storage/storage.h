@@ -14,21 +14,21 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/file.h"
 #include "storage/free_store.h"
 #include "storage/storage_area.h"
 #include "storage/storage_codes.h"
+#include "storage/storage_index.h"
 #include "util/sync.h"
 
 namespace vt {
 
 class CStorage {
-public:
+  public:
     CStorage();
     // Closes an open store; if writing the index fails, the changes since the last save are
     // dropped all the same.
@@ -62,40 +62,8 @@ public:
 
     bool isOpen();
 
-private:
-    struct Entry {
-        StorageArea area;
-        // The save generation in which the area was written; the area is referred to by the
-        // index file on disk when it is lower than m_nGeneration.
-        uint64_t generation;
-    };
-    using Index = std::map<std::u16string, Entry>;
-
-    // A hash table over the index's keys for point lookups, which the ordered index serves
-    // with a cache miss per level. Open addressing, linear probing, no tombstones.
-    class KeyTable {
-    public:
-        static size_t hashOf(std::u16string_view key);
-        void clear();
-        // Makes room for count keys in all.
-        void reserve(size_t count);
-        // it must not be in the table yet.
-        void insert(Index::iterator it, size_t hash);
-        // The entry of key, or null.
-        Index::iterator* find(std::u16string_view key, size_t hash);
-        void erase(std::u16string_view key, size_t hash);
-
-    private:
-        struct Slot {
-            size_t hash = 0;  // 0: empty
-            Index::iterator it;
-        };
-        static constexpr size_t kNoSlot = ~size_t{0};
-        size_t findSlot(std::u16string_view key, size_t hash) const;
-        void rehash(size_t slotCount);
-        std::vector<Slot> m_slots;
-        size_t m_nCount = 0;
-    };
+  private:
+    using Entry = storage_detail::IndexEntry;
 
     int32_t closeLocked();
     void dropAll();
@@ -109,16 +77,13 @@ private:
     int32_t readData(const StorageArea& area, void* buffer);
     int32_t indexToFile();
     int32_t indexFromFile();
-    int32_t indexFromBuffer(const uint8_t* data, size_t size);
+    // Reads the index file's image; keys stay in it, so the index takes it over.
+    int32_t indexFromImage(std::unique_ptr<char16_t[]> image, size_t size);
     // The free list as the index file must carry it: the free areas and the pending ones.
     void collectFreeList(std::vector<StorageArea>& list) const;
 
-    // The entry of key, or m_index.end().
-    Index::iterator findKey(const std::u16string& key);
-
     CritSec m_cs;
-    Index m_index;
-    KeyTable m_keyTable;  // the same keys as m_index
+    storage_detail::StorageIndex m_index;
     std::u16string m_strIndexFile;  // empty while closed
     plat::File m_dataFile;
     bool m_bChanged = false;

@@ -21,7 +21,9 @@ IndexKey::IndexKey(IndexKey&& other) noexcept
     other.m_pOwned = nullptr;
 }
 
-IndexKey::~IndexKey() { delete[] m_pOwned; }
+IndexKey::~IndexKey() {
+    delete[] m_pOwned;
+}
 
 // ---------------------------------------------------------------------------------------------
 // NodePool
@@ -104,9 +106,8 @@ void StorageIndex::reserve(size_t count) {
 }
 
 void StorageIndex::insertSlot(iterator it, size_t hash) {
-    if ((m_map.size() + 1) * 2 > m_slots.size() + 2) {
-        reserve(m_map.size() + 1);
-    }
+    // The map already holds the new key: keep the table at most half full.
+    if (m_map.size() * 2 > m_slots.size()) reserve(m_map.size());
     const size_t mask = m_slots.size() - 1;
     size_t i = hash & mask;
     while (m_slots[i].hash != 0) i = (i + 1) & mask;
@@ -119,7 +120,10 @@ StorageIndex::iterator StorageIndex::find(std::u16string_view key) {
 }
 
 StorageIndex::iterator StorageIndex::add(std::u16string_view key, const IndexEntry& entry) {
-    auto it = m_map.emplace(IndexKey::copy(key), entry).first;
+    // Keys added in ascending order (a bulk import) go to the end without a search.
+    const bool last = m_map.empty() || m_map.rbegin()->first.view() < key;
+    auto it = last ? m_map.emplace_hint(m_map.end(), IndexKey::copy(key), entry)
+                   : m_map.emplace(IndexKey::copy(key), entry).first;
     insertSlot(it, hashOf(key));
     return it;
 }

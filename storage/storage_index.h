@@ -27,7 +27,7 @@ struct IndexEntry {
 
 // Key text of the index: borrowed from memory that the index keeps alive, or owned.
 class IndexKey {
-public:
+  public:
     static IndexKey borrow(std::u16string_view text) { return IndexKey(text.data(), text.size()); }
     static IndexKey copy(std::u16string_view text);
     IndexKey(IndexKey&& other) noexcept;
@@ -39,7 +39,7 @@ public:
     std::u16string_view view() const { return {m_p, m_nSize}; }
     operator std::u16string_view() const { return view(); }
 
-private:
+  private:
     IndexKey(const char16_t* p, size_t size, char16_t* owned = nullptr)
         : m_p(p), m_nSize(size), m_pOwned(owned) {}
     const char16_t* m_p;
@@ -50,7 +50,7 @@ private:
 // Blocks of one size (the tree's nodes) carved from large chunks and recycled; other sizes go
 // to the heap.
 class NodePool {
-public:
+  public:
     NodePool() = default;
     NodePool(const NodePool&) = delete;
     NodePool& operator=(const NodePool&) = delete;
@@ -60,7 +60,7 @@ public:
     // Frees every chunk; no block may be in use.
     void release();
 
-private:
+  private:
     size_t m_nBlock = 0;  // fixed by the first request
     std::vector<std::unique_ptr<std::byte[]>> m_chunks;
     std::byte* m_pNext = nullptr;
@@ -78,8 +78,10 @@ struct PoolAllocator {
         return static_cast<T*>(n == 1 ? pool->allocate(sizeof(T)) : ::operator new(n * sizeof(T)));
     }
     void deallocate(T* p, size_t n) {
-        if (n == 1) pool->deallocate(p, sizeof(T));
-        else ::operator delete(p);
+        if (n == 1)
+            pool->deallocate(p, sizeof(T));
+        else
+            ::operator delete(p);
     }
     template <class U>
     bool operator==(const PoolAllocator<U>& other) const {
@@ -94,7 +96,7 @@ struct KeyLess {
 };
 
 class StorageIndex {
-public:
+  public:
     using Map = std::map<IndexKey, IndexEntry, KeyLess,
                          PoolAllocator<std::pair<const IndexKey, IndexEntry>>>;
     using iterator = Map::iterator;
@@ -124,7 +126,7 @@ public:
     void adoptImage(std::unique_ptr<char16_t[]> image);
     void clear();
 
-private:
+  private:
     // Open addressing with linear probing and backward-shift deletion (no tombstones).
     struct Slot {
         size_t hash = 0;  // 0: empty

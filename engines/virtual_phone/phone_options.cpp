@@ -41,10 +41,14 @@ std::optional<uint32_t> parseCode(std::u16string_view s) {
         uint32_t v = 0;
         for (char16_t c : s) {
             int d;
-            if (c >= u'0' && c <= u'9') d = c - u'0';
-            else if (c >= u'a' && c <= u'f') d = c - u'a' + 10;
-            else if (c >= u'A' && c <= u'F') d = c - u'A' + 10;
-            else return std::nullopt;
+            if (c >= u'0' && c <= u'9')
+                d = c - u'0';
+            else if (c >= u'a' && c <= u'f')
+                d = c - u'a' + 10;
+            else if (c >= u'A' && c <= u'F')
+                d = c - u'A' + 10;
+            else
+                return std::nullopt;
             v = (v << 4) | static_cast<uint32_t>(d);
         }
         return v;
@@ -54,7 +58,9 @@ std::optional<uint32_t> parseCode(std::u16string_view s) {
     return static_cast<uint32_t>(*v);
 }
 
-std::u16string hexCode(uint32_t v) { return format(u"0x%08X", v); }
+std::u16string hexCode(uint32_t v) {
+    return format(u"0x%08X", v);
+}
 
 }  // namespace
 
@@ -88,9 +94,12 @@ bool parseVirtualPhoneOptions(std::u16string_view text, VirtualPhoneOptions* out
             auto v = parseDecimal(value, INT32_MAX);
             if (!v) return badNumber(u"a count (0 or more)");
             int n = static_cast<int>(*v);
-            if (key == u"refuse-status") o.refuseStatus = n;
-            else if (key == u"drop-map") o.dropMap = n;
-            else o.delayMs = n;
+            if (key == u"refuse-status")
+                o.refuseStatus = n;
+            else if (key == u"drop-map")
+                o.dropMap = n;
+            else
+                o.delayMs = n;
         } else if (key == u"fail-after" || key == u"cancel-after") {
             int n;
             if (value == u"-1") {
@@ -100,14 +109,19 @@ bool parseVirtualPhoneOptions(std::u16string_view text, VirtualPhoneOptions* out
                 if (!v) return badNumber(u"a count (0 or more, or -1 for never)");
                 n = static_cast<int>(*v);
             }
-            if (key == u"fail-after") o.failAfter = n;
-            else o.cancelAfter = n;
+            if (key == u"fail-after")
+                o.failAfter = n;
+            else
+                o.cancelAfter = n;
         } else if (key == u"refuse-code" || key == u"fail-code" || key == u"state-error") {
             auto v = parseCode(value);
             if (!v) return badNumber(u"a 32-bit code (decimal or 0x hex)");
-            if (key == u"refuse-code") o.refuseCode = static_cast<ULONG>(*v);
-            else if (key == u"fail-code") o.failCode = static_cast<LONG>(*v);
-            else o.stateResult = static_cast<HRESULT>(*v);
+            if (key == u"refuse-code")
+                o.refuseCode = static_cast<ULONG>(*v);
+            else if (key == u"fail-code")
+                o.failCode = static_cast<LONG>(*v);
+            else
+                o.stateResult = static_cast<HRESULT>(*v);
         } else if (key == u"status-first") {
             if (value != u"0" && value != u"1") return badNumber(u"0 or 1");
             o.statusFirst = value == u"1";
@@ -123,7 +137,8 @@ bool parseVirtualPhoneOptions(std::u16string_view text, VirtualPhoneOptions* out
 std::u16string formatVirtualPhoneOptions(const VirtualPhoneOptions& o) {
     const VirtualPhoneOptions d;
     std::vector<std::u16string> parts;
-    if (o.refuseStatus != d.refuseStatus) parts.push_back(format(u"refuse-status=%d", o.refuseStatus));
+    if (o.refuseStatus != d.refuseStatus)
+        parts.push_back(format(u"refuse-status=%d", o.refuseStatus));
     if (o.refuseCode != d.refuseCode) parts.push_back(format(u"refuse-code=%u", o.refuseCode));
     if (o.dropMap != d.dropMap) parts.push_back(format(u"drop-map=%d", o.dropMap));
     if (o.failAfter != d.failAfter) parts.push_back(format(u"fail-after=%d", o.failAfter));

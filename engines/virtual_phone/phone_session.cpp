@@ -33,9 +33,12 @@ bool bytesVariant(const std::string& bytes, unique_variant* out) {
 
 const char16_t* kindName(PcCommand::Kind k) {
     switch (k) {
-        case PcCommand::Add: return u"add";
-        case PcCommand::Replace: return u"replace";
-        case PcCommand::Delete: return u"delete";
+        case PcCommand::Add:
+            return u"add";
+        case PcCommand::Replace:
+            return u"replace";
+        case PcCommand::Delete:
+            return u"delete";
     }
     return u"?";
 }
@@ -72,6 +75,7 @@ bool PhoneSession::step() {
 }
 
 void PhoneSession::endCancelled() {
+    ended_ = true;
     phone_.beginClosing();
     ++stats_.callbacks;
     logChannel().trace(u"session cancelled");
@@ -82,6 +86,7 @@ void PhoneSession::endCancelled() {
 }
 
 void PhoneSession::endFailed(LONG code) {
+    ended_ = true;
     phone_.beginClosing();
     ++stats_.callbacks;
     logChannel().trace(format(u"session failed 0x%X", code));
@@ -94,6 +99,18 @@ void PhoneSession::endFailed(LONG code) {
 
 void PhoneSession::abandon(const std::u16string& why) {
     fault(why);
+    if (!ended_) {
+        ended_ = true;
+        phone_.beginClosing();
+        ++stats_.callbacks;
+        stats_.failCode = E_UNEXPECTED;
+        try {
+            note(cb_->SyncStatusFailed(E_UNEXPECTED));
+        } catch (...) {
+            // The module broke the rule that nothing is thrown across the interface; the
+            // session is over either way.
+        }
+    }
     phone_.dropCommands(args_.lastCmd);
     stats_.outcome = SessionOutcome::Failed;
     phone_.publish(stats_);
@@ -128,8 +145,10 @@ bool PhoneSession::prepare() {
     std::vector<NoteFile> unknown;
     for (auto& f : files) {
         auto luid = PhoneStore::parseLuid(f.name);
-        if (luid && state_.notes.count(*luid)) present_.emplace(*luid, std::move(f));
-        else unknown.push_back(std::move(f));
+        if (luid && state_.notes.count(*luid))
+            present_.emplace(*luid, std::move(f));
+        else
+            unknown.push_back(std::move(f));
     }
     // Adopt first, so that a rename never takes a name that is adopted later.
     std::vector<NoteFile> rename;
@@ -142,8 +161,14 @@ bool PhoneSession::prepare() {
             rename.push_back(std::move(f));
         }
     }
-    for (const auto& entry : state_.notes)
+    for (const auto& entry : state_.notes) {
         state_.nextLuid = std::max(state_.nextLuid, entry.first + 1);
+        const std::u16string name = PhoneStore::luidText(entry.first);
+        if (!present_.count(entry.first) && store_.exists(name)) {
+            unreadable_.insert(entry.first);
+            fault(format(u"cannot read the note '%s'; it is left as it was", name));
+        }
+    }
     std::sort(rename.begin(), rename.end(),
               [](const NoteFile& a, const NoteFile& b) { return a.name < b.name; });
     for (auto& f : rename) {
@@ -175,8 +200,8 @@ bool PhoneSession::sendAlert() {
     if (!step()) return false;
     LONG status = 200;
     ++phoneCmd_;
-    HRESULT hr = cb_->ClientCmdAlert(alert, 0, 0, 0, toOleStr(last),
-                                     toOleStr(args_.pcNextAnchor), &status);
+    HRESULT hr =
+        cb_->ClientCmdAlert(alert, 0, 0, 0, toOleStr(last), toOleStr(args_.pcNextAnchor), &status);
     note(hr);
     stats_.alert = alert;
     if (FAILED(hr) || status < 200 || status > 299) {
@@ -192,13 +217,19 @@ bool PhoneSession::sendChanges() {
     for (auto it = state_.notes.begin(); it != state_.notes.end();) {
         const Luid luid = it->first;
         const bool present = present_.count(luid) != 0;
+        if (unreadable_.count(luid)) {
+            ++it;  // neither changed nor deleted as far as the phone can tell
+            continue;
+        }
         if (!present && (slow_ || !it->second)) {
             // Gone before the PC ever had it, or a slow sync, which carries no deletes.
             it = state_.notes.erase(it);
             continue;
         }
-        if (slow_ || !it->second) changes.push_back({PcCommand::Add, luid});
-        else if (!present) changes.push_back({PcCommand::Delete, luid});
+        if (slow_ || !it->second)
+            changes.push_back({PcCommand::Add, luid});
+        else if (!present)
+            changes.push_back({PcCommand::Delete, luid});
         else if (present_.at(luid).revision != *it->second)
             changes.push_back({PcCommand::Replace, luid});
         ++it;
@@ -220,21 +251,19 @@ bool PhoneSession::sendChanges() {
         if (c.kind == PcCommand::Delete) {
             hr = cb_->ClientCmdDeleteItem(0, phoneCmd_, 0, toOleStr(luid), 0, 0, 0, &status);
             ++stats_.sentDeletes;
+        } else if (c.kind == PcCommand::Add) {
+            hr = cb_->ClientCmdAddItem(0, phoneCmd_, 0, toOleStr(luid), 0, 0, 0, *content.get(),
+                                       &status);
+            ++stats_.sentAdds;
         } else {
-            if (c.kind == PcCommand::Add) {
-                hr = cb_->ClientCmdAddItem(0, phoneCmd_, 0, toOleStr(luid), 0, 0, 0,
-                                           *content.get(), &status);
-                ++stats_.sentAdds;
-            } else {
-                hr = cb_->ClientCmdReplaceItem(0, phoneCmd_, 0, toOleStr(luid), 0, 0, 0,
-                                               *content.get(), &status);
-                ++stats_.sentReplaces;
-            }
+            hr = cb_->ClientCmdReplaceItem(0, phoneCmd_, 0, toOleStr(luid), 0, 0, 0, *content.get(),
+                                           &status);
+            ++stats_.sentReplaces;
         }
         note(hr);
         ++sent;
-        logChannel().trace(format(u"sent %s of %s: 0x%X, status %d", kindName(c.kind), luid, hr,
-                                  status));
+        logChannel().trace(
+            format(u"sent %s of %s: 0x%X, status %d", kindName(c.kind), luid, hr, status));
 
         const bool conflict = status == 419;
         const bool accepted = conflict || (c.kind == PcCommand::Delete && status == 404) ||
@@ -317,8 +346,8 @@ bool PhoneSession::applyAdd(const PcCommand& c) {
 bool PhoneSession::applyReplace(const PcCommand& c) {
     const auto luid = PhoneStore::parseLuid(c.luid);
     // A note the phone deleted while the PC won it comes back.
-    const bool known = luid && ((state_.notes.count(*luid) && store_.exists(c.luid)) ||
-                                deletedWon_.count(*luid));
+    const bool known =
+        luid && ((state_.notes.count(*luid) && store_.exists(c.luid)) || deletedWon_.count(*luid));
     if (!known) {
         ++stats_.notFound;
         return sendStatus(c.cmdId, 404);
@@ -355,6 +384,7 @@ bool PhoneSession::applyDelete(const PcCommand& c) {
 }
 
 void PhoneSession::finish() {
+    ended_ = true;
     phone_.beginClosing();
     note(cb_->SyncStatusFinished());
     state_.anchor = args_.pcNextAnchor;

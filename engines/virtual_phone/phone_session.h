@@ -12,7 +12,7 @@
 namespace vt::engines {
 
 class PhoneSession {
-public:
+  public:
     PhoneSession(VirtualPhone& phone, vantrel::ISyncEngineCallback* callback,
                  VirtualPhone::SessionArgs args);
     PhoneSession(const PhoneSession&) = delete;
@@ -20,11 +20,11 @@ public:
 
     // Makes every callback of the session and publishes the statistics as it goes.
     void run();
-    // Ends the session as failed after an unexpected error (a callback that threw): no further
-    // callback, nothing saved.
+    // Ends the session as failed after an unexpected error (an exception): SyncStatusFailed
+    // unless the final callback was already made; nothing saved.
     void abandon(const std::u16string& why);
 
-private:
+  private:
     struct Change {
         PcCommand::Kind kind;
         Luid luid;
@@ -58,12 +58,14 @@ private:
     SessionStats stats_;
     PhoneState state_;
     std::map<Luid, NoteFile> present_;  // the notes on disk when the session started
+    std::set<Luid> unreadable_;         // known notes whose file is there but can't be read
     std::set<Luid> deletedWon_;         // phone deletes the PC answered 419 in this session
     bool slow_ = false;
     ULONG phoneCmd_ = 0;
     int total_ = 0;
     int commandIndex_ = 0;
     int addIndex_ = 0;
+    bool ended_ = false;  // the final callback was made (or is being made)
 };
 
 }  // namespace vt::engines

@@ -16,8 +16,7 @@ namespace {
 constexpr std::string_view kStateHeader = "vphone-state 1";
 
 std::u16string osErrorText(const std::u16string& what, const std::u16string& path, int osError) {
-    return format(u"%s '%s' failed: %s (%d)", what, path, plat::systemErrorText(osError),
-                  osError);
+    return format(u"%s '%s' failed: %s (%d)", what, path, plat::systemErrorText(osError), osError);
 }
 
 std::u16string describe(const plat::FileException& e) {
@@ -57,7 +56,9 @@ bool parseNumber(std::string_view s, T* out, int base = 10) {
 PhoneStore::PhoneStore(std::u16string folder)
     : folder_(std::move(folder)), stateFolder_(plat::joinPath(folder_, u".vphone")) {}
 
-std::u16string PhoneStore::statePath() const { return plat::joinPath(stateFolder_, u"state"); }
+std::u16string PhoneStore::statePath() const {
+    return plat::joinPath(stateFolder_, u"state");
+}
 
 std::u16string PhoneStore::notePath(std::u16string_view name) const {
     return plat::joinPath(folder_, name);
@@ -81,7 +82,9 @@ bool PhoneStore::open(std::u16string* error) {
     return true;
 }
 
-std::u16string PhoneStore::luidText(Luid luid) { return toU16(static_cast<int64_t>(luid)); }
+std::u16string PhoneStore::luidText(Luid luid) {
+    return toU16(static_cast<int64_t>(luid));
+}
 
 std::optional<Luid> PhoneStore::parseLuid(std::u16string_view text) {
     if (text.empty() || text.size() > 18 || text[0] == u'0') return std::nullopt;
@@ -133,8 +136,8 @@ bool PhoneStore::parseStateText(std::string_view text, PhoneState* out, std::u16
     bool sawHeader = false, sawNext = false;
     auto bad = [&](std::string_view line) {
         if (error)
-            *error = format(u"phone state line %d is not understood: '%s'", lineNo,
-                            std::string(line));
+            *error =
+                format(u"phone state line %d is not understood: '%s'", lineNo, std::string(line));
         return false;
     };
     while (!text.empty()) {
@@ -215,8 +218,7 @@ bool PhoneStore::writeAtomically(const std::u16string& target, std::string_view 
     const std::u16string temp = plat::joinPath(stateFolder_, leaf + u".tmp");
     try {
         plat::File f;
-        f.open(temp, plat::Access::Write, plat::Disposition::CreateAlways,
-               plat::Share::Exclusive);
+        f.open(temp, plat::Access::Write, plat::Disposition::CreateAlways, plat::Share::Exclusive);
         if (!bytes.empty()) f.writeAt(0, bytes.data(), bytes.size());
         f.flush();
         f.close();
@@ -257,8 +259,8 @@ bool PhoneStore::readNote(std::u16string_view name, NoteFile* out) const {
     return true;
 }
 
-bool PhoneStore::writeNote(std::u16string_view name, std::string_view bytes,
-                           NoteRevision* revision, std::u16string* error) const {
+bool PhoneStore::writeNote(std::u16string_view name, std::string_view bytes, NoteRevision* revision,
+                           std::u16string* error) const {
     const std::u16string path = notePath(name);
     if (!writeAtomically(path, bytes, error)) return false;
     plat::FileStatus st;

@@ -54,7 +54,7 @@ struct NoteFile {
 };
 
 class PhoneStore {
-public:
+  public:
     explicit PhoneStore(std::u16string folder);
 
     const std::u16string& folder() const { return folder_; }
@@ -81,8 +81,7 @@ public:
     // Removing a missing note succeeds.
     bool removeNote(std::u16string_view name, std::u16string* error) const;
     // Renames a note; refuses to replace an existing entry.
-    bool renameNote(std::u16string_view from, std::u16string_view to,
-                    std::u16string* error) const;
+    bool renameNote(std::u16string_view from, std::u16string_view to, std::u16string* error) const;
     // True when the folder holds an entry (file or folder) of that name.
     bool exists(std::u16string_view name) const;
 
@@ -95,7 +94,7 @@ public:
     static std::string stateText(const PhoneState& state);
     static bool parseStateText(std::string_view text, PhoneState* out, std::u16string* error);
 
-private:
+  private:
     bool writeAtomically(const std::u16string& target, std::string_view bytes,
                          std::u16string* error) const;
 

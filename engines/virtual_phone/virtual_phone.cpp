@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <new>
+#include <system_error>
 
 #include "engines/virtual_phone/phone_session.h"
 #include "platform/com_raii.h"
@@ -68,8 +70,10 @@ VirtualPhone::~VirtualPhone() {
         t = std::move(session_);
     }
     if (t.joinable()) {
-        if (t.get_id() == std::this_thread::get_id()) t.detach();
-        else t.join();
+        if (t.get_id() == std::this_thread::get_id())
+            t.detach();
+        else
+            t.join();
     }
 }
 
@@ -136,7 +140,9 @@ HRESULT VirtualPhone::QueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
 }
 
-ULONG VirtualPhone::AddRef() { return ++refs_; }
+ULONG VirtualPhone::AddRef() {
+    return ++refs_;
+}
 
 ULONG VirtualPhone::Release() {
     ULONG n = --refs_;
@@ -181,8 +187,8 @@ HRESULT VirtualPhone::WithdrawItem(BSTR, ULONG cmdId) {
     return queue_.erase(cmdId) ? S_OK : S_FALSE;
 }
 
-HRESULT VirtualPhone::StartSync(LONG alertCode, BSTR, BSTR, BSTR lastAnchor, BSTR nextAnchor,
-                                LONG, vantrel::ISyncEngineCallback* pCallback, ULONG* pSession) {
+HRESULT VirtualPhone::StartSync(LONG alertCode, BSTR, BSTR, BSTR lastAnchor, BSTR nextAnchor, LONG,
+                                vantrel::ISyncEngineCallback* pCallback, ULONG* pSession) {
     if (!pCallback) return E_POINTER;
     try {
         SessionArgs args;

@@ -45,10 +45,10 @@ struct SessionStats {
     int sentAdds = 0, sentReplaces = 0, sentDeletes = 0;
     // PC to phone: the commands applied.
     int appliedAdds = 0, appliedReplaces = 0, appliedDeletes = 0;
-    int conflicts = 0;       // phone changes the PC answered 419 (the PC wins the note)
-    int refused = 0;         // phone changes the PC refused; they are sent again next session
-    int notFound = 0;        // PC commands answered 404
-    int refusedByPhone = 0;  // PC commands the phone refused (fault mode or write failure)
+    int conflicts = 0;        // phone changes the PC answered 419 (the PC wins the note)
+    int refused = 0;          // phone changes the PC refused; they are sent again next session
+    int notFound = 0;         // PC commands answered 404
+    int refusedByPhone = 0;   // PC commands the phone refused (fault mode or write failure)
     int failedCallbacks = 0;  // callbacks that answered a negative HRESULT
     int callbacks = 0;        // callbacks made, the final one included
     LONG failCode = 0;        // the code given to SyncStatusFailed
@@ -66,7 +66,7 @@ struct PcCommand {
 };
 
 class VirtualPhone final : public vantrel::ISyncEngine {
-public:
+  public:
     // Opens (creating when missing) the phone folder dir and answers the phone with one
     // reference. E_POINTER for a null out, E_FAIL when the folder can't be made.
     static HRESULT create(const std::u16string& dir, const VirtualPhoneOptions& options,
@@ -105,8 +105,8 @@ public:
     HRESULT STDMETHODCALLTYPE Reserved4() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reserved5() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reserved6() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE AddItem(BSTR dataStore, BSTR localId, BSTR contentType, BSTR,
-                                      BSTR, VARIANT data, ULONG* pCmdId) override;
+    HRESULT STDMETHODCALLTYPE AddItem(BSTR dataStore, BSTR localId, BSTR contentType, BSTR, BSTR,
+                                      VARIANT data, ULONG* pCmdId) override;
     HRESULT STDMETHODCALLTYPE Reserved8() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE DeleteItem(BSTR dataStore, BSTR luid, LONG, LONG, BSTR contentType,
                                          ULONG* pCmdId) override;
@@ -131,7 +131,7 @@ public:
     // The options' stateResult (S_OK by default).
     HRESULT STDMETHODCALLTYPE GetState() override;
 
-private:
+  private:
     friend class PhoneSession;
     struct SessionArgs {
         LONG pcAlert = 0;

@@ -44,7 +44,7 @@ int64_t startProcess(const std::u16string& program, const std::vector<std::u16st
     const std::string out = toUtf8(outputFile);
     if (!outputFile.empty()) {
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     }
     pid_t pid = -1;

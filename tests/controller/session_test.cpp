@@ -476,6 +476,17 @@ TEST_F(ImportTest, EmptyReplacingImportDeletesAllNotes) {
     EXPECT_EQ(deletes, 2u);
 }
 
+TEST_F(ImportTest, ASessionBetweenCollectingAndImportingLosesNothing) {
+    writeNote(u"old.txt", "old");
+    collect(u"A.txt", "collected", 1);
+    EXPECT_EQ(c_->exportFromDevice(), S_OK);  // moves the anchor on
+    engine_.join();
+    EXPECT_EQ(c_->importToDevice(false, false), S_OK);
+    engine_.join();
+    EXPECT_THAT(noteNames(), ElementsAre(u"untitled.txt"));
+    EXPECT_EQ(readNote(u"untitled.txt"), "collected");
+}
+
 TEST_F(ImportTest, CancelledImportReturnsAFailure) {
     engine_.script = [](vantrel::ISyncEngineCallback* cb) { cb->SyncStatusCanceled(); };
     collect(u"A.txt", "A", 1);

@@ -9,7 +9,7 @@ namespace vt::engines {
 namespace {
 
 class PhoneOptionsTest : public ::testing::Test {
-protected:
+  protected:
     std::u16string refusal(std::u16string_view text) {
         VirtualPhoneOptions o;
         o.delayMs = 77;

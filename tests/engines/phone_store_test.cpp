@@ -17,7 +17,7 @@ using test::readFileBytes;
 using test::writeFileBytes;
 
 class PhoneStoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(store_.open(nullptr)); }
     void TearDown() override { plat::fault::setHook(nullptr); }
 
@@ -49,8 +49,8 @@ TEST_F(PhoneStoreTest, MissingStateIsANewPhone) {
 TEST_F(PhoneStoreTest, DamagedStateIsRefusedWithTheLine) {
     PhoneState st;
     std::u16string error;
-    EXPECT_FALSE(PhoneStore::parseStateText("vphone-state 1\nnext-luid 2\nnote 1 x 2 3\n", &st,
-                                            &error));
+    EXPECT_FALSE(
+        PhoneStore::parseStateText("vphone-state 1\nnext-luid 2\nnote 1 x 2 3\n", &st, &error));
     EXPECT_NE(error.find(u"line 3"), std::u16string::npos) << toUtf8(error);
     EXPECT_FALSE(PhoneStore::parseStateText("next-luid 2\n", &st, &error));
     EXPECT_FALSE(PhoneStore::parseStateText("vphone-state 1\n", &st, &error));

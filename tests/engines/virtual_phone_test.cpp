@@ -22,7 +22,7 @@ using testing::ElementsAre;
 using K = FakeSink::Kind;
 
 class VirtualPhoneTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { make({}); }
     void TearDown() override { drop(); }
 
@@ -154,8 +154,7 @@ TEST_F(VirtualPhoneTest, TwoWaySessionSendsAddsReplacesAndDeletes) {
     FakeSink& s = sink();
     SessionStats st = sync(s);
     EXPECT_THAT(s.kinds(), ElementsAre(K::Started, K::Alert, K::Replace, K::Delete, K::Add,
-                                       K::PackageSent, K::PackageGet, K::PackageSent,
-                                       K::Finished));
+                                       K::PackageSent, K::PackageGet, K::PackageSent, K::Finished));
     EXPECT_EQ(s.calls(K::Replace).at(0).text, u"1");
     EXPECT_EQ(s.calls(K::Replace).at(0).data, "ONE");
     EXPECT_EQ(s.calls(K::Delete).at(0).text, u"2");
@@ -170,6 +169,16 @@ TEST_F(VirtualPhoneTest, TwoWaySessionSendsAddsReplacesAndDeletes) {
                 s2.calls(K::Delete).empty());
 }
 
+TEST_F(VirtualPhoneTest, ANoteThatCannotBeReadIsNotTakenForDeleted) {
+    synced();
+    fs::remove(fs::path(path(u"2")));
+    fs::create_directory(fs::path(path(u"2")));
+    FakeSink& s = sink();
+    sync(s);
+    EXPECT_TRUE(s.calls(K::Delete).empty());
+    EXPECT_FALSE(phone_->lastSession().error.empty());
+}
+
 TEST_F(VirtualPhoneTest, PcCommandsAreAppliedWithMapsAndStatuses) {
     synced();
     ULONG add = queue(PcCommand::Add, u"L7", "from pc");
@@ -181,9 +190,9 @@ TEST_F(VirtualPhoneTest, PcCommandsAreAppliedWithMapsAndStatuses) {
 
     FakeSink& s = sink();
     SessionStats st = sync(s);
-    EXPECT_THAT(s.kinds(), ElementsAre(K::Started, K::Alert, K::PackageSent, K::PackageGet,
-                                       K::Map, K::Status, K::Status, K::Status, K::Status,
-                                       K::Status, K::PackageSent, K::Finished));
+    EXPECT_THAT(s.kinds(), ElementsAre(K::Started, K::Alert, K::PackageSent, K::PackageGet, K::Map,
+                                       K::Status, K::Status, K::Status, K::Status, K::Status,
+                                       K::PackageSent, K::Finished));
     auto map = s.calls(K::Map).at(0);
     EXPECT_EQ(map.text, u"4");
     EXPECT_EQ(map.text2, u"L7");

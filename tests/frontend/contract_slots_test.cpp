@@ -34,14 +34,16 @@ HRESULT callSlot(void* iface, int n, Args... args) {
 using Str = const OLECHAR*;
 
 class ContractSlotsTest : public test::PhoneSandbox {
-protected:
+  protected:
     void SetUp() override { cwd_.emplace(cwdRoot_.path()); }
     void TearDown() override {
         engine_.join();
         EXPECT_TRUE(CNotifyConverter::waitForDeliveries(5000));
         cwd_.reset();
     }
-    std::u16string note(const std::u16string& name) { return plat::joinPath(notesFolder(alias_), name); }
+    std::u16string note(const std::u16string& name) {
+        return plat::joinPath(notesFolder(alias_), name);
+    }
     std::vector<std::u16string> noteNames() {
         std::vector<std::u16string> names;
         for (const auto& e : plat::findFiles(note(u"*.txt")))
@@ -73,8 +75,9 @@ TEST_F(ContractSlotsTest, CallbackSlotsReachTheirMethods) {
     void* cb = engine_.callback();
     LONG st = 0;
 
-    EXPECT_EQ((callSlot<LONG, LONG, LONG, LONG, Str, Str, LONG*>(cb, 3, 201, 0, 0, 0, u"0", u"0", &st)),
-              S_OK);
+    EXPECT_EQ(
+        (callSlot<LONG, LONG, LONG, LONG, Str, Str, LONG*>(cb, 3, 201, 0, 0, 0, u"0", u"0", &st)),
+        S_OK);
     EXPECT_EQ(st, 200);
     EXPECT_EQ(callSlot(cb, 15), S_OK);  // SyncStatusStarted
 
@@ -93,21 +96,22 @@ TEST_F(ContractSlotsTest, CallbackSlotsReachTheirMethods) {
               E_FAIL);
     EXPECT_EQ(st, 400);  // ClientCmdReplaceItem without data
     st = 0;
-    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, LONG, LONG*>(cb, 5, 0, 7, 0, u"nope", 0, 0,
-                                                                        0, &st)),
+    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, LONG, LONG*>(cb, 5, 0, 7, 0, u"nope", 0,
+                                                                         0, 0, &st)),
               E_FAIL);
     EXPECT_EQ(st, 404);  // ClientCmdDeleteItem of an unknown LUID
     VARIANT out;
     VariantInit(&out);
     st = 0;
-    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, VARIANT*, LONG*>(cb, 8, 0, 8, 0, u"p7", 0,
-                                                                           0, &out, &st)),
+    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, VARIANT*, LONG*>(cb, 8, 0, 8, 0, u"p7",
+                                                                             0, 0, &out, &st)),
               E_FAIL);
     EXPECT_EQ(st, 501);  // ClientCmdGetItem
-    EXPECT_EQ((callSlot<LONG, LONG, LONG, LONG, LONG, LONG, LONG>(cb, 7, 0, 0, 0, 0, 0, 0, 0)), E_NOTIMPL);
+    EXPECT_EQ((callSlot<LONG, LONG, LONG, LONG, LONG, LONG, LONG>(cb, 7, 0, 0, 0, 0, 0, 0, 0)),
+              E_NOTIMPL);
     EXPECT_EQ((callSlot<LONG, LONG>(cb, 9, 0, 0)), E_NOTIMPL);
-    EXPECT_EQ((callSlot<LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG>(cb, 11, 0, 0, 0, 0, 0, 0, 0,
-                                                                            0, 0)),
+    EXPECT_EQ((callSlot<LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG>(cb, 11, 0, 0, 0, 0, 0,
+                                                                              0, 0, 0, 0)),
               E_NOTIMPL);
     EXPECT_EQ(callSlot(cb, 13), E_NOTIMPL);
     EXPECT_EQ(callSlot(cb, 14), E_NOTIMPL);
@@ -151,7 +155,8 @@ TEST_F(ContractSlotsTest, CallbackSlotsReachTheirMethods) {
 
 TEST_F(ContractSlotsTest, ComponentSlotsReachTheirMethods) {
     IUnknown* unknown = nullptr;
-    ASSERT_EQ(CNotesSml::CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+    ASSERT_EQ(CNotesSml::CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&unknown)),
+              S_OK);
     void* init = nullptr;
     void* ds = nullptr;
     ASSERT_EQ(unknown->QueryInterface(vantrel::IID_ISyncInitialize, &init), S_OK);
@@ -160,13 +165,14 @@ TEST_F(ContractSlotsTest, ComponentSlotsReachTheirMethods) {
 
     unique_bstr imei(imei_), alias(alias_), store(u"Notes"), path(u"C:\\x"), target(home_ / u"out");
     EXPECT_EQ((callSlot<BSTR, BSTR, BSTR, IUnknown*>(init, 3, imei.get(), alias.get(), store.get(),
-                                                      &engine_)),
+                                                     &engine_)),
               S_OK);  // ISyncInitialize::Initialize
     EXPECT_EQ(CFactory::count(), controllers + 1);
     test::writeFileBytes(note(u"a.txt"), "pc note");
 
     UINT id = 0;
-    EXPECT_EQ((callSlot<BSTR, IUnknown*, UINT*>(ds, 3, path.get(), &notify_, &id)), S_OK);  // Synchronize
+    EXPECT_EQ((callSlot<BSTR, IUnknown*, UINT*>(ds, 3, path.get(), &notify_, &id)),
+              S_OK);  // Synchronize
     EXPECT_EQ(id, static_cast<CNotesSml*>(static_cast<vantrel::IDataStore*>(ds))->clientSyncId());
     ASSERT_EQ(engine_.starts, 1);
     ASSERT_EQ(engine_.items.size(), 1u);
@@ -180,28 +186,32 @@ TEST_F(ContractSlotsTest, ComponentSlotsReachTheirMethods) {
     EXPECT_EQ((callSlot<BSTR, BSTR>(ds, 8, path.get(), target.get())), S_OK);  // ReadAllDataOut
     EXPECT_EQ(test::readFileBytes(plat::joinPath(target.str(), u"a.txt")), "pc note");
 
-    auto data = bytesVariant("written in");
-    unique_bstr item(u"w.txt");
-    EXPECT_EQ((callSlot<BSTR, BSTR, VARIANT>(ds, 9, path.get(), item.get(), *data.get())), 1);  // WriteDataIn
-
     BSTR location = nullptr;
     LONG flag = 0;
-    EXPECT_EQ((callSlot<BSTR, BSTR*, BSTR*, LONG*, LONG*, LONG*>(ds, 7, store.get(), &location, &location,
-                                                                  &flag, &flag, &flag)),
+    EXPECT_EQ((callSlot<BSTR, BSTR*, BSTR*, LONG*, LONG*, LONG*>(ds, 7, store.get(), &location,
+                                                                 &location, &flag, &flag, &flag)),
               E_NOTIMPL);  // GetDataStoreInfo
 
     EXPECT_EQ((callSlot<UINT>(ds, 4, 55)), S_OK);  // Cancel
     EXPECT_EQ(engine_.cancels, std::vector<UINT>{55});
 
     engine_.script = [](vantrel::ISyncEngineCallback* cb) { cb->SyncStatusFinished(); };
-    EXPECT_EQ((callSlot<BSTR, LONG, LONG, IUnknown*, UINT*>(ds, 5, path.get(), 0, 0, &notify_, &id)),
-              S_OK);  // ExportDataFromPhone
+    EXPECT_EQ(
+        (callSlot<BSTR, LONG, LONG, IUnknown*, UINT*>(ds, 5, path.get(), 0, 0, &notify_, &id)),
+        S_OK);  // ExportDataFromPhone
     EXPECT_EQ(engine_.starts, 2);
     engine_.join();
     ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
 
-    EXPECT_EQ((callSlot<BSTR, LONG, LONG, IUnknown*, UINT*>(ds, 6, path.get(), 1, 1, &notify_, &id)),
-              S_OK);  // ImportDataToPhone, replacing the old notes
+    // Collected notes belong to the import that follows (no session in between).
+    auto data = bytesVariant("written in");
+    unique_bstr item(u"w.txt");
+    EXPECT_EQ((callSlot<BSTR, BSTR, VARIANT>(ds, 9, path.get(), item.get(), *data.get())),
+              1);  // WriteDataIn
+
+    EXPECT_EQ(
+        (callSlot<BSTR, LONG, LONG, IUnknown*, UINT*>(ds, 6, path.get(), 1, 1, &notify_, &id)),
+        S_OK);  // ImportDataToPhone, replacing the old notes
     EXPECT_EQ(engine_.starts, 3);
     EXPECT_EQ(noteNames(), std::vector<std::u16string>{u"w.txt"});
 
@@ -215,24 +225,26 @@ TEST_F(ContractSlotsTest, ComponentSlotsReachTheirMethods) {
 TEST_F(ContractSlotsTest, EngineSlotsOfTheFakeMatchTheContract) {
     void* e = static_cast<vantrel::ISyncEngine*>(&engine_);
     engine_.stateResult = 0x12;
-    unique_bstr store(u"Notes"), luid(u"L7"), type(u"text/plain"), blank(u""), last(u"4"), next(u"5");
+    unique_bstr store(u"Notes"), luid(u"L7"), type(u"text/plain"), blank(u""), last(u"4"),
+        next(u"5");
     auto data = bytesVariant("bytes");
     ULONG add = 0, del = 0, rep = 0, session = 0;
-    EXPECT_EQ((callSlot<BSTR, BSTR, BSTR, BSTR, BSTR, VARIANT, ULONG*>(e, 7, store.get(), luid.get(),
-                                                                       type.get(), blank.get(),
-                                                                       blank.get(), *data.get(), &add)),
+    EXPECT_EQ((callSlot<BSTR, BSTR, BSTR, BSTR, BSTR, VARIANT, ULONG*>(
+                  e, 7, store.get(), luid.get(), type.get(), blank.get(), blank.get(), *data.get(),
+                  &add)),
               S_OK);
     EXPECT_EQ((callSlot<BSTR, BSTR, LONG, LONG, BSTR, ULONG*>(e, 9, store.get(), luid.get(), 0, 0,
-                                                             type.get(), &del)),
+                                                              type.get(), &del)),
               S_OK);
     EXPECT_EQ((callSlot<BSTR, ULONG>(e, 10, store.get(), add)), S_OK);
-    EXPECT_EQ((callSlot<BSTR, BSTR, BSTR, BSTR, BSTR, VARIANT, ULONG*>(e, 11, store.get(), luid.get(),
-                                                                       type.get(), blank.get(),
-                                                                       blank.get(), *data.get(), &rep)),
+    EXPECT_EQ((callSlot<BSTR, BSTR, BSTR, BSTR, BSTR, VARIANT, ULONG*>(
+                  e, 11, store.get(), luid.get(), type.get(), blank.get(), blank.get(), *data.get(),
+                  &rep)),
               S_OK);
-    EXPECT_EQ((callSlot<LONG, BSTR, BSTR, BSTR, BSTR, LONG, vantrel::ISyncEngineCallback*, ULONG*>(
-                  e, 13, 200, store.get(), store.get(), last.get(), next.get(), 0, nullptr, &session)),
-              S_OK);
+    EXPECT_EQ(
+        (callSlot<LONG, BSTR, BSTR, BSTR, BSTR, LONG, vantrel::ISyncEngineCallback*, ULONG*>(
+            e, 13, 200, store.get(), store.get(), last.get(), next.get(), 0, nullptr, &session)),
+        S_OK);
     EXPECT_EQ((callSlot<UINT>(e, 14, 9)), S_OK);
     EXPECT_EQ(callSlot(e, 17), 0x12);
 

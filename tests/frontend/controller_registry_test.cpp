@@ -1,5 +1,7 @@
 // The controller registry CFactory: one controller per IMEI key (the IMEI's last ':' piece),
 // refusal of a second one, removal, and the hand-over of the host's notification object.
+#include "frontend/controller_registry.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "controller/notes_controller.h"
-#include "frontend/controller_registry.h"
 #include "tests/support/counting_unknown.h"
 #include "tests/support/fakes.h"
 #include "tests/support/log_capture.h"
@@ -19,9 +20,11 @@ using test::CountingUnknown;
 using test::FakeEngine;
 
 class ControllerRegistryTest : public test::PhoneSandbox {
-protected:
+  protected:
     void SetUp() override { before_ = CFactory::count(); }
-    void TearDown() override { EXPECT_EQ(CFactory::count(), before_) << "a controller was left behind"; }
+    void TearDown() override {
+        EXPECT_EQ(CFactory::count(), before_) << "a controller was left behind";
+    }
 
     HRESULT create(const std::u16string& imei, INotesController** out = nullptr,
                    const std::u16string& alias = u"phone") {
@@ -85,8 +88,9 @@ TEST_F(ControllerRegistryTest, FailedConstructionRegistersNothing) {
     EXPECT_EQ(create(u"IMEI:77", &out, u"Alias:ghost"), E_FAIL);
     EXPECT_EQ(out, reinterpret_cast<INotesController*>(0x1));
     EXPECT_EQ(CFactory::count(), before_);
-    EXPECT_TRUE(log.has("createController(): (alias:ghost) new catched: CNotesController(): Panic, "
-                        "cannot resolve phone root on PC for alias:ghost"));
+    EXPECT_TRUE(
+        log.has("createController(): (alias:ghost) new catched: CNotesController(): Panic, "
+                "cannot resolve phone root on PC for alias:ghost"));
     ASSERT_EQ(create(u"IMEI:77", &out), S_OK);
     EXPECT_EQ(CFactory::destroyController(u"77"), S_OK);
 }

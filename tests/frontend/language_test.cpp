@@ -1,9 +1,10 @@
 // Language resources: which language file CLanguage picks (Quorril's "Current Language", then
 // Platform's, then the first file in the Lang folder), and the loader's string cache. The test
 // program has Lang/MorVex_en.qlr ("Notes") and Lang/MorVex_de.qlr ("Notizen") beside it.
+#include "frontend/language.h"
+
 #include <gtest/gtest.h>
 
-#include "frontend/language.h"
 #include "platform/find.h"
 #include "platform/path.h"
 #include "platform/registry.h"
@@ -15,13 +16,16 @@ namespace vt {
 namespace {
 
 class LanguageTest : public test::SandboxedTest {
-protected:
+  protected:
     static void setLanguage(const std::u16string& key, const std::u16string& language) {
         plat::RegKey k;
-        ASSERT_EQ(plat::RegKey::root(plat::RegRoot::LocalMachine).create(key, &k), plat::kErrorSuccess);
+        ASSERT_EQ(plat::RegKey::root(plat::RegRoot::LocalMachine).create(key, &k),
+                  plat::kErrorSuccess);
         ASSERT_EQ(k.setString(u"Current Language", language), plat::kErrorSuccess);
     }
-    static std::u16string langFolder() { return plat::joinPath(CFolderUtils::getHostExeFolder(), u"Lang"); }
+    static std::u16string langFolder() {
+        return plat::joinPath(CFolderUtils::getHostExeFolder(), u"Lang");
+    }
 
     static constexpr char16_t kQuorril[] = u"Software\\Orvane\\Quorril";
     static constexpr char16_t kPlatform[] = u"Software\\Orvane\\Platform";

@@ -1,5 +1,7 @@
 // The component object CNotesSml: binding to a phone and an engine, the forwarding of every
 // IDataStore method with its own result codes, aggregation, the class object and module locks.
+#include "frontend/notes_sml.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include "controller/notes_controller.h"
 #include "frontend/controller_registry.h"
 #include "frontend/module_lock.h"
-#include "frontend/notes_sml.h"
 #include "frontend/notify_converter.h"
 #include "platform/com_raii.h"
 #include "platform/find.h"
@@ -27,7 +28,7 @@ using test::FakeNotify;
 constexpr UINT kUntouched = 0xDEADBEEF;
 
 class NotesSmlTest : public test::PhoneSandbox {
-protected:
+  protected:
     void TearDown() override {
         engine_.join();
         EXPECT_TRUE(CNotifyConverter::waitForDeliveries(5000));
@@ -52,7 +53,9 @@ protected:
         EXPECT_EQ(initialize(ds.get(), imei_, alias_, &engine_), S_OK);
         return ds;
     }
-    static uint32_t idOf(vantrel::IDataStore* ds) { return static_cast<CNotesSml*>(ds)->clientSyncId(); }
+    static uint32_t idOf(vantrel::IDataStore* ds) {
+        return static_cast<CNotesSml*>(ds)->clientSyncId();
+    }
 
     static HRESULT writeIn(vantrel::IDataStore* ds, const std::u16string& item, const VARIANT& v) {
         unique_bstr path(u"C:\\store"), name(item);
@@ -128,7 +131,8 @@ TEST_F(NotesSmlTest, DuplicateImeiIsRefusedAndTheObjectStaysWithoutController) {
     test::LogCapture log;
     auto first = bound();
     auto second = create();
-    EXPECT_EQ(initialize(second.get(), u"prefix:" + CFactory::keyOf(imei_), alias_, &engine_), E_FAIL);
+    EXPECT_EQ(initialize(second.get(), u"prefix:" + CFactory::keyOf(imei_), alias_, &engine_),
+              E_FAIL);
     EXPECT_TRUE(log.has("Failed to create Controller"));
     EXPECT_EQ(engine_.refs(), 2);  // the engine was taken even though no controller came
 
@@ -193,7 +197,8 @@ TEST_F(NotesSmlTest, NegativeEngineStateIsReturnedUnchangedBeforeAnythingElse) {
     EXPECT_EQ(ds->Synchronize(path.get(), &notify, &id), busy);
     EXPECT_EQ(ds->ExportDataFromPhone(path.get(), 0, 0, &notify, &id), busy);
     EXPECT_EQ(ds->ImportDataToPhone(path.get(), 0, 0, &notify, &id), busy);
-    EXPECT_EQ(ds->GetDataStoreInfo(path.get(), &location, nullptr, nullptr, nullptr, nullptr), busy);
+    EXPECT_EQ(ds->GetDataStoreInfo(path.get(), &location, nullptr, nullptr, nullptr, nullptr),
+              busy);
     EXPECT_EQ(ds->ReadAllDataOut(path.get(), target.get()), busy);
     EXPECT_EQ(writeIn(ds.get(), u"a.txt", *bytesVariant("x").get()), busy);
     EXPECT_EQ(id, kUntouched);
@@ -235,8 +240,9 @@ TEST_F(NotesSmlTest, GetDataStoreInfoIsNotImplementedAndWritesNothing) {
     unique_bstr store(u"Notes"), keep(u"keep");
     BSTR location = keep.get(), stamp = keep.get();
     LONG inSync = 7, synchronizing = 8, paused = 9;
-    EXPECT_EQ(ds->GetDataStoreInfo(store.get(), &location, &stamp, &inSync, &synchronizing, &paused),
-              E_NOTIMPL);
+    EXPECT_EQ(
+        ds->GetDataStoreInfo(store.get(), &location, &stamp, &inSync, &synchronizing, &paused),
+        E_NOTIMPL);
     EXPECT_EQ(location, keep.get());
     EXPECT_EQ(stamp, keep.get());
     EXPECT_EQ(inSync, 7);
@@ -309,13 +315,15 @@ TEST_F(NotesSmlTest, AggregationHandsOutInterfacesThatCountOnTheOuterObject) {
     const long locks = module_lock::count();
     CountingUnknown outer;
     void* p = reinterpret_cast<void*>(1);
-    EXPECT_EQ(CNotesSml::CreateInstance(&outer, vantrel::IID_IDataStore, &p), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(CNotesSml::CreateInstance(&outer, vantrel::IID_IDataStore, &p),
+              CLASS_E_NOAGGREGATION);
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(CNotesSml::CreateInstance(nullptr, vantrel::IID_IDataStore, nullptr), E_POINTER);
     EXPECT_EQ(module_lock::count(), locks);
 
     IUnknown* inner = nullptr;
-    ASSERT_EQ(CNotesSml::CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)), S_OK);
+    ASSERT_EQ(CNotesSml::CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)),
+              S_OK);
     EXPECT_EQ(module_lock::count(), locks + 1);
     EXPECT_EQ(outer.refs(), 0);
 
@@ -365,8 +373,10 @@ TEST_F(NotesSmlTest, ClassObjectAndObjectsHoldModuleLocks) {
 
     vantrel::IDataStore* a = nullptr;
     vantrel::IDataStore* b = nullptr;
-    ASSERT_EQ(cf->CreateInstance(nullptr, vantrel::IID_IDataStore, reinterpret_cast<void**>(&a)), S_OK);
-    ASSERT_EQ(cf->CreateInstance(nullptr, vantrel::IID_IDataStore, reinterpret_cast<void**>(&b)), S_OK);
+    ASSERT_EQ(cf->CreateInstance(nullptr, vantrel::IID_IDataStore, reinterpret_cast<void**>(&a)),
+              S_OK);
+    ASSERT_EQ(cf->CreateInstance(nullptr, vantrel::IID_IDataStore, reinterpret_cast<void**>(&b)),
+              S_OK);
     EXPECT_EQ(module_lock::count(), locks + 3);
     EXPECT_EQ(cf->LockServer(TRUE), S_OK);
     EXPECT_EQ(module_lock::count(), locks + 4);

@@ -1,6 +1,8 @@
 // The engine callback sink CNotifyConverter: argument conversion, the debug copy of received
 // items, the host notifications with their threads, and the reference counts of the engine and
 // the host's notification object over whole sessions.
+#include "frontend/notify_converter.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #include "controller/notes_controller.h"
 #include "frontend/controller_registry.h"
 #include "frontend/notes_sml.h"
-#include "frontend/notify_converter.h"
 #include "platform/com_raii.h"
 #include "platform/find.h"
 #include "platform/path.h"
@@ -29,7 +30,7 @@ using test::FakeNotify;
 using test::readFileBytes;
 
 class NotifyConverterTest : public test::PhoneSandbox {
-protected:
+  protected:
     static constexpr uint32_t kId = 41;
 
     void SetUp() override {
@@ -59,7 +60,8 @@ protected:
             if (!e.isDirectory) names.push_back(e.name);
         return names;
     }
-    static const FakeNotify::Call* callWithState(const std::vector<FakeNotify::Call>& calls, LONG state) {
+    static const FakeNotify::Call* callWithState(const std::vector<FakeNotify::Call>& calls,
+                                                 LONG state) {
         for (const auto& c : calls)
             if (c.state == state) return &c;
         return nullptr;
@@ -88,8 +90,8 @@ TEST_F(NotifyConverterTest, AddedItemIsCopiedToTheCurrentFolderAndReachesTheCont
 
 TEST_F(NotifyConverterTest, HostileLuidsNeverWriteOutsideTheCurrentFolder) {
     CNotifyConverter* cb = start(nullptr);
-    const std::u16string luids[] = {u"../x", u"a/b", u"c:\\d", u"\x01\n\x7f", u"/abs", u"..",
-                                    u"..\\..\\y"};
+    const std::u16string luids[] = {u"../x", u"a/b", u"c:\\d",    u"\x01\n\x7f",
+                                    u"/abs", u"..",  u"..\\..\\y"};
     int n = 0;
     for (const auto& luid : luids) {
         const std::string bytes = "item " + std::to_string(++n);
@@ -102,7 +104,8 @@ TEST_F(NotifyConverterTest, HostileLuidsNeverWriteOutsideTheCurrentFolder) {
     }
     // Nothing beside the work folder, nothing but plain debug files inside it.
     std::vector<std::string> top;
-    for (const auto& e : fs::directory_iterator(cwdRoot_.path8())) top.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(cwdRoot_.path8()))
+        top.push_back(e.path().filename().string());
     EXPECT_EQ(top, std::vector<std::string>{"work"});
     for (const auto& e : fs::directory_iterator(toUtf8(work()))) {
         EXPECT_TRUE(e.is_regular_file()) << e.path();

@@ -13,7 +13,7 @@ namespace {
 using Areas = std::vector<StorageArea>;
 
 class FreeStoreTest : public ::testing::Test {
-protected:
+  protected:
     Areas blocks() const {
         Areas out = {{99, 99}};  // replaced, not appended to
         m_store.getFreeDataBlocks(out);

@@ -86,9 +86,10 @@ TEST(PropertySetTest, OldBlocksReadAsBefore) {
 }
 
 TEST(PropertySetTest, BackslashesReadBackAsWritten) {
-    const std::u16string texts[] = {u"\\",          u"a\\b",       u"a\\\\b",  u"\\\\",
-                                    u"\\n",         u"\\=",        u"x\\\\=y", u"C:\\notes\\new.txt",
-                                    u"=\n\\:=\\\\", u"\\\\\\nabc", u"k:",      u"\n"};
+    const std::u16string texts[] = {
+        u"\\",          u"a\\b",       u"a\\\\b",  u"\\\\",
+        u"\\n",         u"\\=",        u"x\\\\=y", u"C:\\notes\\new.txt",
+        u"=\n\\:=\\\\", u"\\\\\\nabc", u"k:",      u"\n"};
     CPropertySet set;
     for (const auto& t : texts) set.set(t, CPropertyValue(t));
     std::unique_ptr<CPropertySet> back(parse(saved(set)));

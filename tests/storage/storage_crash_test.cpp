@@ -2,11 +2,10 @@
 // and saves is cut off at every write-type file operation in turn (in a forked child that
 // ends right there), or has that one operation fail, and the store must reopen in the state of
 // its last completed save and keep working.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -83,7 +82,7 @@ struct HookScope {
 };
 
 class StorageCrashTest : public ::testing::Test {
-protected:
+  protected:
     std::u16string work(const std::u16string& ext) const { return dir_ / (u"notesDB" + ext); }
     std::u16string name() const { return dir_ / u"notesDB"; }
 
@@ -95,8 +94,7 @@ protected:
         for (char16_t c = u'0'; c < u'8'; ++c) {
             const std::u16string key = u"note" + std::u16string(1, c) + u".txt";
             const std::string data(10 + (c - u'0') * 7, static_cast<char>('A' + (c - u'0')));
-            ASSERT_EQ(s.store(key, data.data(), static_cast<int32_t>(data.size())),
-                      kStorageAdded);
+            ASSERT_EQ(s.store(key, data.data(), static_cast<int32_t>(data.size())), kStorageAdded);
             initial_[key] = data;
         }
         ASSERT_EQ(s.close(), kStorageOk);
@@ -174,7 +172,8 @@ void StorageCrashTest::runCrashes(bool populated) {
             for (const Step& step : steps_) {
                 int32_t rc = 0;
                 if (step.kind == Step::Store)
-                    rc = s.store(step.key, step.data.data(), static_cast<int32_t>(step.data.size()));
+                    rc =
+                        s.store(step.key, step.data.data(), static_cast<int32_t>(step.data.size()));
                 if (step.kind == Step::Remove) rc = s.remove(step.key);
                 if (step.kind == Step::Save) {
                     rc = s.save();
@@ -217,9 +216,13 @@ void StorageCrashTest::runCrashes(bool populated) {
     EXPECT_GT(crashes, 40);
 }
 
-TEST_F(StorageCrashTest, CrashAtEveryWriteOfAPopulatedStore) { runCrashes(true); }
+TEST_F(StorageCrashTest, CrashAtEveryWriteOfAPopulatedStore) {
+    runCrashes(true);
+}
 
-TEST_F(StorageCrashTest, CrashAtEveryWriteOfANewStore) { runCrashes(false); }
+TEST_F(StorageCrashTest, CrashAtEveryWriteOfANewStore) {
+    runCrashes(false);
+}
 
 // One write-type operation fails (an I/O error) in turn; the store must report it, keep the
 // previous record of a failed replacement, and come out of a later save intact.

@@ -19,7 +19,7 @@ namespace {
 using testing::HasSubstr;
 
 class StorageLogTest : public test::SandboxedTest {
-protected:
+  protected:
     StorageLogTest() {
         oldTmp_ = plat::getEnv("TMP");
         plat::setEnv("TMP", logDir_.path());
@@ -28,8 +28,8 @@ protected:
                       .create(u"Software\\Orvane\\MorVex", &key),
                   plat::kErrorSuccess);
         EXPECT_EQ(key.setString(u"Logging Levels", u"Default,LOG_ALL"), plat::kErrorSuccess);
-        EXPECT_TRUE(Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex",
-                                       u"Logging Levels", 5));
+        EXPECT_TRUE(
+            Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex", u"Logging Levels", 5));
     }
     ~StorageLogTest() override {
         Logger::shutdown();
@@ -61,15 +61,16 @@ TEST_F(StorageLogTest, StoreLines) {
     CStorage s;
     EXPECT_EQ(s.initialize(name), kStorageOpenError);
     const std::string text = log();
-    EXPECT_THAT(text, HasSubstr("(genut)CStorage          ::    save(), indexFile up to date already"));
+    EXPECT_THAT(text,
+                HasSubstr("(genut)CStorage          ::    save(), indexFile up to date already"));
     EXPECT_THAT(text, HasSubstr("::    getNewLocation( byteCount = 3)"));
     EXPECT_THAT(text, HasSubstr("::    store (key, ...), adding succeeded"));
     EXPECT_THAT(text, HasSubstr("::!!  fetch(key, ...) Not enough space for data"));
     EXPECT_THAT(text, HasSubstr("::!!  fetch(none, ...) No such key"));
     EXPECT_THAT(text, HasSubstr("::    remove(none)"));
     EXPECT_THAT(text, HasSubstr("::!!  remove(none) No such key"));
-    EXPECT_THAT(text, HasSubstr("::!!! indexFromFile() error: not idxFile(#2)'" +
-                                    toUtf8(name) + ".dix'"));
+    EXPECT_THAT(
+        text, HasSubstr("::!!! indexFromFile() error: not idxFile(#2)'" + toUtf8(name) + ".dix'"));
 }
 
 TEST_F(StorageLogTest, FreeStoreLines) {

@@ -24,7 +24,7 @@ using Keys = std::vector<std::pair<std::u16string, StorageArea>>;
 using Areas = std::vector<StorageArea>;
 
 class StorageTest : public ::testing::Test {
-protected:
+  protected:
     std::u16string name() const { return dir_ / u"notesDB"; }
     std::u16string dix() const { return name() + u".dix"; }
     std::u16string dta() const { return name() + u".dta"; }
@@ -59,8 +59,8 @@ TEST_F(StorageTest, IndexFileFormatByteForByte) {
     CStorage s;
     makeTwoRecords(s);
     const std::string expected = std::string("\x13\xEE\xFF\xCA", 4) + std::string("\x02\0\0\0", 4) +
-                                 std::string("\0\0\0\0", 4) +                         // K=2, F=0
-                                 std::string("\x02\0\0\0a\0\0\0\0\0\x09\0\0\0", 14) +  // a{0,9}
+                                 std::string("\0\0\0\0", 4) +                           // K=2, F=0
+                                 std::string("\x02\0\0\0a\0\0\0\0\0\x09\0\0\0", 14) +   // a{0,9}
                                  std::string("\x02\0\0\0b\0\x0A\0\0\0\x0E\0\0\0", 14);  // b{10,14}
     EXPECT_EQ(readFileBytes(dix()), expected);
     EXPECT_EQ(readFileBytes(dta()), "0123456789abcde");
@@ -73,7 +73,10 @@ TEST_F(StorageTest, IndexFileFormatByteForByte) {
 }
 
 TEST_F(StorageTest, SaveWithoutChangeLeavesIndexFileUntouched) {
-    { CStorage s; makeTwoRecords(s); }
+    {
+        CStorage s;
+        makeTwoRecords(s);
+    }
     // Bytes after the last free area are ignored on reading, and an unchanged store keeps them.
     const std::string withTail = *readFileBytes(dix()) + "tail";
     writeFileBytes(dix(), withTail);
@@ -150,7 +153,7 @@ TEST_F(StorageTest, KeysOrderByCodeUnit) {
     for (const std::u16string key : {u"a", u"B", u"\xFFFF", u"\xD83D\xDE00", u"a\xE9", u""}) {
         ASSERT_EQ(put(s, key, "x"), kStorageAdded);
     }
-    const std::vector<std::u16string> order = {u"", u"B", u"a", u"a\xE9", u"\xD83D\xDE00",
+    const std::vector<std::u16string> order = {u"",      u"B", u"a", u"a\xE9", u"\xD83D\xDE00",
                                                u"\xFFFF"};
     std::vector<std::u16string> keys = {u"kept"};
     s.getKeys(keys);
@@ -287,7 +290,8 @@ TEST_F(StorageTest, StoreThatWouldPassTheOffsetLimitIsRefused) {
     ASSERT_TRUE(plat::getFileStatus(dta(), &status));
     EXPECT_EQ(status.size, 0x7FFFFFFFu);
     ASSERT_EQ(s.save(), kStorageOk);
-    EXPECT_EQ(index().keys, (Keys{{u"a", {0, 9}}, {u"b", {10, 14}}, {u"c", {0x7FFFFFF5, 0x7FFFFFFE}}}));
+    EXPECT_EQ(index().keys,
+              (Keys{{u"a", {0, 9}}, {u"b", {10, 14}}, {u"c", {0x7FFFFFF5, 0x7FFFFFFE}}}));
 }
 
 // Random stores and removals against a model; checks lookups, key order and the saved index.
@@ -297,8 +301,8 @@ TEST_F(StorageTest, RandomOperationsMatchAModel) {
     CStorage s;
     ASSERT_EQ(s.initialize(name()), kStorageCreated);
     for (int i = 0; i < 4000; ++i) {
-        const std::u16string key = u"k" + std::u16string(1, u'0' + rng() % 40) +
-                                   std::u16string(1, u'A' + rng() % 10);
+        const std::u16string key =
+            u"k" + std::u16string(1, u'0' + rng() % 40) + std::u16string(1, u'A' + rng() % 10);
         if (rng() % 3 == 0) {
             EXPECT_EQ(s.remove(key), model.erase(key) ? kStorageOk : kStorageNoSuchKey);
         } else {

@@ -19,7 +19,7 @@
 namespace vt::test {
 
 class LogCapture {
-public:
+  public:
     LogCapture() : oldTmp_(plat::getEnv("TMP")) {
         plat::setEnv("TMP", folder_.path());
         plat::RegKey key;
@@ -43,7 +43,7 @@ public:
         return text().find(fragment) != std::string::npos;
     }
 
-private:
+  private:
     static constexpr char16_t kKey[] = u"Software\\Orvane\\MorVex";
     static constexpr char16_t kValue[] = u"Logging Levels";
 

@@ -144,7 +144,7 @@ TEST_F(LoggerTest, LineFormatMarkersAndThresholds) {
         if (l.find("::Logger") == std::string::npos && l.find("Logger  ") == std::string::npos)
             ours.push_back(l);
     ASSERT_EQ(ours.size(), 3u) << testing::PrintToString(lines);
-    const std::regex head(R"(^\[0x[0-9A-F]{4,}\s*\] \d\d:\d\d:\d\d )");
+    const std::regex head(R"(^\[0x[0-9A-F ]{4,}\] \d\d:\d\d:\d\d )");
     for (const auto& l : ours) EXPECT_TRUE(std::regex_search(l, head)) << l;
     EXPECT_THAT(ours[0], testing::EndsWith("(genut)CStorage          ::!!  first second"));
     EXPECT_THAT(ours[1], testing::EndsWith("(genut)CStorage          ::    traced"));
