@@ -27,6 +27,7 @@
 
 #include "frontend/controller_interface.h"
 #include "platform/com.h"
+#include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/find.h"
 #include "storage/property_set.h"
@@ -161,6 +162,12 @@ private:
     void getLocalTextFileNames(std::vector<plat::FindEntry>& names);
     uint8_t* readDiskFileAndSetVar(const std::u16string& path, uint32_t& size, int64_t& time,
                                    VARIANT* var);
+    uint8_t* readNoteToSend(const char16_t* op, const std::u16string& fileName, uint32_t& size,
+                            int64_t& time, VARIANT* var);
+    // Hands a note to the engine as an add (id: the new local id) or a replace (id: its LUID)
+    // and queues the job, which takes over buffer.
+    HRESULT sendNote(int32_t opType, const std::u16string& fileName, const std::u16string& id,
+                     uint8_t* buffer, uint32_t size, int64_t time, unique_variant& var);
     HRESULT putAddFile(const std::u16string& fileName);
     HRESULT putModFile(const std::u16string& fileName);
     HRESULT putDelFile(const std::u16string& fileName);
@@ -180,6 +187,7 @@ private:
     // statuses.cpp
     std::deque<SentJob>::iterator findJobByCmdId(uint32_t cmdId);
     std::deque<SentJob>::iterator findJobByLocalLuid(const std::u16string& localLuid);
+    int32_t storeJobData(SentJob& job);
     HRESULT commitAddFile(SentJob& job, uint32_t status);
     HRESULT commitDelFile(SentJob& job, uint32_t status);
     HRESULT commitModFile(SentJob& job, uint32_t status);

@@ -74,6 +74,15 @@ HRESULT CNotesController::clientCmdStatus(uint32_t cmdId, uint32_t status) {
     }
 }
 
+int32_t CNotesController::storeJobData(SentJob& job) {
+    int32_t r = m_notesDB.store(job.fileName, job.data, static_cast<int32_t>(job.dataSize));
+    // The bytes are let go whatever the store answered.
+    if (job.data) CoTaskMemFree(job.data);
+    job.data = nullptr;
+    job.dataSize = 0;
+    return r;
+}
+
 HRESULT CNotesController::commitAddFile(SentJob& job, uint32_t status) {
     const auto& log = controllerLog();
     if (status != 200 && status != 201) {
@@ -88,10 +97,7 @@ HRESULT CNotesController::commitAddFile(SentJob& job, uint32_t status) {
         ++job.commitCount;
         return E_FAIL;
     }
-    int32_t r = m_notesDB.store(job.fileName, job.data, static_cast<int32_t>(job.dataSize));
-    if (job.data) CoTaskMemFree(job.data);
-    job.data = nullptr;
-    job.dataSize = 0;
+    int32_t r = storeJobData(job);
     if (r < 0) {
         log.critic(format(u"commitAddFile() NotesDB.store failed (%d)", r));
         return E_FAIL;
@@ -119,10 +125,7 @@ HRESULT CNotesController::commitModFile(SentJob& job, uint32_t status) {
         ++job.commitCount;
         return E_FAIL;
     }
-    int32_t r = m_notesDB.store(job.fileName, job.data, static_cast<int32_t>(job.dataSize));
-    if (job.data) CoTaskMemFree(job.data);
-    job.data = nullptr;
-    job.dataSize = 0;
+    int32_t r = storeJobData(job);
     if (r < 0) {
         log.critic(format(u"commitModFile() NotesDB.store failed (%d)", r));
         return E_FAIL;

@@ -232,79 +232,67 @@ uint8_t* CNotesController::readDiskFileAndSetVar(const std::u16string& path, uin
     return buffer;
 }
 
-HRESULT CNotesController::putAddFile(const std::u16string& fileName) {
-    const auto& log = controllerLog();
-    const std::u16string path = plat::joinPath(m_notesFolder, fileName);
-    unique_variant var;
-    uint32_t size = 0;
-    int64_t time = 0;
-    uint8_t* buffer = readDiskFileAndSetVar(path, size, time, var.get());
-    if (!buffer) {
-        log.critic(u"putAddFile() error with file (or variant) " + fileName);
-        return E_FAIL;
-    }
-    const std::u16string id = allocateLocalLuid();
+uint8_t* CNotesController::readNoteToSend(const char16_t* op, const std::u16string& fileName,
+                                          uint32_t& size, int64_t& time, VARIANT* var) {
+    uint8_t* buffer = readDiskFileAndSetVar(plat::joinPath(m_notesFolder, fileName), size, time, var);
+    if (!buffer) controllerLog().critic(format(u"%s() error with file (or variant) %s", op, fileName));
+    return buffer;
+}
+
+HRESULT CNotesController::sendNote(int32_t opType, const std::u16string& fileName,
+                                   const std::u16string& id, uint8_t* buffer, uint32_t size,
+                                   int64_t time, unique_variant& var) {
     ULONG cmdId = 0;
     unique_bstr store(kDataStore), luid(id), type(kContentType), empty1(u""), empty2(u"");
-    HRESULT hr = m_pEngine->AddItem(store.get(), luid.get(), type.get(), empty1.get(), empty2.get(),
-                                    *var.get(), &cmdId);
+    HRESULT hr = opType == opTypeAdd
+                     ? m_pEngine->AddItem(store.get(), luid.get(), type.get(), empty1.get(),
+                                          empty2.get(), *var.get(), &cmdId)
+                     : m_pEngine->ReplaceItem(store.get(), luid.get(), type.get(), empty1.get(),
+                                              empty2.get(), *var.get(), &cmdId);
     var.reset();
     if (FAILED(hr)) {
         // The command number is undefined: a job under it could catch another command's status.
-        log.critic(format(u"putAddFile() engine->AddItem() failed 0x%X", hr));
+        if (opType == opTypeAdd)
+            controllerLog().critic(format(u"putAddFile() engine->AddItem() failed 0x%X", hr));
         CoTaskMemFree(buffer);
         return hr;
     }
     SentJob job;
     job.fileName = fileName;
     job.fileTime = time;
-    job.opType = opTypeAdd;
+    job.opType = opType;
     job.data = buffer;
     job.dataSize = size;
     job.cmdId = cmdId;
-    job.localLuid = id;
+    (opType == opTypeAdd ? job.localLuid : job.luid) = id;
     m_sentjobs.push_front(std::move(job));
     return hr;
 }
 
-HRESULT CNotesController::putModFile(const std::u16string& fileName) {
-    const auto& log = controllerLog();
-    const std::u16string path = plat::joinPath(m_notesFolder, fileName);
+HRESULT CNotesController::putAddFile(const std::u16string& fileName) {
     unique_variant var;
     uint32_t size = 0;
     int64_t time = 0;
-    uint8_t* buffer = readDiskFileAndSetVar(path, size, time, var.get());
-    if (!buffer) {
-        log.critic(u"putModFile() error with file (or variant) " + fileName);
-        return E_FAIL;
-    }
+    uint8_t* buffer = readNoteToSend(u"putAddFile", fileName, size, time, var.get());
+    if (!buffer) return E_FAIL;
+    return sendNote(opTypeAdd, fileName, allocateLocalLuid(), buffer, size, time, var);
+}
+
+HRESULT CNotesController::putModFile(const std::u16string& fileName) {
+    unique_variant var;
+    uint32_t size = 0;
+    int64_t time = 0;
+    uint8_t* buffer = readNoteToSend(u"putModFile", fileName, size, time, var.get());
+    if (!buffer) return E_FAIL;
     CPropertyValue* mapped = m_pProperties->get(u"pcfilename:" + fileName);
     if (!mapped) {
         CoTaskMemFree(buffer);
-        log.critic(format(u"putModFile() error with file %s, no luid", fileName));
+        controllerLog().critic(format(u"putModFile() error with file %s, no luid", fileName));
         return E_FAIL;
     }
-    std::u16string luidText;
-    mapped->getStringValue(luidText);
-    ULONG cmdId = 0;
-    unique_bstr store(kDataStore), luid(luidText), type(kContentType), empty1(u""), empty2(u"");
-    HRESULT hr = m_pEngine->ReplaceItem(store.get(), luid.get(), type.get(), empty1.get(),
-                                        empty2.get(), *var.get(), &cmdId);
-    var.reset();
-    if (FAILED(hr)) {
-        CoTaskMemFree(buffer);
-        return hr;
-    }
-    SentJob job;
-    job.fileName = fileName;
-    job.fileTime = time;
-    job.opType = opTypeMod;
-    job.data = buffer;
-    job.dataSize = size;
-    job.cmdId = cmdId;
-    job.luid = luidText;
-    m_sentjobs.push_front(std::move(job));
-    return hr;
+    std::u16string luid;
+    mapped->getStringValue(luid);
+    return sendNote(opTypeMod, fileName, luid, buffer, size, time, var);
 }
 
 HRESULT CNotesController::putDelFile(const std::u16string& fileName) {
