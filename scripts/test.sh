@@ -21,3 +21,6 @@ build_and_test() {
 
 build_and_test build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 build_and_test build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON -DVANTREL_BENCH=OFF
+
+echo "== fuzzers: a short run of each"
+scripts/fuzz.sh "${VANTREL_FUZZ_SECONDS:-20}"
