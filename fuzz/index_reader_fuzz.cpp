@@ -71,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (rc != vt::kStorageOk && rc != vt::kStorageOpenError) std::abort();
         Summary loaded = summarize(s);
         for (size_t i = 0; i < loaded.keys.size(); ++i) {
+            if (loaded.sizes[i] < 0) std::abort();
             if (loaded.sizes[i] > (1 << 16)) continue;
             std::vector<uint8_t> bytes;
             s.fetch(loaded.keys[i], bytes);

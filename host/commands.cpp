@@ -36,8 +36,12 @@ constexpr char16_t kDefaultAlias[] = u"phone";
 constexpr char16_t kDataStore[] = u"Notes";
 constexpr int kDefaultTimeoutSeconds = 300;
 
-void out(const std::u16string& text) { Console::instance().line(text); }
-void err(const std::u16string& text) { Console::instance().error(text); }
+void out(const std::u16string& text) {
+    Console::instance().line(text);
+}
+void err(const std::u16string& text) {
+    Console::instance().error(text);
+}
 
 // ---- command line ----
 
@@ -66,8 +70,10 @@ bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
     for (size_t i = 0; i < args.size(); ++i) {
         std::u16string a = args[i];
         if (onlyPositional || a.size() < 2 || a[0] != u'-' || a == u"-") {
-            if (cl->command.empty()) cl->command = a;
-            else cl->positional.push_back(a);
+            if (cl->command.empty())
+                cl->command = a;
+            else
+                cl->positional.push_back(a);
             continue;
         }
         if (a == u"--") {
@@ -91,19 +97,24 @@ bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
             auto phoneField = [&](std::optional<std::u16string> PhoneArgs::*field) {
                 // --imei opens a new phone; so does a field the current phone already has.
                 if (cl->phones.empty() || (cl->phones.back().*field) ||
-                    (field == &PhoneArgs::imei && (cl->phones.back().imei ||
-                                                   cl->phones.back().alias ||
-                                                   cl->phones.back().store ||
-                                                   cl->phones.back().options)))
+                    (field == &PhoneArgs::imei &&
+                     (cl->phones.back().imei || cl->phones.back().alias ||
+                      cl->phones.back().store || cl->phones.back().options)))
                     cl->phones.emplace_back();
                 cl->phones.back().*field = *value;
             };
-            if (a == u"--imei") phoneField(&PhoneArgs::imei);
-            else if (a == u"--alias") phoneField(&PhoneArgs::alias);
-            else if (a == u"--phone") phoneField(&PhoneArgs::store);
-            else if (a == u"--phone-options") phoneField(&PhoneArgs::options);
-            else if (a == u"--module") cl->module = *value;
-            else if (a == u"--unset") cl->unset = *value;
+            if (a == u"--imei")
+                phoneField(&PhoneArgs::imei);
+            else if (a == u"--alias")
+                phoneField(&PhoneArgs::alias);
+            else if (a == u"--phone")
+                phoneField(&PhoneArgs::store);
+            else if (a == u"--phone-options")
+                phoneField(&PhoneArgs::options);
+            else if (a == u"--module")
+                cl->module = *value;
+            else if (a == u"--unset")
+                cl->unset = *value;
             else if (a == u"--timeout") {
                 const std::string t = toUtf8(*value);
                 char* end = nullptr;
@@ -159,16 +170,23 @@ constexpr char16_t kGlobalHelp[] =
 
 const std::vector<CommandInfo>& commands() {
     static const std::vector<CommandInfo> kCommands = {
-        {u"register", u"vantrel register [MODULE]",
+        {u"register",
+         u"vantrel register [MODULE]",
          u"register the module as the plug-in for \"Notes\"",
          u"Loads MODULE (default: --module, else the module this build made) and calls its\n"
          u"DllRegisterServer, which writes the plug-in's registration into the registry.\n",
-         {}, false, false},
-        {u"unregister", u"vantrel unregister [--module MODULE]",
+         {},
+         false,
+         false},
+        {u"unregister",
+         u"vantrel unregister [--module MODULE]",
          u"remove the module's registration",
          u"Loads the registered module (or MODULE) and calls its DllUnregisterServer.\n",
-         {}, false, false},
-        {u"config", u"vantrel config [NAME [VALUE]] | vantrel config --unset NAME",
+         {},
+         false,
+         false},
+        {u"config",
+         u"vantrel config [NAME [VALUE]] | vantrel config --unset NAME",
          u"show or set \"Root\", \"Logging Levels\", \"Current Language\"",
          u"Without NAME shows all three settings; with NAME shows one; with VALUE sets it.\n"
          u"NAME is the value's name or its short form: root, logging, language.\n"
@@ -176,23 +194,35 @@ const std::vector<CommandInfo>& commands() {
          u"  Logging Levels    switches the module's log on (Vantrel.lgt in $TMP or /tmp),\n"
          u"                    e.g. \"LOG_TRACING\"; --unset switches it off\n"
          u"  Current Language  e.g. \"en\" (notes folder \"Notes\") or \"de\" (\"Notizen\")\n",
-         {}, false, false},
-        {u"sync", u"vantrel sync [PHONE OPTIONS]... [--all]",
+         {},
+         false,
+         false},
+        {u"sync",
+         u"vantrel sync [PHONE OPTIONS]... [--all]",
          u"two-way synchronisation with one or more phones",
          u"Synchronises each phone named by the phone options (repeat --imei for more phones;\n"
          u"all run at once in this process), or every known phone with --all. Creates the\n"
          u"phone's folder <Root>/ALIAS when Root exists. Prints progress and a summary.\n",
-         {u"--all"}, true, true},
-        {u"export", u"vantrel export [PHONE OPTIONS]",
+         {u"--all"},
+         true,
+         true},
+        {u"export",
+         u"vantrel export [PHONE OPTIONS]",
          u"run one session and wait for its end (ExportDataFromPhone)",
          u"Runs one complete session with the phone and returns when it has ended.\n",
-         {}, true, false},
-        {u"read-out", u"vantrel read-out DIR [PHONE OPTIONS]",
+         {},
+         true,
+         false},
+        {u"read-out",
+         u"vantrel read-out DIR [PHONE OPTIONS]",
          u"write every note as last exchanged with the phone into DIR",
          u"Writes the module's copy of every note (as last exchanged with the phone) into\n"
          u"DIR, which is created when missing. The phone must be known.\n",
-         {}, true, false},
-        {u"import", u"vantrel import [--replace] [--item-overwrite] FILE... [PHONE OPTIONS]",
+         {},
+         true,
+         false},
+        {u"import",
+         u"vantrel import [--replace] [--item-overwrite] FILE... [PHONE OPTIONS]",
          u"import note files into the PC folder and send them to the phone",
          u"Hands every FILE to the module (WriteDataIn), then moves them into the notes folder\n"
          u"and synchronises (ImportDataToPhone).\n"
@@ -200,18 +230,26 @@ const std::vector<CommandInfo>& commands() {
          u"  --item-overwrite   give the notes their file names, replacing notes of that name;\n"
          u"                     without it they get neutral names (untitled.txt, ...)\n"
          u"A FILE whose name does not end in .txt gets .txt added to its item name.\n",
-         {u"--replace", u"--item-overwrite"}, true, false},
-        {u"status", u"vantrel status [--imei IMEI]",
+         {u"--replace", u"--item-overwrite"},
+         true,
+         false},
+        {u"status",
+         u"vantrel status [--imei IMEI]",
          u"show the registration, the settings and the phones known",
          u"Shows the registered module, the settings, and for every phone this host has\n"
          u"synchronised (or the one named) its folders, note counts and last session.\n",
-         {}, true, false},
-        {u"demo", u"vantrel demo [--module MODULE]",
+         {},
+         true,
+         false},
+        {u"demo",
+         u"vantrel demo [--module MODULE]",
          u"a guided tour in a fresh sandbox",
          u"Makes a fresh sandbox in the temporary folder (VANTREL_HOME), registers the module,\n"
          u"creates notes on the PC and on a virtual phone, synchronises, edits both sides (an\n"
          u"edit, a delete, a conflict), synchronises again and shows both folders each time.\n",
-         {}, false, false},
+         {},
+         false,
+         false},
     };
     return kCommands;
 }
@@ -278,7 +316,7 @@ std::u16string osError(int e) {
 // Moves the process into the folder for the module's debug copies of received items (it
 // writes them into the current folder) and back.
 class ScopedWorkFolder {
-public:
+  public:
     ScopedWorkFolder() : old_(plat::currentDirectory()) {
         const std::u16string folder = plat::joinPath(hostHome(), u"received-items");
         if (makeFolders(folder) == 0) plat::setCurrentDirectory(folder);
@@ -289,19 +327,19 @@ public:
     ScopedWorkFolder(const ScopedWorkFolder&) = delete;
     ScopedWorkFolder& operator=(const ScopedWorkFolder&) = delete;
 
-private:
+  private:
     std::u16string old_;
 };
 
 // Standard output's and COM's set-up for one command.
 class ComScope {
-public:
+  public:
     ComScope() { hr_ = CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
     ~ComScope() {
         if (SUCCEEDED(hr_)) CoUninitialize();
     }
 
-private:
+  private:
     HRESULT hr_;
 };
 
@@ -316,58 +354,61 @@ bool registryUsable() {
 
 // Resolves the phone options against the host's records. requireKnown: the phone must have
 // been synchronised before.
-bool resolvePhone(const PhoneArgs& a, bool requireKnown, PhoneSpec* spec, bool* known,
+bool resolvePhone(const PhoneArgs& a, bool requireKnown, PhoneSetup* setup, bool* known,
                   std::u16string* error) {
     const std::u16string imei = a.imei.value_or(kDefaultImei);
     PhoneRecord record;
     *known = loadPhoneRecord(imei, &record);
     if (requireKnown && !*known) {
-        *error = format(u"unknown phone: IMEI %s has never been synchronised on this PC (`vantrel "
-                        u"status` lists the phones known; `vantrel sync --imei %s` adds it)",
-                        imei, imei);
+        *error = format(
+            u"unknown phone: IMEI %s has never been synchronised on this PC (`vantrel "
+            u"status` lists the phones known; `vantrel sync --imei %s` adds it)",
+            imei, imei);
         return false;
     }
-    spec->imei = imei;
-    spec->alias = a.alias.value_or(*known && !record.alias.empty() ? record.alias : kDefaultAlias);
-    spec->store = a.store ? absolutePath(*a.store)
-                          : (*known && !record.store.empty() ? record.store
-                                                              : defaultPhoneStore(spec->alias));
-    spec->engineOptions = a.options.value_or(u"");
-    if (*known && !record.alias.empty() && spec->alias != record.alias) {
-        *error = format(u"phone IMEI %s is known as '%s'; its notes are in that alias's folder, so "
-                        u"another alias is refused (use --alias %s)",
-                        imei, record.alias, record.alias);
+    setup->imei = imei;
+    setup->alias = a.alias.value_or(*known && !record.alias.empty() ? record.alias : kDefaultAlias);
+    setup->store = a.store ? absolutePath(*a.store)
+                           : (*known && !record.store.empty() ? record.store
+                                                              : defaultPhoneStore(setup->alias));
+    setup->engineOptions = a.options.value_or(u"");
+    if (*known && !record.alias.empty() && setup->alias != record.alias) {
+        *error = format(
+            u"phone IMEI %s is known as '%s'; its notes are in that alias's folder, so "
+            u"another alias is refused (use --alias %s)",
+            imei, record.alias, record.alias);
         return false;
     }
-    if (*known && !record.store.empty() && spec->store != record.store) {
-        *error = format(u"phone IMEI %s is known with the store %s; another store is refused",
-                        imei, record.store);
+    if (*known && !record.store.empty() && setup->store != record.store) {
+        *error = format(u"phone IMEI %s is known with the store %s; another store is refused", imei,
+                        record.store);
         return false;
     }
     for (const PhoneRecord& other : loadPhoneRecords()) {
         if (other.imei == imeiKey(imei)) continue;
-        if (other.alias == spec->alias) {
+        if (other.alias == setup->alias) {
             *error = format(u"the alias '%s' belongs to phone IMEI %s; each phone needs its own",
-                            spec->alias, other.imei);
+                            setup->alias, other.imei);
             return false;
         }
-        if (other.store == spec->store) {
+        if (other.store == setup->store) {
             *error = format(u"the store %s belongs to phone IMEI %s; each phone needs its own",
-                            spec->store, other.imei);
+                            setup->store, other.imei);
             return false;
         }
     }
-    return validatePhoneSpec(*spec, error);
+    return validatePhoneSetup(*setup, error);
 }
 
-bool resolvePhones(const CommandLine& cl, bool requireKnown, std::vector<PhoneSpec>* specs) {
+bool resolvePhones(const CommandLine& cl, bool requireKnown, std::vector<PhoneSetup>* setups) {
     std::vector<PhoneArgs> args = cl.phones;
     if (cl.flags.count(u"--all")) {
         if (!args.empty()) {
             err(u"--all and phone options exclude each other");
             return false;
         }
-        for (const PhoneRecord& r : loadPhoneRecords()) args.push_back(PhoneArgs{r.imei, {}, {}, {}});
+        for (const PhoneRecord& r : loadPhoneRecords())
+            args.push_back(PhoneArgs{r.imei, {}, {}, {}});
         if (args.empty()) {
             err(u"no phone is known yet; name one with --imei (or run plain `vantrel sync`)");
             return false;
@@ -376,24 +417,24 @@ bool resolvePhones(const CommandLine& cl, bool requireKnown, std::vector<PhoneSp
     if (args.empty()) args.emplace_back();
     std::set<std::u16string> seen;
     for (const PhoneArgs& a : args) {
-        PhoneSpec spec;
+        PhoneSetup setup;
         bool known = false;
         std::u16string error;
-        if (!resolvePhone(a, requireKnown, &spec, &known, &error)) {
+        if (!resolvePhone(a, requireKnown, &setup, &known, &error)) {
             err(error);
             return false;
         }
-        if (!seen.insert(imeiKey(spec.imei)).second) {
-            err(format(u"phone IMEI %s is named twice", spec.imei));
+        if (!seen.insert(imeiKey(setup.imei)).second) {
+            err(format(u"phone IMEI %s is named twice", setup.imei));
             return false;
         }
-        for (const PhoneSpec& s : *specs) {
-            if (s.alias == spec.alias || s.store == spec.store) {
-                err(format(u"phones %s and %s share an alias or a store", s.imei, spec.imei));
+        for (const PhoneSetup& s : *setups) {
+            if (s.alias == setup.alias || s.store == setup.store) {
+                err(format(u"phones %s and %s share an alias or a store", s.imei, setup.imei));
                 return false;
             }
         }
-        specs->push_back(spec);
+        setups->push_back(setup);
     }
     return true;
 }
@@ -407,7 +448,7 @@ struct Connected {
     }
 };
 
-bool connectAll(const std::vector<PhoneSpec>& specs, Connected* c) {
+bool connectAll(const std::vector<PhoneSetup>& setups, Connected* c) {
     std::u16string error;
     std::unique_ptr<ModuleHost> module = ModuleHost::open(kDataStore, &error);
     if (!module) {
@@ -415,19 +456,19 @@ bool connectAll(const std::vector<PhoneSpec>& specs, Connected* c) {
         return false;
     }
     c->module = std::move(module);
-    for (const PhoneSpec& spec : specs) {
+    for (const PhoneSetup& setup : setups) {
         std::vector<std::u16string> notes;
-        std::unique_ptr<PhoneLink> link = PhoneLink::connect(c->module, spec, &error, &notes);
+        std::unique_ptr<PhoneLink> link = PhoneLink::connect(c->module, setup, &error, &notes);
         for (const auto& n : notes) out(n);
         if (!link) {
             err(error);
             return false;
         }
         PhoneRecord record;
-        loadPhoneRecord(spec.imei, &record);
-        record.imei = imeiKey(spec.imei);
-        record.alias = spec.alias;
-        record.store = spec.store;
+        loadPhoneRecord(setup.imei, &record);
+        record.imei = imeiKey(setup.imei);
+        record.alias = setup.alias;
+        record.store = setup.store;
         if (int32_t e = savePhoneRecord(record); e != plat::kErrorSuccess) {
             err(registryErrorText(e));
             return false;
@@ -439,17 +480,19 @@ bool connectAll(const std::vector<PhoneSpec>& specs, Connected* c) {
 
 void recordOutcome(const PhoneLink& link, const SessionReport& r) {
     PhoneRecord record;
-    if (!loadPhoneRecord(link.spec().imei, &record)) return;
+    if (!loadPhoneRecord(link.setup().imei, &record)) return;
     record.lastSync = plat::userLocaleDateTime(plat::currentTime());
     record.lastResult = r.what + u" " + outcomeText(r);
     savePhoneRecord(record);
 }
 
 void printReport(const PhoneLink& link, const SessionReport& r) {
-    for (const auto& l : summaryLines(link.spec().alias, r)) out(l);
+    for (const auto& l : summaryLines(link.setup().alias, r)) out(l);
 }
 
-int timeoutMs(const CommandLine& cl) { return cl.timeoutSeconds * 1000; }
+int timeoutMs(const CommandLine& cl) {
+    return cl.timeoutSeconds * 1000;
+}
 
 // ---- commands ----
 
@@ -499,6 +542,10 @@ int cmdUnregister(const CommandLine& cl) {
     }
     const std::u16string module = cl.module ? absolutePath(*cl.module) : loc.modulePath;
     if (!unregisterModule(module, &error)) {
+        if (!cl.module)
+            error +=
+                u"\n(another build of the module removes the same registration: vantrel "
+                u"unregister --module MODULE)";
         err(error);
         return kExitFailed;
     }
@@ -587,17 +634,17 @@ int cmdSync(const CommandLine& cl) {
         return kExitUsage;
     }
     if (!registryUsable()) return kExitFailed;
-    std::vector<PhoneSpec> specs;
-    if (!resolvePhones(cl, false, &specs)) return kExitFailed;
+    std::vector<PhoneSetup> setups;
+    if (!resolvePhones(cl, false, &setups)) return kExitFailed;
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(specs, &c)) return kExitFailed;
+    if (!connectAll(setups, &c)) return kExitFailed;
     // Every phone's session runs at once; the module keeps one controller per phone.
     std::vector<bool> started;
     for (auto& link : c.links) {
-        out(format(u"%s: synchronising %s with %s", link->spec().alias, link->notesFolder(),
-                   link->spec().store));
+        out(format(u"%s: synchronising %s with %s", link->setup().alias, link->notesFolder(),
+                   link->setup().store));
         started.push_back(link->startSync());
     }
     bool allOk = true;
@@ -617,15 +664,15 @@ int cmdExport(const CommandLine& cl) {
         return kExitUsage;
     }
     if (!registryUsable()) return kExitFailed;
-    std::vector<PhoneSpec> specs;
-    if (!resolvePhones(cl, false, &specs)) return kExitFailed;
+    std::vector<PhoneSetup> setups;
+    if (!resolvePhones(cl, false, &setups)) return kExitFailed;
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(specs, &c)) return kExitFailed;
+    if (!connectAll(setups, &c)) return kExitFailed;
     PhoneLink& link = *c.links[0];
-    out(format(u"%s: exporting (one session) between %s and %s", link.spec().alias,
-               link.notesFolder(), link.spec().store));
+    out(format(u"%s: exporting (one session) between %s and %s", link.setup().alias,
+               link.notesFolder(), link.setup().store));
     SessionReport r = link.exportFromPhone(timeoutMs(cl));
     recordOutcome(link, r);
     printReport(link, r);
@@ -639,8 +686,8 @@ int cmdReadOut(const CommandLine& cl) {
     }
     const std::u16string dir = absolutePath(cl.positional[0]);
     if (!registryUsable()) return kExitFailed;
-    std::vector<PhoneSpec> specs;
-    if (!resolvePhones(cl, true, &specs)) return kExitFailed;
+    std::vector<PhoneSetup> setups;
+    if (!resolvePhones(cl, true, &setups)) return kExitFailed;
     plat::FileStatus st;
     if (plat::getFileStatus(dir, &st) && !st.isDirectory) {
         err(format(u"%s is a file, not a folder", dir));
@@ -653,11 +700,12 @@ int cmdReadOut(const CommandLine& cl) {
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(specs, &c)) return kExitFailed;
+    if (!connectAll(setups, &c)) return kExitFailed;
     const size_t before = plat::findFiles(plat::joinPath(dir, u"*")).size();
     HRESULT hr = c.links[0]->readAllOut(dir);
     if (FAILED(hr)) {
-        err(format(u"the module could not write every note into %s (0x%08X); see the notes that "
+        err(
+            format(u"the module could not write every note into %s (0x%08X); see the notes that "
                    u"are there",
                    dir, hr));
         return kExitFailed;
@@ -666,9 +714,10 @@ int cmdReadOut(const CommandLine& cl) {
     for (const auto& e : plat::findFiles(plat::joinPath(dir, u"*")))
         if (!e.isDirectory) ++count;
     (void)before;
-    out(format(u"%s: wrote the notes as last exchanged with the phone into %s (%d files there "
+    out(
+        format(u"%s: wrote the notes as last exchanged with the phone into %s (%d files there "
                u"now)",
-               c.links[0]->spec().alias, dir, count));
+               c.links[0]->setup().alias, dir, count));
     return kExitOk;
 }
 
@@ -709,16 +758,16 @@ int cmdImport(const CommandLine& cl) {
         items.push_back(std::move(item));
     }
     if (!registryUsable()) return kExitFailed;
-    std::vector<PhoneSpec> specs;
-    if (!resolvePhones(cl, false, &specs)) return kExitFailed;
+    std::vector<PhoneSetup> setups;
+    if (!resolvePhones(cl, false, &setups)) return kExitFailed;
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(specs, &c)) return kExitFailed;
+    if (!connectAll(setups, &c)) return kExitFailed;
     PhoneLink& link = *c.links[0];
     const bool replace = cl.flags.count(u"--replace") > 0;
     const bool overwrite = cl.flags.count(u"--item-overwrite") > 0;
-    out(format(u"%s: importing %d note(s) into %s%s%s", link.spec().alias, items.size(),
+    out(format(u"%s: importing %d note(s) into %s%s%s", link.setup().alias, items.size(),
                link.notesFolder(), replace ? u", replacing the notes there" : u"",
                overwrite ? u", under their own names" : u", under neutral names"));
     SessionReport r = link.importToPhone(items, replace, overwrite, timeoutMs(cl));
@@ -759,8 +808,10 @@ int cmdStatus(const CommandLine& cl) {
         out(u"Plug-in for \"Notes\": not registered (run `vantrel register`)");
     for (const Setting& s : settings()) {
         std::u16string v;
-        if (readSetting(s, &v) == plat::kErrorSuccess) out(format(u"%-21s %s", s.name, v));
-        else out(format(u"%-21s (not set)", s.name));
+        if (readSetting(s, &v) == plat::kErrorSuccess)
+            out(format(u"%-21s %s", s.name, v));
+        else
+            out(format(u"%-21s (not set)", s.name));
     }
     std::vector<PhoneRecord> records = loadPhoneRecords();
     if (!cl.phones.empty()) {
@@ -778,9 +829,11 @@ int cmdStatus(const CommandLine& cl) {
     for (const PhoneRecord& r : records) {
         const std::u16string notes = pcNotesFolder(r.alias);
         out(format(u"  %s (IMEI %s)", r.alias, r.imei));
-        out(format(u"    PC notes folder:  %s (%d notes)", notes.empty() ? u"(Root not set)" : notes,
+        out(format(u"    PC notes folder:  %s (%d notes)",
+                   notes.empty() ? u"(Root not set)" : notes,
                    notes.empty() ? 0 : listPcNotes(notes).size()));
-        out(format(u"    phone store:      %s (%d notes)", r.store, listPhoneNotes(r.store).size()));
+        out(format(u"    phone store:      %s (%d notes)", r.store,
+                   listPhoneNotes(r.store).size()));
         out(format(u"    module's data:    %s",
                    plat::joinPath(plat::joinPath(plat::joinPath(appData, u"Morvex"), r.imei),
                                   u"NotesDB")));
@@ -827,8 +880,8 @@ std::u16string defaultModulePath() {
         std::u16string dir = exe.substr(0, slash);
         size_t up = dir.rfind(plat::kPathSeparator);
         if (up != std::u16string::npos) {
-            std::u16string candidate = plat::joinPath(
-                plat::joinPath(dir.substr(0, up), u"frontend"), u"libvantrel.so");
+            std::u16string candidate =
+                plat::joinPath(plat::joinPath(dir.substr(0, up), u"frontend"), u"libvantrel.so");
             if (plat::getFileStatus(candidate, &st)) return candidate;
         }
     }
@@ -865,7 +918,8 @@ int runCommandLine(const std::vector<std::u16string>& args) {
     }
     for (const auto& f : cl.flags) {
         if (!kGlobalFlags.count(f) && !info->flags.count(f)) {
-            err(format(u"%s does not take %s (see `vantrel %s --help`)", info->name, f, info->name));
+            err(format(u"%s does not take %s (see `vantrel %s --help`)", info->name, f,
+                       info->name));
             return kExitUsage;
         }
     }

@@ -17,11 +17,11 @@ struct ProgressView {
     std::u16string phase;  // "starting", "exchanging", "finished", ...
     long done = 0;         // items exchanged so far
     long total = 0;        // items expected (0 when not known yet)
-    long packages = 0;  // packages exchanged (the module's progress notifications)
+    long packages = 0;     // packages exchanged (the module's progress notifications)
 };
 
 class Console {
-public:
+  public:
     // The process's console: a terminal display when standard output is a terminal and the
     // environment does not ask for plain output (VANTREL_PLAIN set, or TERM=dumb).
     static Console& instance();
@@ -45,7 +45,7 @@ public:
     // Ends a phone's display: removes it from the bar (the caller prints the outcome).
     void endProgress(const std::u16string& phone);
 
-private:
+  private:
     Console();
     void clearBarLocked();
     void drawBarLocked();

@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "engines/virtual_phone/phone_store.h"
@@ -28,8 +28,12 @@ namespace {
 
 constexpr int kSessionTimeoutMs = 120000;
 
-void out(const std::u16string& text) { Console::instance().line(text); }
-void fail(const std::u16string& text) { Console::instance().error(text); }
+void out(const std::u16string& text) {
+    Console::instance().line(text);
+}
+void fail(const std::u16string& text) {
+    Console::instance().error(text);
+}
 
 void heading(const std::u16string& text) {
     out(u"");
@@ -69,7 +73,7 @@ void showBoth(const std::u16string& when, const PhoneLink& link) {
     out(u"");
     out(u"  " + when + u":");
     showSide(u"PC   ", link.notesFolder(), listPcNotes(link.notesFolder()));
-    showSide(u"phone", link.spec().store, listPhoneNotes(link.spec().store));
+    showSide(u"phone", link.setup().store, listPhoneNotes(link.setup().store));
 }
 
 // The phone's note whose text starts with prefix; empty when none.
@@ -83,7 +87,7 @@ std::u16string phoneNoteStartingWith(const std::u16string& store, const std::str
 bool sidesAgree(const PhoneLink& link, size_t* count) {
     std::multiset<std::string> pc, phone;
     for (const NoteEntry& n : listPcNotes(link.notesFolder())) pc.insert(n.bytes);
-    for (const NoteEntry& n : listPhoneNotes(link.spec().store)) phone.insert(n.bytes);
+    for (const NoteEntry& n : listPhoneNotes(link.setup().store)) phone.insert(n.bytes);
     *count = pc.size();
     return pc == phone;
 }
@@ -91,7 +95,7 @@ bool sidesAgree(const PhoneLink& link, size_t* count) {
 // The process's current folder (the module writes debug copies of received items there) and
 // COM, for the demo's lifetime.
 class DemoScope {
-public:
+  public:
     explicit DemoScope(const std::u16string& home) : old_(plat::currentDirectory()) {
         com_ = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         const std::u16string work = plat::joinPath(home, u"received-items");
@@ -105,14 +109,14 @@ public:
     DemoScope(const DemoScope&) = delete;
     DemoScope& operator=(const DemoScope&) = delete;
 
-private:
+  private:
     std::u16string old_;
     HRESULT com_;
 };
 
 bool session(PhoneLink& link) {
     SessionReport r = link.synchronize(kSessionTimeoutMs);
-    for (const auto& l : summaryLines(link.spec().alias, r)) out(l);
+    for (const auto& l : summaryLines(link.setup().alias, r)) out(l);
     if (!r.ok) fail(u"the session did not finish: " + r.message);
     return r.ok;
 }
@@ -122,14 +126,13 @@ bool session(PhoneLink& link) {
 std::u16string makeDemoSandbox(std::u16string* error) {
     std::u16string tmp = plat::loggerTempFolder();
     for (int n = 0; n < 1000; ++n) {
-        std::u16string folder =
-            format(u"%svantrel-demo-%u-%d", tmp, plat::currentProcessId(), n);
+        std::u16string folder = format(u"%svantrel-demo-%u-%d", tmp, plat::currentProcessId(), n);
         int e = plat::createDirectory(folder);
         if (e == 0) return folder;
         plat::FileStatus st;
         if (!plat::getFileStatus(folder, &st)) {
-            *error = format(u"can't create a sandbox folder %s: %s", folder,
-                            plat::systemErrorText(e));
+            *error =
+                format(u"can't create a sandbox folder %s: %s", folder, plat::systemErrorText(e));
             return {};
         }
     }
@@ -181,23 +184,24 @@ int runDemo(const std::u16string& home, const std::u16string& modulePath) {
         fail(error);
         return kExitFailed;
     }
-    PhoneSpec spec{u"350000000000001", u"phone", store, u""};
+    PhoneSetup setup{u"350000000000001", u"phone", store, u""};
     std::vector<std::u16string> notes;
-    std::unique_ptr<PhoneLink> link = PhoneLink::connect(module, spec, &error, &notes);
+    std::unique_ptr<PhoneLink> link = PhoneLink::connect(module, setup, &error, &notes);
     for (const auto& n : notes) out(u"  " + n);
     if (!link) {
         fail(error);
         return kExitFailed;
     }
-    savePhoneRecord(PhoneRecord{spec.imei, spec.alias, spec.store, {}, {}});
+    savePhoneRecord(PhoneRecord{setup.imei, setup.alias, setup.store, {}, {}});
     const std::u16string pc = link->notesFolder();
     engines::PhoneStore phone(store);
-    bool wrote = writeText(plat::joinPath(pc, u"shopping.txt"), "Shopping: milk, bread, apples\n") &&
-                 writeText(plat::joinPath(pc, u"meeting.txt"), "Meeting on Monday at 10\n") &&
-                 writeText(plat::joinPath(pc, u"ideas.txt"), "Ideas: paint the shed green\n") &&
-                 phone.open(&error) &&
-                 writePhoneNote(phone, u"garage", "Garage: call about the brakes\n", &error) &&
-                 writePhoneNote(phone, u"birthdays", "Birthdays: Anna 12 May, Ben 3 June\n", &error);
+    bool wrote =
+        writeText(plat::joinPath(pc, u"shopping.txt"), "Shopping: milk, bread, apples\n") &&
+        writeText(plat::joinPath(pc, u"meeting.txt"), "Meeting on Monday at 10\n") &&
+        writeText(plat::joinPath(pc, u"ideas.txt"), "Ideas: paint the shed green\n") &&
+        phone.open(&error) &&
+        writePhoneNote(phone, u"garage", "Garage: call about the brakes\n", &error) &&
+        writePhoneNote(phone, u"birthdays", "Birthdays: Anna 12 May, Ben 3 June\n", &error);
     if (!wrote) {
         fail(u"can't write the demo notes: " + error);
         return kExitFailed;
@@ -214,12 +218,13 @@ int runDemo(const std::u16string& home, const std::u16string& modulePath) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     const std::u16string birthdays = phoneNoteStartingWith(store, "Birthdays");
     const std::u16string shopping = phoneNoteStartingWith(store, "Shopping");
-    wrote = writeText(plat::joinPath(pc, u"meeting.txt"), "Meeting moved to Tuesday at 11\n") &&
-            writeText(plat::joinPath(pc, u"shopping.txt"),
-                      "Shopping: milk, bread, apples, coffee (PC)\n") &&
-            !birthdays.empty() && phone.removeNote(birthdays, &error) && !shopping.empty() &&
-            writePhoneNote(phone, shopping, "Shopping: milk, bread, apples, tea (phone)\n", &error) &&
-            writePhoneNote(phone, u"trains", "Trains: 7:42 and 8:12 to town\n", &error);
+    wrote =
+        writeText(plat::joinPath(pc, u"meeting.txt"), "Meeting moved to Tuesday at 11\n") &&
+        writeText(plat::joinPath(pc, u"shopping.txt"),
+                  "Shopping: milk, bread, apples, coffee (PC)\n") &&
+        !birthdays.empty() && phone.removeNote(birthdays, &error) && !shopping.empty() &&
+        writePhoneNote(phone, shopping, "Shopping: milk, bread, apples, tea (phone)\n", &error) &&
+        writePhoneNote(phone, u"trains", "Trains: 7:42 and 8:12 to town\n", &error);
     if (!wrote) {
         fail(u"can't edit the demo notes: " + error);
         return kExitFailed;
@@ -242,11 +247,14 @@ int runDemo(const std::u16string& home, const std::u16string& modulePath) {
         fail(u"the PC and the phone do not hold the same notes after the demo");
         return kExitFailed;
     }
-    out(format(u"Both sides hold the same %d notes: the edit travelled to the phone, the delete", count));
+    out(format(u"Both sides hold the same %d notes: the edit travelled to the phone, the delete",
+               count));
     out(u"to the PC, the new phone note to the PC, and in the conflict the PC's version won.");
     out(u"");
     out(u"The sandbox stays for you to look at; for example:");
-    out(u"  VANTREL_HOME=" + home + u" vantrel status");
+    std::u16string exe = plat::hostExecutablePath();
+    if (exe.empty()) exe = u"vantrel";
+    out(u"  VANTREL_HOME=" + home + u" " + exe + u" status");
     out(u"Remove it with: rm -rf " + home);
     return kExitOk;
 }

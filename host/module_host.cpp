@@ -58,8 +58,8 @@ bool callServerExport(const std::u16string& path, const char* exportName, std::u
     auto canUnload = reinterpret_cast<ServerFn>(lib->symbol("DllCanUnloadNow"));
     if (canUnload && canUnload() != S_OK) lib.release();  // keep it loaded: something still runs
     if (FAILED(hr)) {
-        *error = format(u"%s of %s failed with 0x%08X (the registry is %s)", exportName, path,
-                        hr, plat::registryLocation());
+        *error = format(u"%s of %s failed with 0x%08X (the registry is %s)", exportName, path, hr,
+                        plat::registryLocation());
         return false;
     }
     return true;
@@ -75,8 +75,8 @@ std::u16string guidText(const GUID& g) {
 
 bool parseGuid(std::u16string_view t, GUID* out) {
     // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
-    if (t.size() != 38 || t.front() != u'{' || t.back() != u'}' || t[9] != u'-' ||
-        t[14] != u'-' || t[19] != u'-' || t[24] != u'-')
+    if (t.size() != 38 || t.front() != u'{' || t.back() != u'}' || t[9] != u'-' || t[14] != u'-' ||
+        t[19] != u'-' || t[24] != u'-')
         return false;
     GUID g{};
     uint64_t v = 0;
@@ -96,10 +96,10 @@ bool parseGuid(std::u16string_view t, GUID* out) {
 }
 
 bool findPlugin(const std::u16string& dataStore, PluginLocation* out, std::u16string* error) {
-    const std::u16string notRegistered =
-        format(u"no plug-in is registered for the data store \"%s\" in %s; run `vantrel "
-               u"register` first",
-               dataStore, plat::registryLocation());
+    const std::u16string notRegistered = format(
+        u"no plug-in is registered for the data store \"%s\" in %s; run `vantrel "
+        u"register` first",
+        dataStore, plat::registryLocation());
     plat::RegKey plugin;
     const std::u16string pluginKey = std::u16string(kPluginsKey) + u"\\" + dataStore;
     if (plat::RegKey::root(plat::RegRoot::LocalMachine).open(pluginKey, &plugin) !=
@@ -114,8 +114,8 @@ bool findPlugin(const std::u16string& dataStore, PluginLocation* out, std::u16st
         return false;
     }
     if (!parseGuid(loc.clsidText, &loc.clsid)) {
-        *error = format(u"HKLM\\%s names \"%s\", which is not a class id", pluginKey,
-                        loc.clsidText);
+        *error =
+            format(u"HKLM\\%s names \"%s\", which is not a class id", pluginKey, loc.clsidText);
         return false;
     }
     plugin.queryString(u"MimeType", &loc.mimeType);
@@ -124,11 +124,11 @@ bool findPlugin(const std::u16string& dataStore, PluginLocation* out, std::u16st
     const std::u16string serverKey = u"CLSID\\" + loc.clsidText + u"\\InprocServer32";
     if (plat::RegKey::root(plat::RegRoot::ClassesRoot).open(serverKey, &server) !=
             plat::kErrorSuccess ||
-        server.queryString(u"", &loc.modulePath) != plat::kErrorSuccess ||
-        loc.modulePath.empty()) {
-        *error = format(u"the plug-in for \"%s\" names the class %s, but HKCR\\%s does not say "
-                        u"where its module is; run `vantrel register` again",
-                        dataStore, loc.clsidText, serverKey);
+        server.queryString(u"", &loc.modulePath) != plat::kErrorSuccess || loc.modulePath.empty()) {
+        *error = format(
+            u"the plug-in for \"%s\" names the class %s, but HKCR\\%s does not say "
+            u"where its module is; run `vantrel register` again",
+            dataStore, loc.clsidText, serverKey);
         return false;
     }
     *out = std::move(loc);
@@ -153,19 +153,21 @@ std::unique_ptr<ModuleHost> ModuleHost::load(const std::u16string& path, const C
     }
     host->getClassObject_ =
         reinterpret_cast<GetClassObjectFn>(host->library_->symbol("DllGetClassObject"));
-    host->canUnloadNow_ = reinterpret_cast<CanUnloadNowFn>(host->library_->symbol("DllCanUnloadNow"));
+    host->canUnloadNow_ =
+        reinterpret_cast<CanUnloadNowFn>(host->library_->symbol("DllCanUnloadNow"));
     host->clsid_ = clsid;
     if (!host->getClassObject_ || !host->canUnloadNow_) {
-        *error = format(u"%s is not a plug-in module: DllGetClassObject or DllCanUnloadNow is "
-                        u"missing",
-                        full);
+        *error = format(
+            u"%s is not a plug-in module: DllGetClassObject or DllCanUnloadNow is "
+            u"missing",
+            full);
         return nullptr;
     }
     com_ptr<IClassFactory> factory;
     HRESULT hr = host->getClassObject_(clsid, IID_IClassFactory, factory.put_void());
     if (FAILED(hr) || !factory) {
-        *error = format(u"the module %s has no class object for %s (0x%08X)", full,
-                        guidText(clsid), hr);
+        *error =
+            format(u"the module %s has no class object for %s (0x%08X)", full, guidText(clsid), hr);
         return nullptr;
     }
     return host;
@@ -177,16 +179,18 @@ std::unique_ptr<ModuleHost> ModuleHost::open(const std::u16string& dataStore,
     if (!findPlugin(dataStore, &loc, error)) return nullptr;
     std::unique_ptr<ModuleHost> host = load(loc.modulePath, loc.clsid, error);
     if (!host)
-        *error += format(u"\n(it is the module registered for \"%s\"; run `vantrel register "
-                         u"MODULE` with a module that loads)",
-                         dataStore);
+        *error += format(
+            u"\n(it is the module registered for \"%s\"; run `vantrel register "
+            u"MODULE` with a module that loads)",
+            dataStore);
     return host;
 }
 
 ModuleHost::~ModuleHost() {
     if (!library_) return;
     // Notification threads of the module may still be ending.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(unloadWaitMs_);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(unloadWaitMs_);
     while (canUnloadNow_ && canUnloadNow_() != S_OK) {
         if (std::chrono::steady_clock::now() >= deadline) {
             (void)library_.release();  // still in use: stay loaded rather than crash
@@ -206,7 +210,9 @@ HRESULT ModuleHost::createObject(com_ptr<vantrel::ISyncInitialize>* out) {
     return factory->CreateInstance(nullptr, vantrel::IID_ISyncInitialize, out->put_void());
 }
 
-HRESULT ModuleHost::canUnloadNow() { return canUnloadNow_ ? canUnloadNow_() : S_OK; }
+HRESULT ModuleHost::canUnloadNow() {
+    return canUnloadNow_ ? canUnloadNow_() : S_OK;
+}
 
 bool registerModule(const std::u16string& path, std::u16string* error) {
     const std::u16string full = absolute(path);

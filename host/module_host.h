@@ -39,13 +39,12 @@ struct PluginLocation {
 bool findPlugin(const std::u16string& dataStore, PluginLocation* out, std::u16string* error);
 
 class ModuleHost {
-public:
+  public:
     // Loads the module at path and takes the class object for clsid. Null with *error set.
     static std::unique_ptr<ModuleHost> load(const std::u16string& path, const CLSID& clsid,
                                             std::u16string* error);
     // findPlugin, then load.
-    static std::unique_ptr<ModuleHost> open(const std::u16string& dataStore,
-                                            std::u16string* error);
+    static std::unique_ptr<ModuleHost> open(const std::u16string& dataStore, std::u16string* error);
     ~ModuleHost();
     ModuleHost(const ModuleHost&) = delete;
     ModuleHost& operator=(const ModuleHost&) = delete;
@@ -60,7 +59,7 @@ public:
     // True once the destructor would unload the module: for tests.
     bool unloaded() const { return unloaded_; }
 
-private:
+  private:
     ModuleHost() = default;
     using CanUnloadNowFn = HRESULT (*)();
     using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);

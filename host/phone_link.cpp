@@ -54,13 +54,15 @@ std::u16string osErrorText(int err) {
     return t.empty() ? format(u"error %d", err) : t;
 }
 
-std::u16string hresultText(HRESULT hr) { return format(u"0x%08X", hr); }
+std::u16string hresultText(HRESULT hr) {
+    return format(u"0x%08X", hr);
+}
 
 }  // namespace
 
 // Shows a session's progress while it runs, and cancels it when it runs out of time.
 class PhoneLink::Monitor {
-public:
+  public:
     Monitor(std::u16string label, engines::VirtualPhone* phone, com_ptr<SessionNotify> notify)
         : label_(std::move(label)), phone_(phone), notify_(std::move(notify)) {}
 
@@ -93,12 +95,13 @@ public:
         const engines::SessionStats s = phone_->lastSession();
         const SessionEvent e = notify_->latest();
         const long phoneSent = s.sentAdds + s.sentReplaces + s.sentDeletes;
-        const long pcApplied = s.appliedAdds + s.appliedReplaces + s.appliedDeletes +
-                               s.refusedByPhone + s.notFound;
+        const long pcApplied =
+            s.appliedAdds + s.appliedReplaces + s.appliedDeletes + s.refusedByPhone + s.notFound;
         v.done = phoneSent + pcApplied;
-        // The PC's commands still queued are those the phone has not taken yet.
-        const long pcQueued = static_cast<long>(phone_->queuedCommands().size());
-        v.total = pcApplied + pcQueued + std::max<long>(e.progress2, phoneSent);
+        // The phone announces its total (its changes and the PC's commands) with its first
+        // package; before that, the PC's commands still queued are what is known.
+        v.total = e.progress2 > 0 ? std::max<long>(e.progress2, v.done)
+                                  : v.done + static_cast<long>(phone_->queuedCommands().size());
         v.packages = notify_->packages();
         if (notify_->ended()) {
             const SessionEvent end = notify_->endEvent();
@@ -115,7 +118,7 @@ public:
         return v;
     }
 
-private:
+  private:
     void run() {
         std::unique_lock<std::mutex> l(m_);
         while (!stop_) {
@@ -137,26 +140,27 @@ private:
     bool woken_ = false;
 };
 
-bool validatePhoneSpec(const PhoneSpec& spec, std::u16string* error) {
-    const std::u16string key = imeiKey(spec.imei);
+bool validatePhoneSetup(const PhoneSetup& setup, std::u16string* error) {
+    const std::u16string key = imeiKey(setup.imei);
     if (key.empty()) {
-        *error = format(u"the IMEI \"%s\" is empty after its last ':'", spec.imei);
+        *error = format(u"the IMEI \"%s\" is empty after its last ':'", setup.imei);
         return false;
     }
     if (key.find_first_of(u"/\\*?") != std::u16string::npos || key == u"." || key == u"..") {
-        *error = format(u"the IMEI \"%s\" can't name a folder (no '/', '\\', '*' or '?')",
-                        spec.imei);
+        *error =
+            format(u"the IMEI \"%s\" can't name a folder (no '/', '\\', '*' or '?')", setup.imei);
         return false;
     }
-    if (spec.alias.empty() || spec.alias.find_first_of(u"/\\*?:") != std::u16string::npos ||
-        spec.alias == u"." || spec.alias == u"..") {
-        *error = format(u"the alias \"%s\" must be a plain folder name (no '/', '\\', ':', '*' "
-                        u"or '?')",
-                        spec.alias);
+    if (setup.alias.empty() || setup.alias.find_first_of(u"/\\*?:") != std::u16string::npos ||
+        setup.alias == u"." || setup.alias == u"..") {
+        *error = format(
+            u"the alias \"%s\" must be a plain folder name (no '/', '\\', ':', '*' "
+            u"or '?')",
+            setup.alias);
         return false;
     }
-    if (spec.store.empty() || !plat::isAbsolutePath(spec.store)) {
-        *error = format(u"the phone store \"%s\" must be an absolute folder path", spec.store);
+    if (setup.store.empty() || !plat::isAbsolutePath(setup.store)) {
+        *error = format(u"the phone store \"%s\" must be an absolute folder path", setup.store);
         return false;
     }
     return true;
@@ -197,73 +201,76 @@ std::u16string pcNotesFolder(const std::u16string& alias) {
 }
 
 std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module,
-                                              const PhoneSpec& spec, std::u16string* error,
+                                              const PhoneSetup& setup, std::u16string* error,
                                               std::vector<std::u16string>* notes) {
-    if (!validatePhoneSpec(spec, error)) return nullptr;
+    if (!validatePhoneSetup(setup, error)) return nullptr;
 
     // The PC side: <Root>/<alias> must exist for the module; the host makes it when Root does.
     const std::u16string root = rootFolder();
     if (root.empty()) {
-        *error = u"the PC folder for phones (\"Root\") is not set; run `vantrel config Root "
-                 u"DIR`, where DIR will hold one folder per phone";
+        *error =
+            u"the PC folder for phones (\"Root\") is not set; run `vantrel config Root "
+            u"DIR`, where DIR will hold one folder per phone";
         return nullptr;
     }
     if (!isDirectory(root)) {
-        *error = format(u"the PC folder for phones %s (\"Root\") does not exist; create it or "
-                        u"run `vantrel config Root DIR`",
-                        root);
+        *error = format(
+            u"the PC folder for phones %s (\"Root\") does not exist; create it or "
+            u"run `vantrel config Root DIR`",
+            root);
         return nullptr;
     }
-    const std::u16string phoneFolder = plat::joinPath(root, spec.alias);
+    const std::u16string phoneFolder = plat::joinPath(root, setup.alias);
     if (!isDirectory(phoneFolder)) {
         if (int err = plat::createDirectory(phoneFolder); err != 0) {
             *error = format(u"can't create the folder %s for phone '%s': %s", phoneFolder,
-                            spec.alias, osErrorText(err));
+                            setup.alias, osErrorText(err));
             return nullptr;
         }
         if (notes)
-            notes->push_back(format(u"created the folder %s for phone '%s'", phoneFolder,
-                                    spec.alias));
+            notes->push_back(
+                format(u"created the folder %s for phone '%s'", phoneFolder, setup.alias));
     }
     std::unique_ptr<PhoneLink> link(new PhoneLink());
-    link->notesFolder_ = pcNotesFolder(spec.alias);
+    link->notesFolder_ = pcNotesFolder(setup.alias);
     plat::FileStatus notesStatus;
     if (plat::getFileStatus(link->notesFolder_, &notesStatus) && !notesStatus.isDirectory) {
         *error = format(u"the notes folder %s is a file, not a folder", link->notesFolder_);
         return nullptr;
     }
-    const std::u16string writable = isDirectory(link->notesFolder_) ? link->notesFolder_ : phoneFolder;
+    const std::u16string writable =
+        isDirectory(link->notesFolder_) ? link->notesFolder_ : phoneFolder;
     if (int err = probeWritable(writable); err != 0) {
-        *error = format(u"the notes folder %s can't be written (%s); nothing was changed",
-                        writable, osErrorText(err));
+        *error = format(u"the notes folder %s can't be written (%s); nothing was changed", writable,
+                        osErrorText(err));
         return nullptr;
     }
 
     // The phone side.
     engines::VirtualPhoneOptions options;
     std::u16string why;
-    if (!engines::parseVirtualPhoneOptions(spec.engineOptions, &options, &why)) {
+    if (!engines::parseVirtualPhoneOptions(setup.engineOptions, &options, &why)) {
         *error = u"bad phone options: " + why;
         return nullptr;
     }
     plat::FileStatus st;
-    if (plat::getFileStatus(spec.store, &st) && !st.isDirectory) {
-        *error = format(u"the phone store %s is a file, not a folder", spec.store);
+    if (plat::getFileStatus(setup.store, &st) && !st.isDirectory) {
+        *error = format(u"the phone store %s is a file, not a folder", setup.store);
         return nullptr;
     }
-    if (int err = makeFolders(spec.store); err != 0) {
-        *error = format(u"can't create the phone store %s: %s", spec.store, osErrorText(err));
+    if (int err = makeFolders(setup.store); err != 0) {
+        *error = format(u"can't create the phone store %s: %s", setup.store, osErrorText(err));
         return nullptr;
     }
-    HRESULT hr = engines::VirtualPhone::create(spec.store, options, link->phone_.put());
+    HRESULT hr = engines::VirtualPhone::create(setup.store, options, link->phone_.put());
     if (FAILED(hr)) {
-        *error = format(u"can't open the phone store %s (%s)", spec.store, hresultText(hr));
+        *error = format(u"can't open the phone store %s (%s)", setup.store, hresultText(hr));
         return nullptr;
     }
 
     // The component object, bound to the phone.
     link->module_ = std::move(module);
-    link->spec_ = spec;
+    link->setup_ = setup;
     hr = link->module_->createObject(&link->init_);
     if (FAILED(hr)) {
         *error = format(u"the module %s could not create a component object (%s)",
@@ -275,17 +282,18 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
         *error = format(u"the component object has no IDataStore (%s)", hresultText(hr));
         return nullptr;
     }
-    unique_bstr imei(spec.imei), alias(spec.alias), store(std::u16string_view(u"Notes"));
+    unique_bstr imei(setup.imei), alias(setup.alias), store(std::u16string_view(u"Notes"));
     hr = link->init_->Initialize(imei.get(), alias.get(), store.get(),
                                  static_cast<vantrel::ISyncEngine*>(link->phone_.get()));
     if (FAILED(hr)) {
         std::u16string appData;
         plat::appDataFolder(false, &appData);
-        *error = format(u"the module refused phone '%s' (IMEI %s): Initialize answered %s. "
-                        u"Either the phone is already connected in this process, or its "
-                        u"folders can't be used: %s, %s",
-                        spec.alias, spec.imei, hresultText(hr), phoneFolder,
-                        plat::joinPath(plat::joinPath(appData, u"Morvex"), imeiKey(spec.imei)));
+        *error = format(
+            u"the module refused phone '%s' (IMEI %s): Initialize answered %s. "
+            u"Either the phone is already connected in this process, or its "
+            u"folders can't be used: %s, %s",
+            setup.alias, setup.imei, hresultText(hr), phoneFolder,
+            plat::joinPath(plat::joinPath(appData, u"Morvex"), imeiKey(setup.imei)));
         return nullptr;
     }
     return link;
@@ -319,7 +327,7 @@ void PhoneLink::beginSession(const std::u16string& what) {
     notify_ = SessionNotify::create([wake](const SessionEvent&) {
         if (auto m = wake->lock()) m->wake();
     });
-    monitor_ = std::make_shared<Monitor>(spec_.alias, phone_.get(), notify_);
+    monitor_ = std::make_shared<Monitor>(setup_.alias, phone_.get(), notify_);
     *wake = monitor_;
     if (!Console::instance().quiet()) monitor_->start();
 }
@@ -327,8 +335,8 @@ void PhoneLink::beginSession(const std::u16string& what) {
 bool PhoneLink::startSync() {
     beginSession(u"sync");
     unique_bstr path(notesFolder_);
-    HRESULT hr = dataStore_->Synchronize(path.get(), static_cast<vantrel::IDataStoreNotify*>(notify_.get()),
-                                         &clientSyncId_);
+    HRESULT hr = dataStore_->Synchronize(
+        path.get(), static_cast<vantrel::IDataStoreNotify*>(notify_.get()), &clientSyncId_);
     report_.callResult = hr;
     if (FAILED(hr)) {
         report_ = waitAndReport(hr, 0);
@@ -374,8 +382,8 @@ SessionReport PhoneLink::exportFromPhone(int timeoutMs) {
     if (cancelled) {
         report_.timedOut = true;
         report_.ok = false;
-        report_.message = format(u"the export took longer than %d s and was cancelled",
-                                 timeoutMs / 1000);
+        report_.message =
+            format(u"the export took longer than %d s and was cancelled", timeoutMs / 1000);
     }
     return report_;
 }
@@ -405,9 +413,10 @@ SessionReport PhoneLink::importToPhone(const std::vector<ImportItem>& items, boo
             report_ = SessionReport{};
             report_.what = u"import";
             report_.callResult = hr;
-            report_.message = format(u"the module did not take %s (WriteDataIn answered %s); "
-                                     u"nothing was imported",
-                                     item.name, hresultText(hr));
+            report_.message = format(
+                u"the module did not take %s (WriteDataIn answered %s); "
+                u"nothing was imported",
+                item.name, hresultText(hr));
             return report_;
         }
     }
@@ -435,12 +444,13 @@ SessionReport PhoneLink::importToPhone(const std::vector<ImportItem>& items, boo
     if (cancelled) {
         report_.timedOut = true;
         report_.ok = false;
-        report_.message = format(u"the import took longer than %d s and was cancelled",
-                                 timeoutMs / 1000);
+        report_.message =
+            format(u"the import took longer than %d s and was cancelled", timeoutMs / 1000);
     } else if (FAILED(hr) && report_.end.state < 0) {
-        report_.message = format(u"the module could not move the notes into %s (%s); the old "
-                                 u"notes were kept",
-                                 notesFolder_, hresultText(hr));
+        report_.message = format(
+            u"the module could not move the notes into %s (%s); the old "
+            u"notes were kept",
+            notesFolder_, hresultText(hr));
     }
     return report_;
 }
@@ -493,15 +503,15 @@ SessionReport PhoneLink::waitAndReport(HRESULT callResult, int timeoutMs) {
         if (abandoned_)
             r.message = u"the session did not end after it was cancelled; giving up";
         else if (r.timedOut)
-            r.message = format(u"the session took longer than %d s and was cancelled",
-                               timeoutMs / 1000);
+            r.message =
+                format(u"the session took longer than %d s and was cancelled", timeoutMs / 1000);
         else if (r.end.state == vantrel::kSyncStateCanceled)
             r.message = u"the session was cancelled";
         else if (r.end.state == vantrel::kSyncStateEnded)
             r.message = format(u"the session failed (%s)", hresultText(r.end.result));
         else if (FAILED(callResult))
-            r.message = format(u"the module refused to start the session (%s)",
-                               hresultText(callResult));
+            r.message =
+                format(u"the module refused to start the session (%s)", hresultText(callResult));
         else
             r.message = u"the session ended without the module's final notification";
         if (!r.stats.error.empty()) r.message += u"; the phone says: " + r.stats.error;
@@ -513,7 +523,8 @@ std::u16string outcomeText(const SessionReport& r) {
     if (r.ok) return u"finished";
     if (r.timedOut) return u"timed out";
     if (r.end.state == vantrel::kSyncStateCanceled) return u"cancelled";
-    if (r.end.state == vantrel::kSyncStateEnded) return u"failed (" + hresultText(r.end.result) + u")";
+    if (r.end.state == vantrel::kSyncStateEnded)
+        return u"failed (" + hresultText(r.end.result) + u")";
     if (FAILED(r.callResult)) return u"not started (" + hresultText(r.callResult) + u")";
     return u"failed";
 }
@@ -524,8 +535,8 @@ std::vector<std::u16string> summaryLines(const std::u16string& label, const Sess
     out.push_back(format(u"%s: %s %s in %d.%03d s", label, r.what, outcomeText(r),
                          r.durationMs / 1000, r.durationMs % 1000));
     out.push_back(u"                  added  replaced  deleted");
-    out.push_back(format(u"  phone -> PC   %7d  %8d  %7d", s.sentAdds, s.sentReplaces,
-                         s.sentDeletes));
+    out.push_back(
+        format(u"  phone -> PC   %7d  %8d  %7d", s.sentAdds, s.sentReplaces, s.sentDeletes));
     out.push_back(format(u"  PC -> phone   %7d  %8d  %7d", s.appliedAdds, s.appliedReplaces,
                          s.appliedDeletes));
     std::u16string extra = format(u"  conflicts: %d", s.conflicts);

@@ -24,7 +24,7 @@
 namespace vt::host {
 
 // Which phone, and where its store is.
-struct PhoneSpec {
+struct PhoneSetup {
     std::u16string imei;           // as handed to Initialize ("IMEI:..." prefixes are allowed)
     std::u16string alias;          // names the PC folder <Root>/<alias>
     std::u16string store;          // the virtual phone's folder (absolute)
@@ -33,7 +33,7 @@ struct PhoneSpec {
 
 // Checks what the module would refuse or misread: an empty IMEI key, an alias that isn't a
 // plain folder name. False with a message.
-bool validatePhoneSpec(const PhoneSpec& spec, std::u16string* error);
+bool validatePhoneSetup(const PhoneSetup& setup, std::u16string* error);
 
 // The notes folder's name in the current language (string 91 of the language file beside the
 // host executable, as the module picks it); empty when there is no language file.
@@ -43,23 +43,23 @@ std::u16string pcNotesFolder(const std::u16string& alias);
 
 // How a session ended, for the summary and the exit code.
 struct SessionReport {
-    std::u16string what;           // "sync", "export", "import"
-    bool ok = false;               // the call succeeded and the session finished (state 4, 0)
-    HRESULT callResult = S_OK;     // the IDataStore method's answer
-    SessionEvent end;              // the module's final notification (state -1 when none came)
-    bool timedOut = false;         // the host stopped waiting (and cancelled the session)
-    engines::SessionStats stats;   // what the phone did
+    std::u16string what;          // "sync", "export", "import"
+    bool ok = false;              // the call succeeded and the session finished (state 4, 0)
+    HRESULT callResult = S_OK;    // the IDataStore method's answer
+    SessionEvent end;             // the module's final notification (state -1 when none came)
+    bool timedOut = false;        // the host stopped waiting (and cancelled the session)
+    engines::SessionStats stats;  // what the phone did
     long long durationMs = 0;
-    std::u16string message;        // why it failed, for the user; empty when ok
+    std::u16string message;  // why it failed, for the user; empty when ok
 };
 
 class PhoneLink {
-public:
+  public:
     // Prepares the PC folder (creates <Root>/<alias> when Root exists; *notes gets a line
     // saying so), opens the phone's store, creates a component object from module and binds
     // it. Null with *error set.
     static std::unique_ptr<PhoneLink> connect(std::shared_ptr<ModuleHost> module,
-                                              const PhoneSpec& spec, std::u16string* error,
+                                              const PhoneSetup& setup, std::u16string* error,
                                               std::vector<std::u16string>* notes = nullptr);
     // Releases the component object (the module saves the phone's mapping), then the engine.
     // A session the host gave up on keeps both (the process is about to end).
@@ -67,7 +67,7 @@ public:
     PhoneLink(const PhoneLink&) = delete;
     PhoneLink& operator=(const PhoneLink&) = delete;
 
-    const PhoneSpec& spec() const { return spec_; }
+    const PhoneSetup& setup() const { return setup_; }
     const std::u16string& notesFolder() const { return notesFolder_; }
     engines::VirtualPhone* phone() const { return phone_.get(); }
     vantrel::IDataStore* dataStore() const { return dataStore_.get(); }
@@ -95,14 +95,14 @@ public:
 
     const SessionReport& lastReport() const { return report_; }
 
-private:
+  private:
     PhoneLink() = default;
     class Monitor;
     void beginSession(const std::u16string& what);
     SessionReport waitAndReport(HRESULT callResult, int timeoutMs);
 
     std::shared_ptr<ModuleHost> module_;
-    PhoneSpec spec_;
+    PhoneSetup setup_;
     std::u16string notesFolder_;
     com_ptr<engines::VirtualPhone> phone_;
     com_ptr<vantrel::ISyncInitialize> init_;

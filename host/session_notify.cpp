@@ -51,7 +51,9 @@ HRESULT SessionNotify::QueryInterface(REFIID riid, void** ppv) {
     return S_OK;
 }
 
-ULONG SessionNotify::AddRef() { return ++refs_; }
+ULONG SessionNotify::AddRef() {
+    return ++refs_;
+}
 
 ULONG SessionNotify::Release() {
     ULONG left = --refs_;
@@ -59,8 +61,8 @@ ULONG SessionNotify::Release() {
     return left;
 }
 
-HRESULT SessionNotify::NotifySyncStatus(UINT clientSyncId, LONG state, LONG result,
-                                        LONG progress1, LONG progress2, LONG items) {
+HRESULT SessionNotify::NotifySyncStatus(UINT clientSyncId, LONG state, LONG result, LONG progress1,
+                                        LONG progress2, LONG items) {
     const SessionEvent e{clientSyncId, state, result, progress1, progress2, items};
     {
         std::lock_guard<std::mutex> l(m_);
@@ -70,7 +72,8 @@ HRESULT SessionNotify::NotifySyncStatus(UINT clientSyncId, LONG state, LONG resu
         latest_.progress1 = std::max(latest_.progress1, progress1);
         latest_.progress2 = std::max(latest_.progress2, progress2);
         latest_.items = std::max(latest_.items, items);
-        if (!ended_ && (state == vantrel::kSyncStateEnded || state == vantrel::kSyncStateCanceled)) {
+        if (!ended_ &&
+            (state == vantrel::kSyncStateEnded || state == vantrel::kSyncStateCanceled)) {
             ended_ = true;
             end_ = e;
             latest_.state = state;

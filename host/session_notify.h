@@ -31,7 +31,7 @@ struct SessionEvent {
 };
 
 class SessionNotify final : public vantrel::IDataStoreNotify {
-public:
+  public:
     using Listener = std::function<void(const SessionEvent&)>;
     // listener may be empty.
     static com_ptr<SessionNotify> create(Listener listener);
@@ -55,10 +55,9 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE NotifySyncStatus(UINT clientSyncId, LONG state, LONG result,
-                                               LONG progress1, LONG progress2,
-                                               LONG items) override;
+                                               LONG progress1, LONG progress2, LONG items) override;
 
-private:
+  private:
     explicit SessionNotify(Listener listener) : listener_(std::move(listener)) {}
     ~SessionNotify() = default;
 

@@ -14,7 +14,9 @@ namespace {
 constexpr char16_t kHostKey[] = u"Software\\Orvane\\MorVex\\Vantrel Host";
 constexpr char16_t kPhonesKey[] = u"Software\\Orvane\\MorVex\\Vantrel Host\\Phones";
 
-plat::RegKey hive(plat::RegRoot root) { return plat::RegKey::root(root); }
+plat::RegKey hive(plat::RegRoot root) {
+    return plat::RegKey::root(root);
+}
 
 std::u16string stringOr(const plat::RegKey& key, const char16_t* name) {
     std::u16string v;
@@ -167,15 +169,17 @@ std::u16string registryErrorText(int32_t err) {
     const std::u16string where = plat::registryLocation();
     switch (err) {
         case plat::kErrorRegistryCorrupt:
-            return format(u"the registry file %s is damaged (the lines are named above); repair "
-                          u"or remove it, nothing was changed",
-                          where);
+            return format(
+                u"the registry file %s is damaged (the lines are named above); repair "
+                u"or remove it, nothing was changed",
+                where);
         case plat::kErrorAccessDenied:
             return format(u"the registry file %s can't be read or written (access denied)", where);
         case plat::kErrorRegistryIoFailed:
-            return format(u"the registry file %s could not be written (disk full or no "
-                          u"permission); nothing was changed",
-                          where);
+            return format(
+                u"the registry file %s could not be written (disk full or no "
+                u"permission); nothing was changed",
+                where);
         default:
             return format(u"registry error %d (%s)", err, where);
     }

@@ -53,7 +53,7 @@ std::u16string imeiKey(const std::u16string& imei);
 // What the host remembers about a phone, under
 // HKCU\Software\Orvane\MorVex\Vantrel Host\Phones\<IMEI key>.
 struct PhoneRecord {
-    std::u16string imei;        // the key
+    std::u16string imei;  // the key
     std::u16string alias;
     std::u16string store;       // the virtual phone's folder
     std::u16string lastSync;    // local time text of the last session's end; empty before

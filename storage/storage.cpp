@@ -168,9 +168,8 @@ int32_t CStorage::store(const std::u16string& key, const void* data, int32_t byt
     }
 
     if (replacing) {
-        Entry& entry = found->second;
-        freeStorage(entry);
-        entry = Entry{area, m_nGeneration};
+        freeStorage(found->second);
+        m_index.setEntry(found, Entry{area, m_nGeneration});
         traceF(log(), u"store (%s, ...), replacing succeeded", key);
         return kStorageReplaced;
     }
@@ -182,12 +181,11 @@ int32_t CStorage::store(const std::u16string& key, const void* data, int32_t byt
 int32_t CStorage::fetch(const std::u16string& key, void* buffer, int32_t bufferSize,
                         int32_t& byteCount) {
     CritSecLock lock(m_cs);
-    auto it = m_index.find(key);
-    if (it == m_index.end()) {
+    StorageArea area;
+    if (!m_index.findArea(key, area)) {
         log().high(format(u"fetch(%s, ...) No such key", key));
         return kStorageNoSuchKey;
     }
-    const StorageArea area = it->second.area;
     if (bufferSize < area.size()) {
         log().high(format(u"fetch(%s, ...) Not enough space for data", key));
         return kStorageBufferTooSmall;
@@ -200,12 +198,11 @@ int32_t CStorage::fetch(const std::u16string& key, void* buffer, int32_t bufferS
 
 int32_t CStorage::fetch(const std::u16string& key, std::vector<uint8_t>& data) {
     CritSecLock lock(m_cs);
-    auto it = m_index.find(key);
-    if (it == m_index.end()) {
+    StorageArea area;
+    if (!m_index.findArea(key, area)) {
         log().high(format(u"fetch(%s, ...) No such key", key));
         return kStorageNoSuchKey;
     }
-    const StorageArea area = it->second.area;
     try {
         data.resize(static_cast<size_t>(area.size()));
     } catch (const std::bad_alloc&) {
@@ -221,12 +218,12 @@ int32_t CStorage::fetch(const std::u16string& key, std::vector<uint8_t>& data) {
 int32_t CStorage::getDataSize(const std::u16string& key, int32_t& size) {
     CritSecLock lock(m_cs);
     size = -1;
-    auto it = m_index.find(key);
-    if (it == m_index.end()) {
+    StorageArea area;
+    if (!m_index.findArea(key, area)) {
         log().high(format(u"getDataSize(%s) No such key", key));
         return kStorageNoSuchKey;
     }
-    size = static_cast<int32_t>(it->second.area.size());
+    size = static_cast<int32_t>(area.size());
     return kStorageOk;
 }
 
@@ -494,30 +491,41 @@ int32_t CStorage::indexFromImage(std::unique_ptr<char16_t[]> image, size_t size)
     const auto freeCount = static_cast<int32_t>(get32(data + 8));
     if (keyCount < 0 || freeCount < 0) return fail(3);
 
-    // Room for every key the file can hold; the count alone may be damaged.
-    m_index.reserve(m_index.size() +
-                    std::min<size_t>(static_cast<size_t>(keyCount), (size - kHeaderSize) / 12));
-    const bool trace = traceOn(log());
+    // The keys are gathered first and handed to the index in one go; entries read before a
+    // failing check are kept.
+    std::vector<storage_detail::StorageIndex::LoadItem> items;
+    items.reserve(std::min<size_t>(static_cast<size_t>(keyCount), (size - kHeaderSize) / 12));
     size_t pos = kHeaderSize;
-    for (int32_t i = 0; i < keyCount; ++i) {
-        if (size - pos < 4) return fail(4);
-        const auto keyBytes = static_cast<int32_t>(get32(data + pos));
-        pos += 4;
-        // A key is made of whole UTF-16 code units; an odd length is no index file of ours.
-        if (keyBytes < 0 || keyBytes % 2 != 0) return fail(4);
-        if (size - pos < static_cast<size_t>(keyBytes)) return fail(5);
-        // pos is even here: the header and every entry have even lengths.
-        const std::u16string_view key(units + pos / 2, static_cast<size_t>(keyBytes) / 2);
-        pos += static_cast<size_t>(keyBytes);
-        if (trace) log().trace(format(u"indexFromFile() found key '%s'", key));
-        if (size - pos < 8) return fail(6);
-        const StorageArea area{static_cast<int32_t>(get32(data + pos)),
-                               static_cast<int32_t>(get32(data + pos + 4))};
-        pos += 8;
-        if (area.start < 0 || area.end < 0 || area.size() < 0) return fail(6);
-        if (!area.isEmpty()) m_nDataEnd = std::max(m_nDataEnd, int64_t{area.end} + 1);
-        m_index.load(key, Entry{area, 0});
-    }
+    auto readKeys = [&]() -> int32_t {
+        const bool trace = traceOn(log());
+        for (int32_t i = 0; i < keyCount; ++i) {
+            if (size - pos < 4) return 4;
+            const auto keyBytes = static_cast<int32_t>(get32(data + pos));
+            pos += 4;
+            // A key is made of whole UTF-16 code units; an odd length is no index of ours.
+            if (keyBytes < 0 || keyBytes % 2 != 0) return 4;
+            if (size - pos < static_cast<size_t>(keyBytes)) return 5;
+            // pos is even here: the header and every entry have even lengths.
+            const std::u16string_view key(units + pos / 2, static_cast<size_t>(keyBytes) / 2);
+            pos += static_cast<size_t>(keyBytes);
+            if (trace) log().trace(format(u"indexFromFile() found key '%s'", key));
+            if (size - pos < 8) return 6;
+            const StorageArea area{static_cast<int32_t>(get32(data + pos)),
+                                   static_cast<int32_t>(get32(data + pos + 4))};
+            pos += 8;
+            // A record's size is a 32-bit number: {0, 2^31 - 1} is no record.
+            if (area.start < 0 || area.end < 0 || area.size() < 0 ||
+                area.size() > std::numeric_limits<int32_t>::max())
+                return 6;
+            if (!area.isEmpty()) m_nDataEnd = std::max(m_nDataEnd, int64_t{area.end} + 1);
+            items.push_back({key, Entry{area, 0}});
+        }
+        return 0;
+    };
+    const int32_t failedCheck = readKeys();
+    m_index.load(items);
+    if (failedCheck != 0) return fail(failedCheck);
+
     for (int32_t i = 0; i < freeCount; ++i) {
         if (size - pos < 8) return fail(7);
         const StorageArea area{static_cast<int32_t>(get32(data + pos)),

@@ -68,7 +68,7 @@ class CStorage {
     int32_t closeLocked();
     void dropAll();
     // Finds room for n > 0 bytes: free space best fit, else the end of the data file.
-    // fromFree tells which; false (with code) when the file would pass the 32-bit limit.
+    // fromFree tells which; false when the file would pass the limit of 32-bit offsets.
     bool getNewLocation(int32_t n, StorageArea& area, bool& fromFree);
     // Gives a record's old area back: reusable at once if no saved index refers to it,
     // otherwise after the next successful save.

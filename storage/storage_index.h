@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "storage/storage_area.h"
@@ -62,7 +63,7 @@ class NodePool {
 
   private:
     size_t m_nBlock = 0;  // fixed by the first request
-    std::vector<std::unique_ptr<std::byte[]>> m_chunks;
+    std::vector<std::pair<std::unique_ptr<std::byte[]>, size_t>> m_chunks;  // memory, bytes
     std::byte* m_pNext = nullptr;
     size_t m_nLeft = 0;
     void* m_pFree = nullptr;  // recycled blocks, linked through their first word
@@ -115,10 +116,20 @@ class StorageIndex {
 
     // The entry of key, or end().
     iterator find(std::u16string_view key);
+    // The area of key without touching the tree: false for a missing key.
+    bool findArea(std::u16string_view key, StorageArea& area) const;
+    // Replaces the entry of it (keeps the lookup table's copy of the area in step).
+    void setEntry(iterator it, const IndexEntry& entry);
     // Adds a copy of key, which must be absent.
     iterator add(std::u16string_view key, const IndexEntry& entry);
-    // Adds or replaces key, whose text lives in an image given to adoptImage (now or before).
-    void load(std::u16string_view key, const IndexEntry& entry);
+    // Keys with their entries as an index file lists them.
+    struct LoadItem {
+        std::u16string_view key;
+        IndexEntry entry;
+    };
+    // Adds or replaces each key, whose text lives in an image given to adoptImage (now or
+    // before). Later items win over earlier ones with the same key.
+    void load(const std::vector<LoadItem>& items);
     void erase(iterator it);
     // Makes room for count keys in all.
     void reserve(size_t count);
@@ -128,14 +139,20 @@ class StorageIndex {
 
   private:
     // Open addressing with linear probing and backward-shift deletion (no tombstones).
+    // A slot holds what a lookup needs: the key's text (through a pointer) and the area, so
+    // that a fetch touches the slot and the key text, and not the tree node.
     struct Slot {
-        size_t hash = 0;  // 0: empty
+        uint64_t tag = 0;  // hash bits with the key length in the low 16 bits; 0: empty
+        const char16_t* text = nullptr;
+        StorageArea area;
         iterator it;
     };
+    static uint64_t tagOf(std::u16string_view key);
+    bool matches(const Slot& slot, uint64_t tag, std::u16string_view key) const;
     static constexpr size_t kNoSlot = ~size_t{0};
-    static size_t hashOf(std::u16string_view key);
-    size_t findSlot(std::u16string_view key, size_t hash) const;
-    void insertSlot(iterator it, size_t hash);
+    size_t findSlot(std::u16string_view key, uint64_t tag) const;
+    void insertSlot(iterator it, uint64_t tag);
+    void loadOne(std::u16string_view key, const IndexEntry& entry, uint64_t tag);
     void rehash(size_t slotCount);
 
     NodePool m_pool;  // outlives m_map

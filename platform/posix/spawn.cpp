@@ -58,7 +58,9 @@ int64_t startProcess(const std::u16string& program, const std::vector<std::u16st
     return pid;
 }
 
-bool killProcess(int64_t pid) { return kill(static_cast<pid_t>(pid), SIGKILL) == 0; }
+bool killProcess(int64_t pid) {
+    return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+}
 
 int waitProcess(int64_t pid) {
     int status = 0;
@@ -84,9 +86,12 @@ bool waitProcessFor(int64_t pid, int timeoutMs, int* exitCode) {
         }
         struct timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        long elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        long elapsedMs =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
         if (elapsedMs >= timeoutMs) return false;
-        struct timespec pause {0, 2 * 1000 * 1000};
+        struct timespec pause {
+            0, 2 * 1000 * 1000
+        };
         nanosleep(&pause, nullptr);
     }
 }

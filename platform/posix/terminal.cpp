@@ -12,7 +12,9 @@
 
 namespace vt::plat {
 
-bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool stdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 
 int terminalColumns() {
     struct winsize ws {};
@@ -34,6 +36,8 @@ int setCurrentDirectory(const std::u16string& path) {
     return chdir(toUtf8(path).c_str()) == 0 ? 0 : errno;
 }
 
-uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
+uint32_t currentProcessId() {
+    return static_cast<uint32_t>(getpid());
+}
 
 }  // namespace vt::plat

@@ -42,7 +42,7 @@ struct Totals {
 };
 
 class HostCrashTest : public HostE2ETest {
-protected:
+  protected:
     // One round in a sandbox of its own; adds what it saw to *t.
     void round(int index, std::mt19937& rng, Totals* t);
 
@@ -72,7 +72,9 @@ std::string text(const char* fmt, Args... args) {
     return buf;
 }
 
-std::string tagOf(const std::string& text) { return text.substr(0, text.find('|')); }
+std::string tagOf(const std::string& text) {
+    return text.substr(0, text.find('|'));
+}
 
 void HostCrashTest::round(int index, std::mt19937& rng, Totals* t) {
     const std::u16string dir = home_ / fromUtf8("round-" + std::to_string(index));
@@ -178,16 +180,18 @@ void HostCrashTest::round(int index, std::mt19937& rng, Totals* t) {
         code = plat::waitProcess(pid);
     }
     ++t->rounds;
-    if (code == 128 + 9) ++t->kills;
-    else ++t->endedBeforeKill;
+    if (code == 128 + 9)
+        ++t->kills;
+    else
+        ++t->endedBeforeKill;
 
     // Recovery: two undisturbed runs.
     for (int run = 0; run < 2; ++run) {
         int rc = host({u"sync", u"--quiet"}, out);
         if (rc != 0) {
             ++t->failedRecoveries;
-            t->problems.push_back(text("round %d: recovery run %d answered %d: %s", index, run,
-                                       rc, readFileBytes(out).value_or("").c_str()));
+            t->problems.push_back(text("round %d: recovery run %d answered %d: %s", index, run, rc,
+                                       readFileBytes(out).value_or("").c_str()));
             return;
         }
     }
@@ -212,10 +216,11 @@ void HostCrashTest::round(int index, std::mt19937& rng, Totals* t) {
             }
             if (count > 1) {
                 t->duplicates += count - 1;
-                t->problems.push_back(text("round %d (%s session killed, pace %d, after %d ms): "
-                                           "note %s %d times on the %s",
-                                           index, killFirst ? "first" : "second", pace, delay,
-                                           tag.c_str(), count, side == &onPc ? "PC" : "phone"));
+                t->problems.push_back(
+                    text("round %d (%s session killed, pace %d, after %d ms): "
+                         "note %s %d times on the %s",
+                         index, killFirst ? "first" : "second", pace, delay, tag.c_str(), count,
+                         side == &onPc ? "PC" : "phone"));
             }
         }
     }
@@ -252,8 +257,8 @@ TEST_F(HostCrashTest, NoNoteIsLostWhenTheHostIsKilledMidSession) {
         "rounds %d, kills in a session %d, sessions that ended before the kill %d; lost %d, "
         "duplicates %d, deleted notes back %d, rounds where the sides differ %d, failed "
         "recoveries %d",
-        t.rounds, t.kills, t.endedBeforeKill, t.lost, t.duplicates, t.resurrected,
-        t.disagreements, t.failedRecoveries);
+        t.rounds, t.kills, t.endedBeforeKill, t.lost, t.duplicates, t.resurrected, t.disagreements,
+        t.failedRecoveries);
     std::printf("crash test: %s\n", report.c_str());
     for (const auto& p : t.problems) std::printf("  %s\n", p.c_str());
     RecordProperty("kills", t.kills);

@@ -25,8 +25,8 @@ void bumpWriteTime(const std::u16string& path) {
     static std::atomic<int> step{0};
     fs::path p(toUtf8(path));
     // Far enough ahead that no file the module wrote during this process has the same second.
-    fs::last_write_time(p, fs::file_time_type::clock::now() + std::chrono::hours(1) +
-                               std::chrono::seconds(++step));
+    fs::last_write_time(
+        p, fs::file_time_type::clock::now() + std::chrono::hours(1) + std::chrono::seconds(++step));
 }
 
 HostE2ETest::HostE2ETest() {
@@ -72,8 +72,8 @@ std::u16string HostE2ETest::store(const std::u16string& alias) const {
     return plat::joinPath(home_ / u"phones-device", alias);
 }
 
-host::PhoneSpec HostE2ETest::spec(const std::u16string& alias, const std::u16string& imei) const {
-    return host::PhoneSpec{imei, alias, store(alias), u""};
+host::PhoneSetup HostE2ETest::setup(const std::u16string& alias, const std::u16string& imei) const {
+    return host::PhoneSetup{imei, alias, store(alias), u""};
 }
 
 void HostE2ETest::writePc(const std::u16string& alias, const std::u16string& name,
@@ -131,7 +131,7 @@ std::map<std::u16string, std::string> HostE2ETest::pcFiles(const std::u16string&
     return m;
 }
 
-host::SessionReport HostE2ETest::syncOnce(const host::PhoneSpec& s) {
+host::SessionReport HostE2ETest::syncOnce(const host::PhoneSetup& s) {
     std::u16string error;
     std::shared_ptr<host::ModuleHost> module = host::ModuleHost::open(u"Notes", &error);
     EXPECT_TRUE(module) << toUtf8(error);

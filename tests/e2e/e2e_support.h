@@ -23,7 +23,7 @@ struct CommandRun {
 };
 
 class HostE2ETest : public SandboxedTest {
-protected:
+  protected:
     HostE2ETest();
     ~HostE2ETest() override;
 
@@ -36,15 +36,16 @@ protected:
     std::u16string root() const { return home_ / u"PC"; }
     std::u16string pcFolder(const std::u16string& alias = u"phone") const;
     std::u16string store(const std::u16string& alias = u"phone") const;
-    host::PhoneSpec spec(const std::u16string& alias = u"phone",
-                         const std::u16string& imei = u"350000000000001") const;
+    host::PhoneSetup setup(const std::u16string& alias = u"phone",
+                           const std::u16string& imei = u"350000000000001") const;
 
     // A PC note, given a last-write time no earlier session has seen (the module compares
     // whole seconds).
     void writePc(const std::u16string& alias, const std::u16string& name, const std::string& text);
     void removePc(const std::u16string& alias, const std::u16string& name);
     // A phone note; a name that isn't a LUID becomes one at the next session.
-    void writePhone(const std::u16string& alias, const std::u16string& name, const std::string& text);
+    void writePhone(const std::u16string& alias, const std::u16string& name,
+                    const std::string& text);
     void removePhone(const std::u16string& alias, const std::u16string& name);
     // The phone's note whose text is text (empty when none).
     std::u16string phoneNameOf(const std::u16string& alias, const std::string& text);
@@ -56,9 +57,9 @@ protected:
     std::map<std::u16string, std::string> pcFiles(const std::u16string& alias = u"phone");
 
     // One session through a PhoneLink of this process; expects it to finish.
-    host::SessionReport syncOnce(const host::PhoneSpec& s);
+    host::SessionReport syncOnce(const host::PhoneSetup& s);
 
-private:
+  private:
     // The module writes debug copies of received items into the current folder.
     std::unique_ptr<ScopedCurrentPath> cwd_;
 };

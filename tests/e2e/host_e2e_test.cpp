@@ -27,8 +27,12 @@ using testing::UnorderedElementsAre;
 
 constexpr char16_t kClsid[] = u"{1C7DB2E8-83AA-4288-81BE-5A46D1F10DDE}";
 
-plat::RegKey hklm() { return plat::RegKey::root(plat::RegRoot::LocalMachine); }
-plat::RegKey hkcr() { return plat::RegKey::root(plat::RegRoot::ClassesRoot); }
+plat::RegKey hklm() {
+    return plat::RegKey::root(plat::RegRoot::LocalMachine);
+}
+plat::RegKey hkcr() {
+    return plat::RegKey::root(plat::RegRoot::ClassesRoot);
+}
 
 bool keyExists(const plat::RegKey& hive, const std::u16string& path) {
     plat::RegKey k;
@@ -39,7 +43,8 @@ std::u16string stringValue(const plat::RegKey& hive, const std::u16string& path,
                            const std::u16string& name) {
     plat::RegKey k;
     std::u16string v;
-    if (hive.open(path, &k) != plat::kErrorSuccess || k.queryString(name, &v) != 0) return u"<none>";
+    if (hive.open(path, &k) != plat::kErrorSuccess || k.queryString(name, &v) != 0)
+        return u"<none>";
     return v;
 }
 
@@ -139,14 +144,14 @@ TEST_F(HostTest, FirstSyncIsSlowAndCarriesNotesBothWays) {
     writePc(u"phone", u"b.txt", "PC note b");
     writePhone(u"phone", u"x", "phone note x");
     writePhone(u"phone", u"y", "phone note y");
-    host::SessionReport r = syncOnce(spec());
+    host::SessionReport r = syncOnce(setup());
     EXPECT_EQ(r.stats.alert, vantrel::kAlertSlowSync);
     EXPECT_EQ(r.stats.sentAdds, 2);
     EXPECT_EQ(r.stats.appliedAdds, 2);
     EXPECT_THAT(pcTexts(), ElementsAre("PC note a", "PC note b", "phone note x", "phone note y"));
     EXPECT_EQ(phoneTexts(), pcTexts());
 
-    r = syncOnce(spec());
+    r = syncOnce(setup());
     EXPECT_EQ(r.stats.alert, vantrel::kAlertTwoWay);
     EXPECT_EQ(r.stats.sentAdds + r.stats.sentReplaces + r.stats.sentDeletes, 0);
     EXPECT_EQ(r.stats.appliedAdds + r.stats.appliedReplaces + r.stats.appliedDeletes, 0);
@@ -176,10 +181,10 @@ TEST_F(HostTest, EditsAddsAndDeletesOnBothSidesMeet) {
 
 TEST_F(HostTest, AConflictKeepsThePcVersionOnBothSides) {
     writePc(u"phone", u"shared.txt", "base");
-    ASSERT_TRUE(syncOnce(spec()).ok);
+    ASSERT_TRUE(syncOnce(setup()).ok);
     writePc(u"phone", u"shared.txt", "PC version");
     writePhone(u"phone", phoneNameOf(u"phone", "base"), "phone version");
-    host::SessionReport r = syncOnce(spec());
+    host::SessionReport r = syncOnce(setup());
     EXPECT_EQ(r.stats.conflicts, 1);
     EXPECT_THAT(pcTexts(), ElementsAre("PC version"));
     EXPECT_THAT(phoneTexts(), ElementsAre("PC version"));
@@ -188,10 +193,10 @@ TEST_F(HostTest, AConflictKeepsThePcVersionOnBothSides) {
 TEST_F(HostTest, DeletesOnBothSidesOfTheSameNoteLeaveItGone) {
     writePc(u"phone", u"gone.txt", "gone");
     writePc(u"phone", u"stays.txt", "stays");
-    ASSERT_TRUE(syncOnce(spec()).ok);
+    ASSERT_TRUE(syncOnce(setup()).ok);
     removePc(u"phone", u"gone.txt");
     removePhone(u"phone", phoneNameOf(u"phone", "gone"));
-    ASSERT_TRUE(syncOnce(spec()).ok);
+    ASSERT_TRUE(syncOnce(setup()).ok);
     EXPECT_THAT(pcTexts(), ElementsAre("stays"));
     EXPECT_THAT(phoneTexts(), ElementsAre("stays"));
 }
@@ -216,14 +221,35 @@ TEST_F(HostTest, ReadOutWritesTheNotesAsLastExchanged) {
     EXPECT_EQ(readFileBytes(plat::joinPath(out, u"note.txt")), "exchanged");
 }
 
+TEST_F(HostTest, AFailedCancelledOrOverlongSessionExitsNonZeroAndLosesNothing) {
+    writePc(u"phone", u"pc.txt", "from the PC");
+    writePhone(u"phone", u"p", "from the phone");
+    CommandRun r = run({u"sync", u"--phone-options", u"fail-after=4"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.out, HasSubstr("sync failed (0x80004005)"));
+    r = run({u"export", u"--phone-options", u"cancel-after=4"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.out, HasSubstr("cancelled"));
+    r = run({u"sync", u"--timeout", u"1", u"--phone-options", u"delay-ms=400"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.out, HasSubstr("took longer than 1 s"));
+    r = run({u"sync", u"--phone-options", u"state-error=0x80004005"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.out, HasSubstr("refused to start the session"));
+
+    ASSERT_EQ(run({u"sync"}).code, 0);
+    EXPECT_THAT(pcTexts(), ElementsAre("from the PC", "from the phone"));
+    EXPECT_EQ(phoneTexts(), pcTexts());
+}
+
 // ---- import ----
 
 class ImportTest : public HostE2ETest {
-protected:
+  protected:
     void SetUp() override {
         HostE2ETest::SetUp();
         writePc(u"phone", u"old.txt", "old note");
-        ASSERT_TRUE(syncOnce(spec()).ok);
+        ASSERT_TRUE(syncOnce(setup()).ok);
         one_ = home_ / u"one.txt";
         writeFileBytes(one_, "imported one");
         sameName_ = home_ / u"old.txt";
@@ -266,7 +292,7 @@ TEST_F(ImportTest, ItemOverwriteGivesTheNotesTheirNames) {
 
 TEST_F(ImportTest, ReplaceWithItemOverwriteKeepsOnlyTheImport) {
     writePc(u"phone", u"other.txt", "other");
-    ASSERT_TRUE(syncOnce(spec()).ok);
+    ASSERT_TRUE(syncOnce(setup()).ok);
     ASSERT_EQ(run({u"import", u"--replace", u"--item-overwrite", one_, sameName_}).code, 0);
     auto files = pcFiles();
     EXPECT_EQ(files.size(), 2u);
@@ -315,13 +341,13 @@ TEST_F(HostTest, ASecondObjectForTheSamePhoneIsRefused) {
     std::u16string error;
     std::shared_ptr<host::ModuleHost> module = host::ModuleHost::open(u"Notes", &error);
     ASSERT_TRUE(module) << toUtf8(error);
-    auto first = host::PhoneLink::connect(module, spec(u"a", u"IMEI:42"), &error);
+    auto first = host::PhoneLink::connect(module, setup(u"a", u"IMEI:42"), &error);
     ASSERT_TRUE(first) << toUtf8(error);
-    auto second = host::PhoneLink::connect(module, spec(u"b", u"42"), &error);
+    auto second = host::PhoneLink::connect(module, setup(u"b", u"42"), &error);
     EXPECT_FALSE(second);
     EXPECT_THAT(toUtf8(error), HasSubstr("already connected"));
     first.reset();
-    EXPECT_TRUE(host::PhoneLink::connect(module, spec(u"b", u"42"), &error)) << toUtf8(error);
+    EXPECT_TRUE(host::PhoneLink::connect(module, setup(u"b", u"42"), &error)) << toUtf8(error);
 }
 
 // ---- bad input ----
@@ -371,22 +397,20 @@ TEST_F(HostTest, AReadOnlyNotesFolderIsRefusedAndNothingLost) {
     writePhone(u"phone", u"p", "p");
     ASSERT_EQ(run({u"sync"}).code, 0);
     writePhone(u"phone", u"q", "q");
-    fs::permissions(toUtf8(pcFolder()), fs::perms::owner_write | fs::perms::group_write |
-                                            fs::perms::others_write,
+    fs::permissions(toUtf8(pcFolder()),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
-    const bool enforced = !fs::exists(toUtf8(pcFolder())) ||
-                          [&] {
-                              std::u16string probe = plat::joinPath(pcFolder(), u"probe");
-                              plat::File f;
-                              bool can = f.tryOpen(probe, plat::Access::Write,
-                                                   plat::Disposition::CreateNew,
-                                                   plat::Share::DenyNone);
-                              if (can) {
-                                  f.close();
-                                  plat::removeFile(probe);
-                              }
-                              return !can;
-                          }();
+    const bool enforced = !fs::exists(toUtf8(pcFolder())) || [&] {
+        std::u16string probe = plat::joinPath(pcFolder(), u"probe");
+        plat::File f;
+        bool can = f.tryOpen(probe, plat::Access::Write, plat::Disposition::CreateNew,
+                             plat::Share::DenyNone);
+        if (can) {
+            f.close();
+            plat::removeFile(probe);
+        }
+        return !can;
+    }();
     if (!enforced) {
         fs::permissions(toUtf8(pcFolder()), fs::perms::owner_write, fs::perm_options::add);
         GTEST_SKIP() << "folder permissions are not enforced for this user (root)";

@@ -4,8 +4,6 @@
 // its last completed save and keep working.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +14,7 @@
 
 #include "platform/fault.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "storage/storage.h"
 #include "tests/storage/index_file.h"
 #include "tests/support/temp_dir.h"
@@ -58,13 +57,16 @@ std::u16string g_prefix;
 std::atomic<long> g_count{0};
 long g_target = 0;
 bool g_crash = false;
+int g_savesDone = 0;
+// A crashed child exits with kCrashed + the number of saves it completed.
+constexpr int kCrashed = 100;
 std::vector<std::pair<fault::Op, std::u16string>>* g_journal = nullptr;
 
 bool countingHook(fault::Op op, const std::u16string& path) {
     if (path.compare(0, g_prefix.size(), g_prefix) != 0) return false;
     if (g_journal) g_journal->emplace_back(op, path.substr(g_prefix.size()));
     if (++g_count != g_target) return false;
-    if (g_crash) _exit(86);
+    if (g_crash) plat::exitProcessNow(kCrashed + g_savesDone);
     return true;
 }
 
@@ -151,48 +153,39 @@ class StorageCrashTest : public ::testing::Test {
 };
 
 void StorageCrashTest::runCrashes(bool populated) {
+    if (!plat::childProcessesSupported()) GTEST_SKIP() << "no child processes here";
     makeTemplate(populated);
     const std::vector<State> snaps = snapshots();
     int crashes = 0;
     for (long n = 1;; ++n) {
         ASSERT_LT(n, 1000) << "the workload never completes";
         resetFiles();
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(fds[0]);
+        // The child's exit code tells how many saves it completed before the crash.
+        const int code = plat::runInChild([&]() -> int {
             HookScope hook(dir_.path());
             g_target = n;
             g_crash = true;
+            g_savesDone = 0;
             CStorage s;
-            if (s.initialize(name()) < 0) _exit(2);
-            unsigned char saves = 0;
+            if (s.initialize(name()) < 0) return 2;
             for (const Step& step : steps_) {
                 int32_t rc = 0;
-                if (step.kind == Step::Store)
+                if (step.kind == Step::Store) {
                     rc =
                         s.store(step.key, step.data.data(), static_cast<int32_t>(step.data.size()));
-                if (step.kind == Step::Remove) rc = s.remove(step.key);
-                if (step.kind == Step::Save) {
-                    rc = s.save();
-                    ++saves;
-                    if (rc == 0 && write(fds[1], &saves, 1) != 1) _exit(3);
+                } else if (step.kind == Step::Remove) {
+                    rc = s.remove(step.key);
+                } else if ((rc = s.save()) == kStorageOk) {
+                    ++g_savesDone;
                 }
-                if (rc < 0 && !(step.kind == Step::Remove && rc == kStorageNoSuchKey)) _exit(4);
+                if (rc < 0 && !(step.kind == Step::Remove && rc == kStorageNoSuchKey)) return 4;
             }
-            _exit(0);
-        }
-        ::close(fds[1]);
-        unsigned char completed = 0, byte = 0;
-        while (::read(fds[0], &byte, 1) == 1) completed = byte;
-        ::close(fds[0]);
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        if (WEXITSTATUS(status) == 0) break;
-        ASSERT_EQ(WEXITSTATUS(status), 86) << "child failed before its crash, n=" << n;
+            return 0;
+        });
+        if (code == 0) break;
+        ASSERT_GE(code, kCrashed) << "child failed before its crash, n=" << n;
+        const size_t completed = static_cast<size_t>(code - kCrashed);
+        ASSERT_LT(completed, snaps.size());
         ++crashes;
 
         SCOPED_TRACE("crash at write-type operation " + std::to_string(n) + " after save " +
@@ -201,7 +194,7 @@ void StorageCrashTest::runCrashes(bool populated) {
         ASSERT_GE(s.initialize(name()), 0);
         const State state = read(s);
         const bool atLastSave = state == snaps[completed];
-        const bool atNextSave = completed + 1u < snaps.size() && state == snaps[completed + 1];
+        const bool atNextSave = completed + 1 < snaps.size() && state == snaps[completed + 1];
         EXPECT_TRUE(atLastSave || atNextSave) << state.size() << " keys";
         // The store keeps working.
         ASSERT_EQ(s.store(u"after", "crash", 5), kStorageAdded);

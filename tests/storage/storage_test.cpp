@@ -181,6 +181,8 @@ TEST_F(StorageTest, DamagedIndexFilesFailTheirCheck) {
     odd[12] = 3;
     IndexImage backwards = one;
     backwards.keys[0].second = {5, 3};
+    IndexImage huge = one;
+    huge.keys[0].second = {0, 0x7FFFFFFF};  // 2^31 bytes: no 32-bit size
     IndexImage overlapping = one;
     overlapping.freeAreas = {{2, 5}, {4, 8}};
     IndexImage negative = one;
@@ -194,6 +196,7 @@ TEST_F(StorageTest, DamagedIndexFilesFailTheirCheck) {
         {"K=2, one entry", truncated, 1},
         {"odd key length", odd, 0},
         {"end before start", buildIndex(backwards), 0},
+        {"record of 2^31 bytes", buildIndex(huge), 0},
         {"overlapping free areas", buildIndex(overlapping), 1},
         {"negative free area", buildIndex(negative), 1},
     };

@@ -1,0 +1,271 @@
+// End-to-end figures: the host drives the really loaded module against a virtual phone, as
+// `vantrel sync` does. Prints a table; figures, not tests (build in a Release folder).
+//
+//   e2e_bench [--quick]
+//
+// Scenarios: the first (slow) sync of 10,000 PC notes, beside the cost of reading and writing
+// the same files once (plainly, and durably as the phone stores notes); a session with nothing
+// changed over 10,000 and 100,000 notes; a session with 1% of 10,000 notes changed (half on
+// each side). --quick uses 2,000 and 10,000 notes.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engines/virtual_phone/phone_store.h"
+#include "host/commands.h"
+#include "host/console.h"
+#include "host/module_host.h"
+#include "host/note_lists.h"
+#include "host/phone_link.h"
+#include "host/settings.h"
+#include "platform/file.h"
+#include "platform/find.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/special_folders.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+std::string noteBody(int i) {
+    std::string s = "note " + std::to_string(i) + ": ";
+    s.append(static_cast<size_t>(100 + (i * 37) % 200), static_cast<char>('a' + i % 26));
+    return s + "\n";
+}
+
+// A sandbox with the module registered and n notes in the PC folder.
+struct Sandbox {
+    fs::path home;
+    std::u16string pcNotes;
+    std::u16string store;
+
+    explicit Sandbox(int n, const std::string& name) {
+        home = fs::temp_directory_path() /
+               ("vantrel-bench-" + name + "-" + std::to_string(plat::currentProcessId()));
+        fs::remove_all(home);
+        fs::create_directories(home / "PC" / "phone" / "Notes");
+        plat::setEnv("VANTREL_HOME", fromUtf8(home.string()));
+        // The module writes debug copies of received items into the current folder.
+        plat::setCurrentDirectory(fromUtf8(home.string()));
+        std::u16string error;
+        if (!host::registerModule(host::defaultModulePath(), &error)) {
+            std::fprintf(stderr, "e2e_bench: %s\n", toUtf8(error).c_str());
+            std::exit(1);
+        }
+        host::writeSetting(host::settings()[0], fromUtf8((home / "PC").string()));
+        host::writeSetting(host::settings()[2], u"en");
+        pcNotes = fromUtf8((home / "PC" / "phone" / "Notes").string());
+        store = fromUtf8((home / "phones-device" / "phone").string());  // the default
+        for (int i = 0; i < n; ++i) writeFile(plat::joinPath(pcNotes, note(i)), noteBody(i));
+    }
+    ~Sandbox() {
+        std::error_code ec;
+        fs::current_path(fs::temp_directory_path(), ec);
+        fs::remove_all(home, ec);
+    }
+    static std::u16string note(int i) { return fromUtf8("note" + std::to_string(i) + ".txt"); }
+    static void writeFile(const std::u16string& path, const std::string& bytes) {
+        plat::File f;
+        f.open(path, plat::Access::Write, plat::Disposition::CreateAlways, plat::Share::DenyNone);
+        f.writeAt(0, bytes.data(), bytes.size());
+        f.close();
+    }
+    host::PhoneSetup setup() const {
+        return host::PhoneSetup{u"350000000000001", u"phone", store, u""};
+    }
+};
+
+// Reads every note of folder and writes it into a new folder: plainly, or durably (temporary
+// file, flush, durable rename), as the phone stores a note.
+double readWriteOnce(const std::u16string& folder, const std::u16string& target, bool durable) {
+    plat::createDirectory(target);
+    auto t = Clock::now();
+    std::string buf;
+    for (const auto& e : plat::findFiles(plat::joinPath(folder, u"*.txt"))) {
+        plat::File in;
+        in.open(plat::joinPath(folder, e.name), plat::Access::Read, plat::Disposition::OpenExisting,
+                plat::Share::DenyNone);
+        buf.resize(in.length());
+        buf.resize(in.readAt(0, buf.data(), buf.size()));
+        in.close();
+        const std::u16string out = plat::joinPath(target, e.name);
+        const std::u16string temp = durable ? out + u".tmp" : out;
+        plat::File f;
+        f.open(temp, plat::Access::Write, plat::Disposition::CreateAlways, plat::Share::Exclusive);
+        f.writeAt(0, buf.data(), buf.size());
+        if (durable) f.flush();
+        f.close();
+        if (durable) plat::replaceFileDurably(temp, out);
+    }
+    return msSince(t);
+}
+
+struct Session {
+    double ms = 0;
+    host::SessionReport report;
+};
+
+Session timed(host::PhoneLink& link) {
+    Session s;
+    auto t = Clock::now();
+    s.report = link.synchronize(3600 * 1000);
+    s.ms = msSince(t);
+    if (!s.report.ok) {
+        std::fprintf(stderr, "e2e_bench: session failed: %s\n", toUtf8(s.report.message).c_str());
+        std::exit(1);
+    }
+    return s;
+}
+
+// The virtual phone's own look at its notes (it reads and hashes every note each session).
+double phoneScan(const std::u16string& store) {
+    engines::PhoneStore phone(store);
+    auto t = Clock::now();
+    auto notes = phone.scan(nullptr);
+    return notes.empty() ? -1 : msSince(t);
+}
+
+// A listing of the PC folder with each file's status: the least a scan for changes costs.
+double pcListing(const std::u16string& folder) {
+    auto t = Clock::now();
+    auto entries = plat::findFiles(plat::joinPath(folder, u"*.txt"), plat::FindDetail::WithStatus);
+    return entries.empty() ? -1 : msSince(t);
+}
+
+// One whole `vantrel sync` run as a separate process: start, load, session, unload, exit.
+double wholeRun(const std::u16string& outFile) {
+    std::u16string error;
+    std::u16string exe = plat::hostExecutablePath();
+    // <build>/bench/e2e_bench -> <build>/host/vantrel
+    exe = exe.substr(0, exe.rfind(plat::kPathSeparator));
+    exe = exe.substr(0, exe.rfind(plat::kPathSeparator));
+    exe = plat::joinPath(plat::joinPath(exe, u"host"), u"vantrel");
+    auto t = Clock::now();
+    int64_t pid = plat::startProcess(exe, {u"vantrel", u"sync", u"--quiet"}, outFile, &error);
+    if (pid < 0 || plat::waitProcess(pid) != 0) return -1;
+    return msSince(t);
+}
+
+void row(const char* what, int notes, double ms, const char* note = "") {
+    std::printf("  %-44s %7d %10.1f   %s\n", what, notes, ms, note);
+    std::fflush(stdout);
+}
+
+// The median of runs of f (which answers milliseconds).
+template <class F>
+double median(int runs, F f) {
+    std::vector<double> v;
+    for (int i = 0; i < runs; ++i) v.push_back(f());
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Edits count notes: half on the PC, half on the phone; round makes each edit new.
+void changeNotes(Sandbox& box, int count, int round) {
+    for (int i = 0; i < count / 2; ++i) {
+        const std::u16string p = plat::joinPath(box.pcNotes, Sandbox::note(i * 2));
+        Sandbox::writeFile(p, noteBody(i) + "edited on the PC " + std::to_string(round) + "\n");
+        fs::last_write_time(toUtf8(p),
+                            fs::file_time_type::clock::now() + std::chrono::hours(1 + round));
+    }
+    engines::PhoneStore phone(box.store);
+    auto notes = host::listPhoneNotes(box.store);
+    std::u16string error;
+    for (int i = 0; i < count - count / 2 && i < static_cast<int>(notes.size()); ++i) {
+        const auto& n = notes[notes.size() - 1 - static_cast<size_t>(i)];
+        engines::NoteRevision rev;
+        phone.writeNote(n.name, n.bytes + "edited on the phone\n", &rev, &error);
+    }
+}
+
+// First sync, then the unchanged and changed sessions, for n notes.
+void scenarios(int n, bool withBaselines) {
+    char text[128];
+    Sandbox box(n, "n" + std::to_string(n));
+    const std::u16string copies = fromUtf8((box.home / "copies").string());
+    double plain = 0, durable = 0;
+    if (withBaselines) {
+        int k = 0;
+        plain = median(3, [&] { return readWriteOnce(box.pcNotes, copies + toU16(k++), false); });
+        row("read + write every note once (plain)", n, plain, "median of 3");
+        durable = readWriteOnce(box.pcNotes, copies + u"-durable", true);
+        row("read + write every note once (durable)", n, durable,
+            "as the phone stores a note: flush, rename, flush folder");
+    }
+
+    std::u16string error;
+    std::shared_ptr<host::ModuleHost> module = host::ModuleHost::open(u"Notes", &error);
+    auto t = Clock::now();
+    std::unique_ptr<host::PhoneLink> link = host::PhoneLink::connect(module, box.setup(), &error);
+    if (!link) {
+        std::fprintf(stderr, "e2e_bench: %s\n", toUtf8(error).c_str());
+        std::exit(1);
+    }
+    row("connect (object, Initialize, controller)", n, msSince(t));
+    Session first = timed(*link);
+    if (withBaselines) {
+        std::snprintf(text, sizeof text, "%.1fx plain, %.1fx durable (target <= 3x)",
+                      first.ms / plain, first.ms / durable);
+        row("first sync (slow, PC -> phone)", n, first.ms, text);
+        const double after = readWriteOnce(box.pcNotes, copies + u"-durable-after", true);
+        row("read + write once (durable), again", n, after, "fsync times vary");
+    } else {
+        row("first sync (slow, PC -> phone)", n, first.ms);
+    }
+    std::vector<double> none;
+    for (int i = 0; i < 5; ++i) none.push_back(timed(*link).ms);
+    std::sort(none.begin(), none.end());
+    std::snprintf(text, sizeof text, "median of 5, best %.1f%s", none.front(),
+                  n <= 10000 ? " (target <= 100 ms)" : "");
+    row("session, nothing changed", n, none[2], text);
+    row("  of which: the phone reads its notes", n, median(3, [&] { return phoneScan(box.store); }),
+        "median of 3");
+    row("  for scale: one listing of the PC folder", n,
+        median(3, [&] { return pcListing(box.pcNotes); }), "with status, median of 3");
+    int round = 0;
+    const double some = median(3, [&] {
+        changeNotes(box, n / 100, ++round);
+        return timed(*link).ms;
+    });
+    row("session, 1% changed (half on each side)", n, some, "median of 3");
+    t = Clock::now();
+    link.reset();
+    row("release the object (the module saves)", n, msSince(t));
+    t = Clock::now();
+    link = host::PhoneLink::connect(module, box.setup(), &error);
+    row("connect again (store and mapping loaded)", n, msSince(t));
+    link.reset();
+    module.reset();
+    row("whole `vantrel sync` process, nothing changed", n,
+        median(3, [&] { return wholeRun(fromUtf8((box.home / "run.out").string())); }),
+        "start, load, session, unload; median of 3");
+}
+
+}  // namespace
+}  // namespace vt
+
+int main(int argc, char** argv) {
+    using namespace vt;
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    host::Console::instance().setQuiet(true);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    std::printf("  %-44s %7s %10s\n", "scenario", "notes", "ms");
+    scenarios(quick ? 2000 : 10000, true);
+    scenarios(quick ? 10000 : 100000, false);
+    CoUninitialize();
+    return 0;
+}
