@@ -10,13 +10,13 @@ void formatError(const char*) {}
 
 namespace {
 
-struct Spec {
+struct Directive {
     bool left = false, zero = false, plus = false, space = false, alt = false;
     int width = -1;
     int precision = -1;
 };
 
-void pad(std::u16string& out, std::u16string_view body, const Spec& sp, bool numeric) {
+void pad(std::u16string& out, std::u16string_view body, const Directive& sp, bool numeric) {
     size_t w = sp.width > 0 ? static_cast<size_t>(sp.width) : 0;
     if (body.size() >= w) {
         out.append(body);
@@ -97,7 +97,7 @@ std::u16string vformat(std::u16string_view f, const fmt_detail::Arg* args, std::
             out.push_back(u'%');
             continue;
         }
-        Spec sp;
+        Directive sp;
         for (;; ++i) {
             if (i >= f.size()) break;
             char16_t c = f[i];
