@@ -50,12 +50,7 @@ struct Phone {
         for (int i = 0; i < n; ++i) std::ofstream(notes / ("note" + std::to_string(i) + ".txt")) << body;
         controller->synchronize();
         auto* cb = engine.callback();
-        for (const auto& item : engine.items) {
-            std::u16string luid = u"p" + item.luid;
-            cb->ClientMapItemAdded(0, reinterpret_cast<const OLECHAR*>(luid.c_str()),
-                                   reinterpret_cast<const OLECHAR*>(item.luid.c_str()));
-            cb->ClientCmdStatus(item.cmdId, 201);
-        }
+        engine.acknowledge(0);
         cb->SyncStatusFinished();
         engine.items.clear();
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -356,28 +357,37 @@ SessionReport PhoneLink::synchronize(int timeoutMs) {
     return finishSession(timeoutMs);
 }
 
-SessionReport PhoneLink::exportFromPhone(int timeoutMs) {
-    beginSession(u"export");
-    unique_bstr path(notesFolder_);
-    // The call blocks for the whole session; a watchdog cancels it when it runs out of time.
+HRESULT PhoneLink::callWithWatchdog(int timeoutMs, bool* cancelled,
+                                    const std::function<HRESULT()>& call) {
+    // The call blocks for the whole session; the watchdog cancels it when it runs out of time.
     std::mutex m;
     std::condition_variable cv;
-    bool returned = false, cancelled = false;
+    bool returned = false;
     std::thread watchdog([&] {
         std::unique_lock<std::mutex> l(m);
         if (!cv.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return returned; })) {
-            cancelled = true;
+            *cancelled = true;
             phone_->Cancel(clientSyncId_);
         }
     });
-    HRESULT hr = dataStore_->ExportDataFromPhone(
-        path.get(), 0, 0, static_cast<vantrel::IDataStoreNotify*>(notify_.get()), &clientSyncId_);
+    HRESULT hr = call();
     {
         std::lock_guard<std::mutex> l(m);
         returned = true;
     }
     cv.notify_all();
     watchdog.join();
+    return hr;
+}
+
+SessionReport PhoneLink::exportFromPhone(int timeoutMs) {
+    beginSession(u"export");
+    unique_bstr path(notesFolder_);
+    bool cancelled = false;
+    HRESULT hr = callWithWatchdog(timeoutMs, &cancelled, [&] {
+        return dataStore_->ExportDataFromPhone(
+            path.get(), 0, 0, static_cast<vantrel::IDataStoreNotify*>(notify_.get()), &clientSyncId_);
+    });
     report_ = waitAndReport(hr, timeoutMs);
     if (cancelled) {
         report_.timedOut = true;
@@ -421,25 +431,12 @@ SessionReport PhoneLink::importToPhone(const std::vector<ImportItem>& items, boo
         }
     }
     beginSession(u"import");
-    std::mutex m;
-    std::condition_variable cv;
-    bool returned = false, cancelled = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> l(m);
-        if (!cv.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return returned; })) {
-            cancelled = true;
-            phone_->Cancel(clientSyncId_);
-        }
+    bool cancelled = false;
+    HRESULT hr = callWithWatchdog(timeoutMs, &cancelled, [&] {
+        return dataStore_->ImportDataToPhone(
+            path.get(), replace ? 1 : 0, itemOverwrite ? 1 : 0,
+            static_cast<vantrel::IDataStoreNotify*>(notify_.get()), &clientSyncId_);
     });
-    HRESULT hr = dataStore_->ImportDataToPhone(
-        path.get(), replace ? 1 : 0, itemOverwrite ? 1 : 0,
-        static_cast<vantrel::IDataStoreNotify*>(notify_.get()), &clientSyncId_);
-    {
-        std::lock_guard<std::mutex> l(m);
-        returned = true;
-    }
-    cv.notify_all();
-    watchdog.join();
     report_ = waitAndReport(hr, timeoutMs);
     if (cancelled) {
         report_.timedOut = true;

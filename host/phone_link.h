@@ -11,6 +11,7 @@
 // once: start them all, then finish them).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +97,8 @@ class PhoneLink {
     const SessionReport& lastReport() const { return report_; }
 
   private:
+    // Runs a blocking module call; Cancels the session when it runs past timeoutMs.
+    HRESULT callWithWatchdog(int timeoutMs, bool* cancelled, const std::function<HRESULT()>& call);
     PhoneLink() = default;
     class Monitor;
     void beginSession(const std::u16string& what);

@@ -39,22 +39,6 @@ protected:
         return s;
     }
 
-    // The phone answers every item the PC sent since from; adds are mapped to "p" + local id.
-    static void acknowledge(FakeEngine& engine, size_t from) {
-        auto* cb = engine.callback();
-        for (size_t i = from; i < engine.items.size(); ++i) {
-            const auto& item = engine.items[i];
-            if (item.kind == FakeEngine::Item::Add) {
-                std::u16string luid = u"p" + item.luid;
-                cb->ClientMapItemAdded(0, reinterpret_cast<const OLECHAR*>(luid.c_str()),
-                                       reinterpret_cast<const OLECHAR*>(item.luid.c_str()));
-                cb->ClientCmdStatus(item.cmdId, 201);
-            } else {
-                cb->ClientCmdStatus(item.cmdId, 200);
-            }
-        }
-    }
-
     std::set<std::u16string> noteNames() {
         std::set<std::u16string> names;
         for (const auto& e : plat::findFiles(note(u"*.txt")))
@@ -77,7 +61,7 @@ protected:
                                  0, *replaced.get(), &status);
         cb->ClientCmdDeleteItem(0, 3, 0, reinterpret_cast<const OLECHAR*>(deleteLuid.c_str()), 0, 0, 0,
                                 &status);
-        acknowledge(engine, 0);
+        engine.acknowledge(0);
         cb->SyncStatusFinished();
     }
 };
@@ -94,7 +78,7 @@ TEST_F(SessionCrashTest, EveryWriteOfASessionEndCanBeCutOff) {
                                   u"pc-deletes.txt"})
             test::writeFileBytes(note(n), "original");
         ASSERT_EQ(c.synchronize(), S_OK);
-        acknowledge(engine, 0);
+        engine.acknowledge(0);
         ASSERT_EQ(engine.callback()->SyncStatusFinished(), S_OK);
         phoneEditsLuid = prop(c, u"pcfilename:phone-edits.txt");
         phoneDeletesLuid = prop(c, u"pcfilename:phone-deletes.txt");
@@ -133,7 +117,7 @@ TEST_F(SessionCrashTest, EveryWriteOfASessionEndCanBeCutOff) {
         EXPECT_EQ(edits, "edited on the pc");
 
         ASSERT_EQ(c.synchronize(), S_OK) << "the next session must start after a cut at write " << target;
-        acknowledge(engine, 0);
+        engine.acknowledge(0);
         engine.callback()->SyncStatusFinished();
         size_t settled = engine.items.size();
         ASSERT_EQ(c.synchronize(), S_OK);

@@ -72,18 +72,7 @@ protected:
         return cb()->ClientMapItemAdded(0, reinterpret_cast<const OLECHAR*>(luid.c_str()),
                                         reinterpret_cast<const OLECHAR*>(localId.c_str()));
     }
-    // Acknowledges every item the PC sent in this session: adds get LUID "p" + local id.
-    void acknowledgeAll(size_t from) {
-        for (size_t i = from; i < engine_.items.size(); ++i) {
-            const auto& item = engine_.items[i];
-            if (item.kind == FakeEngine::Item::Add) {
-                ASSERT_EQ(map(u"p" + item.luid, item.luid), S_OK);
-                ASSERT_EQ(cb()->ClientCmdStatus(item.cmdId, 201), S_OK);
-            } else {
-                ASSERT_EQ(cb()->ClientCmdStatus(item.cmdId, 200), S_OK);
-            }
-        }
-    }
+    void acknowledgeAll(size_t from) { ASSERT_EQ(engine_.acknowledge(from), S_OK); }
     // A whole session in which the phone accepts everything and sends nothing.
     void plainSession() {
         size_t from = engine_.items.size();
@@ -407,22 +396,10 @@ protected:
         SessionTest::SetUp();
         // The phone takes everything the PC sends in a session run on the engine's thread.
         engine_.script = [this](vantrel::ISyncEngineCallback* cb) {
-            for (const auto& item : pending())
-                if (item.kind == FakeEngine::Item::Add) {
-                    std::u16string luid = u"p" + item.luid;
-                    cb->ClientMapItemAdded(0, reinterpret_cast<const OLECHAR*>(luid.c_str()),
-                                           reinterpret_cast<const OLECHAR*>(item.luid.c_str()));
-                    cb->ClientCmdStatus(item.cmdId, 201);
-                } else {
-                    cb->ClientCmdStatus(item.cmdId, 200);
-                }
+            engine_.acknowledge(seen_, cb);
+            seen_ = engine_.items.size();
             cb->SyncStatusFinished();
         };
-    }
-    std::vector<FakeEngine::Item> pending() {
-        std::vector<FakeEngine::Item> out(engine_.items.begin() + static_cast<long>(seen_), engine_.items.end());
-        seen_ = engine_.items.size();
-        return out;
     }
     void collect(const std::u16string& itemName, const std::string& bytes, HRESULT expectCount) {
         EXPECT_EQ(c_->datafileIn(reinterpret_cast<const uint8_t*>(bytes.data()),

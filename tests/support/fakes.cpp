@@ -53,6 +53,26 @@ const FakeEngine::Item* FakeEngine::item(const std::u16string& luid) const {
     return nullptr;
 }
 
+HRESULT FakeEngine::acknowledge(size_t from, vantrel::ISyncEngineCallback* cb) {
+    if (!cb) cb = callback_;
+    HRESULT result = S_OK;
+    auto settle = [&](HRESULT hr) {
+        if (SUCCEEDED(result)) result = hr;
+    };
+    for (size_t i = from; i < items.size(); ++i) {
+        const Item item = items[i];
+        if (item.kind == Item::Add) {
+            std::u16string luid = u"p" + item.luid;
+            settle(cb->ClientMapItemAdded(0, reinterpret_cast<const OLECHAR*>(luid.c_str()),
+                                          reinterpret_cast<const OLECHAR*>(item.luid.c_str())));
+            settle(cb->ClientCmdStatus(item.cmdId, 201));
+        } else {
+            settle(cb->ClientCmdStatus(item.cmdId, 200));
+        }
+    }
+    return result;
+}
+
 HRESULT FakeEngine::QueryInterface(REFIID riid, void** ppv) {
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vantrel::IID_ISyncEngine)) {
         *ppv = static_cast<vantrel::ISyncEngine*>(this);

@@ -84,6 +84,9 @@ public:
     void releaseCallback();
     // Waits for the session thread of the latest StartSync.
     void join();
+    // Plays a phone that takes every item queued since index from: adds are mapped to
+    // "p" + local id and answered 201, the rest 200. The first failure, or S_OK.
+    HRESULT acknowledge(size_t from, vantrel::ISyncEngineCallback* cb = nullptr);
     // The item with this luid, or null.
     const Item* item(const std::u16string& luid) const;
 
