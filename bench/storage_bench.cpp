@@ -173,7 +173,7 @@ void setPerItem(benchmark::State& state, int64_t items) {
 // ---------------------------------------------------------------------------------------------
 // Bulk store + save
 
-void BM_Store_BulkStoreSave(benchmark::State& state) {
+void bulkStoreSave(benchmark::State& state, size_t writeBufferBytes) {
     const int64_t n = state.range(0), size = state.range(1);
     const std::u16string name = storeName("bulk");
     const std::string data = record(size, 0);
@@ -181,7 +181,7 @@ void BM_Store_BulkStoreSave(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         removeStore(name);
-        auto s = std::make_unique<CStorage>();
+        auto s = std::make_unique<CStorage>(writeBufferBytes);
         state.ResumeTiming();
         s->initialize(name);
         for (const auto& key : k) s->store(key, data.data(), static_cast<int32_t>(size));
@@ -192,6 +192,15 @@ void BM_Store_BulkStoreSave(benchmark::State& state) {
     }
     removeStore(name);
     setPerItem(state, n);
+}
+
+void BM_Store_BulkStoreSave(benchmark::State& state) {
+    bulkStoreSave(state, CStorage::kDefaultWriteBufferBytes);
+}
+
+// The same with every record written at once (no write buffer), for comparison.
+void BM_Store_BulkStoreSaveUnbuffered(benchmark::State& state) {
+    bulkStoreSave(state, 0);
 }
 
 void BM_Sqlite_BulkInsertCommit(benchmark::State& state) {
@@ -434,6 +443,10 @@ void shapes(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Store_BulkStoreSave)->Apply(shapes)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Store_BulkStoreSaveUnbuffered)
+    ->Apply(shapes)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_Sqlite_BulkInsertCommit)->Apply(shapes)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Store_RandomFetch)->Apply(shapes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Raw_PositionedRead)->Apply(shapes)->Unit(benchmark::kMicrosecond);

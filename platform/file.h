@@ -109,6 +109,12 @@ public:
 
     uint64_t length() const;
     void setLength(uint64_t n);
+    // Makes the file system set aside space for bytes [offset, offset + n) without changing
+    // the file's length, so that later writes there do not fail for lack of space. Returns
+    // without doing anything where the file system offers no reservation. Space reserved
+    // beyond the end may stay allocated until the file grows over it or its length is set.
+    // Throws FileException (a full disk among others); a fault point of kind SetLength.
+    void reserve(uint64_t offset, uint64_t n);
     FileStatus status() const;
     // Makes written data durable (fsync / FlushFileBuffers).
     void flush();
@@ -134,6 +140,10 @@ int removeFile(const std::u16string& path);
 int renameFile(const std::u16string& from, const std::u16string& to);
 // renameFile, then makes the rename itself durable (flushes the folder).
 int replaceFileDurably(const std::u16string& from, const std::u16string& to);
+// Makes everything written so far to the file system that holds path durable: contents, new
+// names, renames and removals (syncfs on Linux), one flush for many files. 0 or the OS error
+// code; where no such flush exists it answers an error and the caller flushes file by file.
+int flushFileSystem(const std::u16string& path);
 int createDirectory(const std::u16string& path);
 int removeDirectory(const std::u16string& path);
 int getFileAttributes(const std::u16string& path, uint32_t* attributes);

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "storage/log_util.h"
 
@@ -51,7 +52,9 @@ uint8_t* putKey(uint8_t* p, std::u16string_view key) {
 // ---------------------------------------------------------------------------------------------
 // CStorage
 
-CStorage::CStorage() = default;
+CStorage::CStorage() : CStorage(kDefaultWriteBufferBytes) {}
+
+CStorage::CStorage(size_t writeBufferBytes) : m_nBufferCapacity(writeBufferBytes) {}
 
 CStorage::~CStorage() {
     try {
@@ -158,7 +161,8 @@ int32_t CStorage::store(const std::u16string& key, const void* data, int32_t byt
     }
     m_bChanged = true;
     if (byteCount > 0) {
-        const int32_t rc = writeData(area, data);
+        const int32_t rc =
+            !fromFree && appendToBuffer(area, data) ? kStorageOk : writeData(area, data);
         if (rc < 0) {
             if (fromFree) m_freeStore.addFreeArea(area);
             log().high(format(u"store (%s, ...), writeData failed (%d)", key, rc));
@@ -287,6 +291,10 @@ void CStorage::dropAll() {
     m_freeStore.cleanup();
     m_pendingFree.clear();
     m_strIndexFile.clear();
+    m_pBuffer.reset();
+    m_nBufferUsed = 0;
+    m_bBufferStuck = false;
+    releaseReservation();
     try {
         if (m_dataFile.isOpen()) m_dataFile.close();
     } catch (const plat::FileException&) {
@@ -320,31 +328,133 @@ void CStorage::freeStorage(const Entry& entry) {
     }
 }
 
+void CStorage::bufferOverlap(int64_t start, int64_t end, int64_t& inStart, int64_t& inEnd) const {
+    if (m_nBufferUsed == 0) return;
+    inStart = std::clamp(m_nBufferStart, start, end);
+    inEnd = std::clamp(m_nBufferStart + static_cast<int64_t>(m_nBufferUsed), inStart, end);
+}
+
 int32_t CStorage::writeData(const StorageArea& area, const void* data) {
-    m_bDataUnflushed = true;
-    try {
-        m_dataFile.writeAt(static_cast<uint64_t>(area.start), data,
-                           static_cast<size_t>(area.size()));
-    } catch (const plat::FileException&) {
-        traceF(log(), u"writeData() write error");
-        return kStorageWriteError;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    const int64_t start = area.start;
+    const int64_t end = int64_t{area.end} + 1;
+    // A free area may lie in the buffer (space of a buffered record that was replaced), wholly
+    // or, merged with a free neighbour, partly; that part is written into the buffer.
+    int64_t inStart = end, inEnd = end;
+    bufferOverlap(start, end, inStart, inEnd);
+    const std::pair<int64_t, int64_t> outside[] = {{start, inStart}, {inEnd, end}};
+    for (const auto& [from, to] : outside) {
+        if (from == to) continue;
+        m_bDataUnflushed = true;
+        try {
+            m_dataFile.writeAt(static_cast<uint64_t>(from), bytes + (from - start),
+                               static_cast<size_t>(to - from));
+        } catch (const plat::FileException&) {
+            traceF(log(), u"writeData() write error");
+            return kStorageWriteError;
+        }
+    }
+    if (inStart != inEnd) {
+        std::memcpy(m_pBuffer.get() + (inStart - m_nBufferStart), bytes + (inStart - start),
+                    static_cast<size_t>(inEnd - inStart));
     }
     return kStorageOk;
+}
+
+bool CStorage::appendToBuffer(const StorageArea& area, const void* data) {
+    const auto size = static_cast<size_t>(area.size());
+    if (size > m_nBufferCapacity / 4) return false;
+    if (m_nBufferUsed > 0) {
+        if (m_nBufferStart + static_cast<int64_t>(m_nBufferUsed) == area.start &&
+            m_nBufferUsed + size <= m_nBufferCapacity) {
+            std::memcpy(m_pBuffer.get() + m_nBufferUsed, data, size);
+            m_nBufferUsed += size;
+            return true;
+        }
+        // Records written at once since a failed write of the buffer have left it behind.
+        if (m_bBufferStuck || flushBuffer() < 0) return false;
+    }
+    // A new buffer starts at area. Its space is reserved first: the file system's refusal
+    // (a full disk) is then met by this record's own write, and the buffer never has to write
+    // where no space was set aside.
+    if (!m_pBuffer) {
+        m_pBuffer.reset(new (std::nothrow) uint8_t[m_nBufferCapacity]);
+        if (!m_pBuffer) return false;
+    }
+    const int64_t reserveEnd =
+        std::min(area.start + static_cast<int64_t>(m_nBufferCapacity), kMaxDataFileLength);
+    const int64_t reserveStart = std::max<int64_t>(area.start, m_nReservedEnd);
+    if (reserveStart < reserveEnd) {
+        try {
+            m_dataFile.reserve(static_cast<uint64_t>(reserveStart),
+                               static_cast<uint64_t>(reserveEnd - reserveStart));
+        } catch (const plat::FileException& e) {
+            traceF(log(), u"appendToBuffer() no space reserved (%d)", e.osError());
+            return false;
+        }
+        m_nReservedEnd = reserveEnd;
+    }
+    m_nBufferStart = area.start;
+    std::memcpy(m_pBuffer.get(), data, size);
+    m_nBufferUsed = size;
+    return true;
+}
+
+int32_t CStorage::flushBuffer() {
+    if (m_nBufferUsed == 0) return kStorageOk;
+    m_bDataUnflushed = true;
+    try {
+        m_dataFile.writeAt(static_cast<uint64_t>(m_nBufferStart), m_pBuffer.get(), m_nBufferUsed);
+    } catch (const plat::FileException& e) {
+        m_bBufferStuck = true;
+        log().critic(format(u"flushBuffer() error %d in writing %d bytes at %d to dataFile '%s'",
+                            e.osError(), static_cast<int32_t>(m_nBufferUsed),
+                            static_cast<int32_t>(m_nBufferStart), m_dataFile.path()));
+        return kStorageWriteError;
+    }
+    m_nBufferUsed = 0;
+    m_bBufferStuck = false;
+    return kStorageOk;
+}
+
+void CStorage::releaseReservation() {
+    if (m_nReservedEnd == 0) return;
+    m_nReservedEnd = 0;
+    // Setting the length to itself frees space allocated beyond the end.
+    try {
+        if (m_dataFile.isOpen()) m_dataFile.setLength(m_dataFile.length());
+    } catch (const plat::FileException&) {
+        // The space stays allocated until the file grows over it.
+    }
 }
 
 int32_t CStorage::readData(const StorageArea& area, void* buffer) {
     const size_t size = static_cast<size_t>(area.size());
     if (size == 0) return kStorageOk;
-    size_t got = 0;
-    try {
-        got = m_dataFile.readAt(static_cast<uint64_t>(area.start), buffer, size);
-    } catch (const plat::FileException&) {
-        traceF(log(), u"readData() read error");
-        return kStorageReadError;
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    const int64_t start = area.start;
+    const int64_t end = int64_t{area.end} + 1;
+    int64_t inStart = end, inEnd = end;
+    bufferOverlap(start, end, inStart, inEnd);
+    if (inStart != inEnd) {
+        std::memcpy(bytes + (inStart - start), m_pBuffer.get() + (inStart - m_nBufferStart),
+                    static_cast<size_t>(inEnd - inStart));
     }
-    if (got != size) {
-        traceF(log(), u"readData() read error: readsize differs from asked");
-        return kStorageShortRead;
+    const std::pair<int64_t, int64_t> outside[] = {{start, inStart}, {inEnd, end}};
+    for (const auto& [from, to] : outside) {
+        if (from == to) continue;
+        const auto count = static_cast<size_t>(to - from);
+        size_t got = 0;
+        try {
+            got = m_dataFile.readAt(static_cast<uint64_t>(from), bytes + (from - start), count);
+        } catch (const plat::FileException&) {
+            traceF(log(), u"readData() read error");
+            return kStorageReadError;
+        }
+        if (got != count) {
+            traceF(log(), u"readData() read error: readsize differs from asked");
+            return kStorageShortRead;
+        }
     }
     return kStorageOk;
 }
@@ -368,6 +478,7 @@ void CStorage::collectFreeList(std::vector<StorageArea>& list) const {
 
 int32_t CStorage::indexToFile() {
     // The index must never point at record bytes that a crash could still take away.
+    if (flushBuffer() < 0) return kStorageWriteError;
     if (m_bDataUnflushed) {
         try {
             m_dataFile.flush();

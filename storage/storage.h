@@ -8,11 +8,18 @@
 // on disk still refers to are never overwritten. After a crash the store reopens in the state
 // of its last successful save() or close(). See docs/storage.md.
 //
+// Small records appended to the data file are gathered in a write buffer and written in one
+// go when it fills, and at save() and close(); disk space for a buffer's worth is reserved
+// when it starts, so that a full disk still fails the store() that needs the space. A failed
+// write of the buffer itself is reported by the next save() or close(), which try it again;
+// until then the buffered records stay readable, and none is lost while the store is open.
+//
 // Results are the codes of storage/storage_codes.h; nothing throws to the caller.
 // Thread safety: every operation holds the store's critical section, so one store may be
 // used from several threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,7 +36,13 @@ namespace vt {
 
 class CStorage {
   public:
+    // The size of the write buffer for appended records that CStorage() uses.
+    static constexpr size_t kDefaultWriteBufferBytes = 256 * 1024;
+
     CStorage();
+    // writeBufferBytes: the write buffer's size; 0 writes every record at once. Records larger
+    // than a quarter of it are always written at once.
+    explicit CStorage(size_t writeBufferBytes);
     // Closes an open store; if writing the index fails, the changes since the last save are
     // dropped all the same.
     virtual ~CStorage();
@@ -54,7 +67,8 @@ class CStorage {
     int32_t remove(const std::u16string& key);
     // Appends every key in ascending order (UTF-16 code unit by code unit).
     int32_t getKeys(std::vector<std::u16string>& keys);
-    // Writes the index file if anything changed since the last save.
+    // Writes the write buffer and then the index file if anything changed since the last save.
+    // On a failure the buffered records stay in memory and the next save() tries again.
     int32_t save();
     // save(), then forgets everything and closes the data file. On a failed save nothing is
     // closed and its code is returned.
@@ -73,8 +87,21 @@ class CStorage {
     // Gives a record's old area back: reusable at once if no saved index refers to it,
     // otherwise after the next successful save.
     void freeStorage(const Entry& entry);
+    // The part [inStart, inEnd) of the byte range [start, end) that lies in the write buffer;
+    // inStart and inEnd are left alone when it is empty.
+    void bufferOverlap(int64_t start, int64_t end, int64_t& inStart, int64_t& inEnd) const;
+    // Writes a record's bytes; the part of area inside the write buffer goes into the buffer.
     int32_t writeData(const StorageArea& area, const void* data);
+    // Puts a record appended at the end of the data file into the write buffer, writing out
+    // the buffer's earlier contents and starting a new one when needed. False when the record
+    // must be written at once instead (too large, no space reserved, buffer not written).
+    bool appendToBuffer(const StorageArea& area, const void* data);
+    // Writes the write buffer's contents to the data file; on a failure they stay buffered.
+    int32_t flushBuffer();
+    // Reads a record's bytes, those inside the write buffer from the buffer.
     int32_t readData(const StorageArea& area, void* buffer);
+    // Gives back the space reserved beyond the data file's end (best effort).
+    void releaseReservation();
     int32_t indexToFile();
     int32_t indexFromFile();
     // Reads the index file's image; keys stay in it, so the index takes it over.
@@ -96,6 +123,17 @@ class CStorage {
     uint64_t m_nGeneration = 1;
     // Data was written since the data file was last flushed.
     bool m_bDataUnflushed = false;
+
+    // The write buffer: bytes [m_nBufferStart, m_nBufferStart + m_nBufferUsed) of the data
+    // file, not yet written. Non-empty only while m_bChanged is set.
+    size_t m_nBufferCapacity;
+    std::unique_ptr<uint8_t[]> m_pBuffer;  // allocated with the first buffered record
+    int64_t m_nBufferStart = 0;
+    size_t m_nBufferUsed = 0;
+    // Writing the buffer failed; only save() and close() try again.
+    bool m_bBufferStuck = false;
+    // Space up to this offset of the data file has been reserved (0: none).
+    int64_t m_nReservedEnd = 0;
 };
 
 }  // namespace vt

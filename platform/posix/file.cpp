@@ -360,6 +360,21 @@ void File::setLength(uint64_t n) {
     if (r != 0) fail(errno);
 }
 
+void File::reserve(uint64_t offset, uint64_t n) {
+    if (handle_ == kInvalid) fail(EBADF);
+    if (n == 0) return;
+    if (offset > static_cast<uint64_t>(INT64_MAX) || n > static_cast<uint64_t>(INT64_MAX) - offset)
+        throw FileException(kCauseBadSeek, EINVAL, path_);
+    if (fault::shouldFail(fault::Op::SetLength, path_)) fail(EIO);
+    int r;
+    do
+        r = fallocate(static_cast<int>(handle_), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                      static_cast<off_t>(n));
+    while (r != 0 && errno == EINTR);
+    // Not offered by this file system (or for this kind of file): nothing is reserved.
+    if (r != 0 && errno != EOPNOTSUPP && errno != ENOSYS && errno != ENODEV) fail(errno);
+}
+
 FileStatus File::status() const {
     if (handle_ == kInvalid) fail(EBADF);
     struct stat st;
@@ -538,6 +553,17 @@ int replaceFileDurably(const std::u16string& from, const std::u16string& to) {
     int fd = openNoIntr(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return errno;
     int err = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;  // EINVAL: nothing to flush
+    ::close(fd);
+    return err;
+}
+
+int flushFileSystem(const std::u16string& path) {
+    std::string p;
+    if (!nativePath(path, &p)) return ENOENT;
+    if (fault::shouldFail(fault::Op::Flush, path)) return EIO;
+    int fd = openNoIntr(p.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    int err = syncfs(fd) == 0 ? 0 : errno;
     ::close(fd);
     return err;
 }

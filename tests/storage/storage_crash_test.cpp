@@ -1,7 +1,8 @@
 // Crash and failure tests of the record store: a workload of stores, replacements, removals
 // and saves is cut off at every write-type file operation in turn (in a forked child that
 // ends right there), or has that one operation fail, and the store must reopen in the state of
-// its last completed save and keep working.
+// its last completed save and keep working. Each runs with a small write buffer (written in
+// the middle of the workload, records around and inside it) and with the default one.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -57,6 +58,8 @@ std::u16string g_prefix;
 std::atomic<long> g_count{0};
 long g_target = 0;
 bool g_crash = false;
+// Every operation under g_prefix fails while set (a full or broken disk).
+bool g_failAll = false;
 int g_savesDone = 0;
 // A crashed child exits with kCrashed + the number of saves it completed.
 constexpr int kCrashed = 100;
@@ -65,6 +68,7 @@ std::vector<std::pair<fault::Op, std::u16string>>* g_journal = nullptr;
 bool countingHook(fault::Op op, const std::u16string& path) {
     if (path.compare(0, g_prefix.size(), g_prefix) != 0) return false;
     if (g_journal) g_journal->emplace_back(op, path.substr(g_prefix.size()));
+    if (g_failAll) return true;
     if (++g_count != g_target) return false;
     if (g_crash) plat::exitProcessNow(kCrashed + g_savesDone);
     return true;
@@ -75,15 +79,17 @@ struct HookScope {
         g_prefix = prefix;
         g_count = 0;
         g_target = 0;
+        g_failAll = false;
         fault::setHook(countingHook);
     }
     ~HookScope() {
         fault::setHook(nullptr);
         g_journal = nullptr;
+        g_failAll = false;
     }
 };
 
-class StorageCrashTest : public ::testing::Test {
+class StorageFaultTest : public ::testing::Test {
   protected:
     std::u16string work(const std::u16string& ext) const { return dir_ / (u"notesDB" + ext); }
     std::u16string name() const { return dir_ / u"notesDB"; }
@@ -144,12 +150,18 @@ class StorageCrashTest : public ::testing::Test {
         for (size_t i = 1; i < areas.size(); ++i)
             EXPECT_GT(areas[i].start, areas[i - 1].end) << "areas overlap";
     }
-    void runCrashes(bool populated);
 
     test::TempDir dir_;
     test::TempDir template_;
     State initial_;
     const std::vector<Step> steps_ = makeWorkload();
+};
+
+// The parameter is the write buffer's size.
+class StorageCrashTest : public StorageFaultTest, public ::testing::WithParamInterface<size_t> {
+  protected:
+    bool smallBuffer() const { return GetParam() < 1000; }
+    void runCrashes(bool populated);
 };
 
 void StorageCrashTest::runCrashes(bool populated) {
@@ -166,7 +178,7 @@ void StorageCrashTest::runCrashes(bool populated) {
             g_target = n;
             g_crash = true;
             g_savesDone = 0;
-            CStorage s;
+            CStorage s(GetParam());
             if (s.initialize(name()) < 0) return 2;
             for (const Step& step : steps_) {
                 int32_t rc = 0;
@@ -206,20 +218,20 @@ void StorageCrashTest::runCrashes(bool populated) {
         expected[u"after"] = "crash";
         EXPECT_EQ(read(s), expected);
     }
-    EXPECT_GT(crashes, 40);
+    EXPECT_GT(crashes, 35);
 }
 
-TEST_F(StorageCrashTest, CrashAtEveryWriteOfAPopulatedStore) {
+TEST_P(StorageCrashTest, CrashAtEveryWriteOfAPopulatedStore) {
     runCrashes(true);
 }
 
-TEST_F(StorageCrashTest, CrashAtEveryWriteOfANewStore) {
+TEST_P(StorageCrashTest, CrashAtEveryWriteOfANewStore) {
     runCrashes(false);
 }
 
 // One write-type operation fails (an I/O error) in turn; the store must report it, keep the
 // previous record of a failed replacement, and come out of a later save intact.
-TEST_F(StorageCrashTest, FailingWriteAtEveryOperation) {
+TEST_P(StorageCrashTest, FailingWriteAtEveryOperation) {
     makeTemplate(true);
     int failures = 0;
     for (long n = 1;; ++n) {
@@ -230,7 +242,7 @@ TEST_F(StorageCrashTest, FailingWriteAtEveryOperation) {
         g_target = n;
         g_crash = false;
         State model = initial_;
-        CStorage s;
+        CStorage s(GetParam());
         ASSERT_GE(s.initialize(name()), 0);
         for (const Step& step : steps_) {
             if (step.kind == Step::Store) {
@@ -270,15 +282,16 @@ TEST_F(StorageCrashTest, FailingWriteAtEveryOperation) {
     EXPECT_GT(failures, 30);
 }
 
-// A save flushes the data file, writes the index beside the old one, flushes it, and only then
-// renames it over the old index file.
-TEST_F(StorageCrashTest, SaveOrdersItsWrites) {
-    CStorage s;
+// A store only reserves space for the write buffer. A save writes the buffer, flushes the data
+// file, writes the index beside the old one, flushes it, and only then renames it over the old
+// index file.
+TEST_P(StorageCrashTest, SaveOrdersItsWrites) {
+    CStorage s(GetParam());
     ASSERT_EQ(s.initialize(name()), kStorageCreated);
-    ASSERT_EQ(s.store(u"k", "value", 5), kStorageAdded);
     std::vector<std::pair<fault::Op, std::u16string>> journal;
     HookScope hook(dir_.path());
     g_journal = &journal;
+    ASSERT_EQ(s.store(u"k", "value", 5), kStorageAdded);
     ASSERT_EQ(s.save(), kStorageOk);
     g_journal = nullptr;
     using J = std::pair<fault::Op, std::u16string>;
@@ -286,11 +299,58 @@ TEST_F(StorageCrashTest, SaveOrdersItsWrites) {
     std::vector<J> relevant;
     for (const auto& j : journal)
         if (j.second.find(u"notesDB") != std::u16string::npos) relevant.push_back(j);
-    EXPECT_THAT(relevant, testing::ElementsAre(J{fault::Op::Flush, sep + u"notesDB.dta"},
+    EXPECT_THAT(relevant, testing::ElementsAre(J{fault::Op::SetLength, sep + u"notesDB.dta"},
+                                               J{fault::Op::Write, sep + u"notesDB.dta"},
+                                               J{fault::Op::Flush, sep + u"notesDB.dta"},
                                                J{fault::Op::Write, sep + u"notesDB.dix.tmp"},
                                                J{fault::Op::Flush, sep + u"notesDB.dix.tmp"},
                                                J{fault::Op::Rename, sep + u"notesDB.dix.tmp"}));
 }
+
+// Errors with the write buffer: a disk that refuses everything fails the store that starts a
+// buffer (its space cannot be reserved, nor its record written) and the store that finds the
+// buffer full (it cannot be written, nor the record); records already in the buffer stay
+// there, readable, and the next save that can write them does.
+TEST_F(StorageFaultTest, FailingDiskFailsTheStoreThatNeedsIt) {
+    const std::string twenty(20, 'x');
+    auto put = [](CStorage& s, const char16_t* key, const std::string& data) {
+        return s.store(key, data.data(), static_cast<int32_t>(data.size()));
+    };
+    {
+        CStorage s(80);
+        ASSERT_EQ(s.initialize(name()), kStorageCreated);
+        HookScope hook(dir_.path());
+        g_failAll = true;
+        EXPECT_EQ(put(s, u"a", twenty), kStorageWriteError);
+        g_failAll = false;
+        ASSERT_EQ(put(s, u"a", twenty), kStorageAdded);  // starts a buffer
+        ASSERT_EQ(put(s, u"b", twenty), kStorageAdded);
+        g_failAll = true;
+        EXPECT_EQ(put(s, u"c", twenty), kStorageAdded);   // room in the buffer: no I/O
+        EXPECT_EQ(put(s, u"c", "yy"), kStorageReplaced);  // into the space c just left
+        EXPECT_EQ(put(s, u"d", twenty), kStorageAdded);
+        EXPECT_EQ(put(s, u"e", twenty), kStorageWriteError);  // the buffer is full
+        EXPECT_EQ(s.save(), kStorageWriteError);
+        EXPECT_EQ(read(s), (State{{u"a", twenty}, {u"b", twenty}, {u"c", "yy"}, {u"d", twenty}}));
+        g_failAll = false;
+        ASSERT_EQ(put(s, u"e", twenty), kStorageAdded);  // written at once behind the buffer
+        EXPECT_EQ(s.save(), kStorageOk);
+        g_failAll = true;
+        EXPECT_EQ(s.close(), kStorageOk);  // nothing left to write
+    }
+    CStorage s;
+    ASSERT_EQ(s.initialize(name()), kStorageOk);
+    EXPECT_EQ(
+        read(s),
+        (State{{u"a", twenty}, {u"b", twenty}, {u"c", "yy"}, {u"d", twenty}, {u"e", twenty}}));
+    expectNoOverlap();
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteBuffer, StorageCrashTest,
+                         ::testing::Values(size_t{100}, CStorage::kDefaultWriteBufferBytes),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return info.param < 1000 ? "Small" : "Default";
+                         });
 
 }  // namespace
 }  // namespace vt
