@@ -5,6 +5,7 @@
 
 #include "platform/com_raii.h"
 #include "platform/format.h"
+#include "platform/time.h"
 #include "util/logger.h"
 
 namespace vt::engines {
@@ -47,7 +48,11 @@ const char16_t* kindName(PcCommand::Kind k) {
 
 PhoneSession::PhoneSession(VirtualPhone& phone, vantrel::ISyncEngineCallback* callback,
                            VirtualPhone::SessionArgs args)
-    : phone_(phone), store_(phone.store_), cb_(callback), args_(std::move(args)) {}
+    : phone_(phone),
+      store_(phone.store_),
+      cb_(callback),
+      args_(std::move(args)),
+      journal_(phone.store_) {}
 
 void PhoneSession::note(HRESULT hr) {
     if (FAILED(hr)) ++stats_.failedCallbacks;
@@ -80,6 +85,7 @@ void PhoneSession::endCancelled() {
     ++stats_.callbacks;
     logChannel().trace(u"session cancelled");
     note(cb_->SyncStatusCanceled());
+    journal_.flush(nullptr);
     phone_.dropCommands(args_.lastCmd);
     stats_.outcome = SessionOutcome::Cancelled;
     phone_.publish(stats_);
@@ -92,6 +98,7 @@ void PhoneSession::endFailed(LONG code) {
     logChannel().trace(format(u"session failed 0x%X", code));
     stats_.failCode = code;
     note(cb_->SyncStatusFailed(code));
+    journal_.flush(nullptr);
     phone_.dropCommands(args_.lastCmd);
     stats_.outcome = SessionOutcome::Failed;
     phone_.publish(stats_);
@@ -131,59 +138,124 @@ void PhoneSession::run() {
     finish();
 }
 
-// Reads the state and the notes, and gives every note the phone doesn't know its LUID: a name
-// that is a LUID never handed out is taken as it is, any other name is renamed to a fresh LUID.
+// Reads the state and the journal, lists the notes, reads those that may have changed, and gives
+// every note the phone doesn't know its LUID: a name that is a LUID never handed out is taken
+// as it is (or recognised from the journal), any other name is renamed to a fresh LUID.
 bool PhoneSession::prepare() {
     std::u16string error;
     if (!store_.loadState(&state_, &error)) {
         fault(error);
         return false;
     }
-    std::vector<NoteFile> files = store_.scan(&error);
-    if (!error.empty()) fault(error);
+    slow_ = !state_.anchor || args_.pcAlert == vantrel::kAlertSlowSync;
+    checkStart_ = plat::currentTime();
+    // LUIDs below it were handed out before the state was saved: the journal is older.
+    const Luid handedOut = state_.nextLuid;
+    std::map<Luid, JournalEntry> journal = journal_.read();
+    std::erase_if(journal, [&](const auto& j) { return j.first < handedOut; });
+    if (!journal.empty()) state_.nextLuid = std::max(state_.nextLuid, journal.rbegin()->first + 1);
 
-    std::vector<NoteFile> unknown;
-    for (auto& f : files) {
-        auto luid = PhoneStore::parseLuid(f.name);
-        if (luid && state_.notes.count(*luid))
-            present_.emplace(*luid, std::move(f));
-        else
-            unknown.push_back(std::move(f));
+    // The listing in LUID order (other names last), joined with the state in one pass.
+    std::vector<std::pair<Luid, plat::FindEntry>> listed;
+    {
+        std::vector<plat::FindEntry> entries = store_.list();
+        listed.reserve(entries.size());
+        for (plat::FindEntry& e : entries)
+            listed.emplace_back(PhoneStore::parseLuid(e.name).value_or(0), std::move(e));
     }
-    // Adopt first, so that a rename never takes a name that is adopted later.
-    std::vector<NoteFile> rename;
-    for (auto& f : unknown) {
-        auto luid = PhoneStore::parseLuid(f.name);
-        if (luid && *luid >= state_.nextLuid) {
-            state_.notes[*luid] = std::nullopt;
-            present_.emplace(*luid, std::move(f));
-        } else {
-            rename.push_back(std::move(f));
+    std::sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) {
+        return (a.first - 1) < (b.first - 1);  // 0 (not a LUID) wraps to the end
+    });
+    present_.reserve(listed.size());
+    std::vector<std::u16string> rename;
+    auto known = state_.notes.begin();
+    for (auto& [luid, e] : listed) {
+        while (luid != 0 && known != state_.notes.end() && known->first < luid) ++known;
+        if (luid != 0 && known != state_.notes.end() && known->first == luid) {
+            if (!slow_ && known->second && unchangedByListing(*known->second, e)) {
+                present_.emplace(luid, NoteFile{std::move(e.name), {}, *known->second});
+                continue;
+            }
+            NoteFile n;
+            if (store_.readNote(e.name, &n)) present_.emplace(luid, std::move(n));
+            continue;  // an unreadable one is found below
+        }
+        if (luid < handedOut) {  // not a LUID, or one handed out and forgotten since
+            rename.push_back(std::move(e.name));
+            continue;
+        }
+        NoteFile n;
+        if (!store_.readNote(e.name, &n)) {
+            fault(format(u"cannot read the note '%s'", store_.notePath(e.name)));
+            continue;
+        }
+        takeUnknownNumber(luid, std::move(n), journal.find(luid), journal);
+    }
+    // The PC knows the LUIDs of answered adds also when their note has gone since.
+    for (const auto& [luid, j] : journal)
+        if (j.answered && !state_.notes.count(luid))
+            state_.notes[luid] = NoteRevision{j.size, 0, j.hash};
+
+    if (!state_.notes.empty())
+        state_.nextLuid = std::max(state_.nextLuid, state_.notes.rbegin()->first + 1);
+    // Every note present_ holds so far is in the state: equal counts mean none is missing.
+    if (present_.size() < state_.notes.size()) {
+        for (const auto& entry : state_.notes) {
+            if (present_.count(entry.first)) continue;
+            const std::u16string name = PhoneStore::luidText(entry.first);
+            if (store_.exists(name)) {
+                unreadable_.insert(entry.first);
+                fault(format(u"cannot read the note '%s'; it is left as it was", name));
+            }
         }
     }
-    for (const auto& entry : state_.notes) {
-        state_.nextLuid = std::max(state_.nextLuid, entry.first + 1);
-        const std::u16string name = PhoneStore::luidText(entry.first);
-        if (!present_.count(entry.first) && store_.exists(name)) {
-            unreadable_.insert(entry.first);
-            fault(format(u"cannot read the note '%s'; it is left as it was", name));
+    std::sort(rename.begin(), rename.end());
+    for (const std::u16string& from : rename) {
+        NoteFile n;
+        if (!store_.readNote(from, &n)) {
+            fault(format(u"cannot read the note '%s'", store_.notePath(from)));
+            continue;
         }
-    }
-    std::sort(rename.begin(), rename.end(),
-              [](const NoteFile& a, const NoteFile& b) { return a.name < b.name; });
-    for (auto& f : rename) {
         Luid luid = freshLuid();
         std::u16string name = PhoneStore::luidText(luid);
-        if (!store_.renameNote(f.name, name, &error)) {
+        if (!store_.renameNote(from, name, &error)) {
             fault(error);  // left for the next session
             continue;
         }
-        logChannel().trace(format(u"new note '%s' is LUID %s", f.name, name));
-        f.name = name;
+        touched_ = true;
+        logChannel().trace(format(u"new note '%s' is LUID %s", from, name));
+        n.name = name;
         state_.notes[luid] = std::nullopt;
-        present_.emplace(luid, std::move(f));
+        present_.emplace(luid, std::move(n));
     }
     return true;
+}
+
+bool PhoneSession::unchangedByListing(const NoteRevision& rev, const plat::FindEntry& e) const {
+    // Whole seconds, a coarse clock behind the file system's, and file systems that keep times
+    // in steps of 2 s: a time at least 2 s before the last look is safe.
+    constexpr int64_t kTick = 2;
+    return rev.size == e.size && rev.lastWriteTime == e.lastWriteTime && state_.checked &&
+           e.lastWriteTime <= *state_.checked - kTick;
+}
+
+void PhoneSession::takeUnknownNumber(Luid luid, NoteFile note,
+                                     std::map<Luid, JournalEntry>::const_iterator journaled,
+                                     const std::map<Luid, JournalEntry>& journal) {
+    if (journaled == journal.end()) {
+        state_.notes[luid] = std::nullopt;  // a number never handed out: the phone's new note
+    } else {
+        const JournalEntry& j = journaled->second;
+        const bool asStored = note.revision.size == j.size && note.revision.hash == j.hash;
+        if (j.answered) {
+            // The PC has the note under this LUID: unchanged, or changed since on the phone.
+            state_.notes[luid] = asStored ? note.revision : NoteRevision{j.size, 0, j.hash};
+        } else {
+            state_.notes[luid] = std::nullopt;
+            if (asStored) awaited_.insert(luid);
+        }
+    }
+    present_.emplace(luid, std::move(note));
 }
 
 Luid PhoneSession::freshLuid() {
@@ -194,7 +266,6 @@ Luid PhoneSession::freshLuid() {
 }
 
 bool PhoneSession::sendAlert() {
-    slow_ = !state_.anchor || args_.pcAlert == vantrel::kAlertSlowSync;
     const LONG alert = slow_ ? vantrel::kAlertSlowSync : vantrel::kAlertTwoWay;
     const std::u16string last = state_.anchor.value_or(u"0");
     if (!step()) return false;
@@ -217,8 +288,9 @@ bool PhoneSession::sendChanges() {
     for (auto it = state_.notes.begin(); it != state_.notes.end();) {
         const Luid luid = it->first;
         const bool present = present_.count(luid) != 0;
-        if (unreadable_.count(luid)) {
-            ++it;  // neither changed nor deleted as far as the phone can tell
+        if (unreadable_.count(luid) || awaited_.count(luid)) {
+            // Neither changed nor deleted as far as the phone can tell, or the PC's own note.
+            ++it;
             continue;
         }
         if (!present && (slow_ || !it->second)) {
@@ -321,15 +393,32 @@ bool PhoneSession::applyCommands() {
 }
 
 bool PhoneSession::applyAdd(const PcCommand& c) {
-    const Luid luid = freshLuid();
+    // The PC sends an add again when it never had the answer to it: the note stored for it
+    // then takes it, rather than a second copy.
+    Luid luid = 0;
+    for (auto it = awaited_.begin(); it != awaited_.end(); ++it) {
+        if (present_.at(*it).bytes == c.data) {
+            luid = *it;
+            awaited_.erase(it);
+            logChannel().trace(format(u"PC add %u is the note stored as LUID %d", c.cmdId,
+                                      static_cast<int64_t>(luid)));
+            break;
+        }
+    }
+    if (luid == 0) luid = freshLuid();
     const std::u16string name = PhoneStore::luidText(luid);
     NoteRevision rev;
     std::u16string error;
-    if (!store_.writeNote(name, c.data, &rev, &error)) {
+    // On record before the note appears under its name, so a note the next session finds is
+    // known for the PC's.
+    if (!journal_.add(luid, c.data, &error) ||
+        !store_.writeNote(name, c.data, &rev, &error, PhoneStore::Flush::Later)) {
         fault(error);
         ++stats_.refusedByPhone;
         return sendStatus(c.cmdId, 510);
     }
+    written_.push_back(name);
+    touched_ = true;
     state_.notes[luid] = rev;
     ++stats_.appliedAdds;
     const bool sendMap = ++addIndex_ != args_.options.dropMap;
@@ -339,8 +428,10 @@ bool PhoneSession::applyAdd(const PcCommand& c) {
         note(cb_->ClientMapItemAdded(0, toOleStr(name), toOleStr(c.luid)));
         return true;
     };
-    if (args_.options.statusFirst) return sendStatus(c.cmdId, 201) && map();
-    return map() && sendStatus(c.cmdId, 201);
+    const bool go = args_.options.statusFirst ? sendStatus(c.cmdId, 201) && map()
+                                              : map() && sendStatus(c.cmdId, 201);
+    if (go) journal_.done(luid);
+    return go;
 }
 
 bool PhoneSession::applyReplace(const PcCommand& c) {
@@ -354,12 +445,15 @@ bool PhoneSession::applyReplace(const PcCommand& c) {
     }
     NoteRevision rev;
     std::u16string error;
-    if (!store_.writeNote(c.luid, c.data, &rev, &error)) {
+    if (!store_.writeNote(c.luid, c.data, &rev, &error, PhoneStore::Flush::Later)) {
         fault(error);
         ++stats_.refusedByPhone;
         return sendStatus(c.cmdId, 510);
     }
+    written_.push_back(c.luid);
+    touched_ = true;
     state_.notes[*luid] = rev;
+    awaited_.erase(*luid);
     deletedWon_.erase(*luid);
     ++stats_.appliedReplaces;
     return sendStatus(c.cmdId, 200);
@@ -377,7 +471,9 @@ bool PhoneSession::applyDelete(const PcCommand& c) {
         ++stats_.refusedByPhone;
         return sendStatus(c.cmdId, 510);
     }
+    touched_ = true;
     state_.notes.erase(*luid);
+    awaited_.erase(*luid);
     deletedWon_.erase(*luid);
     ++stats_.appliedDeletes;
     return sendStatus(c.cmdId, 200);
@@ -388,9 +484,19 @@ void PhoneSession::finish() {
     phone_.beginClosing();
     note(cb_->SyncStatusFinished());
     state_.anchor = args_.pcNextAnchor;
+    state_.checked = checkStart_;
     std::u16string error;
-    stats_.stateSaved = store_.saveState(state_, &error);
-    if (!stats_.stateSaved) fault(u"the phone state was not saved: " + error);
+    journal_.flush(nullptr);
+    // The notes first, in one flush, then the state that describes them.
+    if (touched_ && !store_.flushNotes(written_, &error)) {
+        fault(u"the notes written were not flushed, so the phone state was not saved: " + error);
+    } else {
+        stats_.stateSaved = store_.saveState(state_, &error);
+        if (!stats_.stateSaved)
+            fault(u"the phone state was not saved: " + error);
+        else if (!journal_.clear(&error))
+            fault(error);
+    }
     stats_.outcome = SessionOutcome::Finished;
     phone_.publish(stats_);
 }

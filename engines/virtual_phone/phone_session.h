@@ -1,10 +1,12 @@
 // One session of the virtual phone, run start to end on the session thread: the phone's alert,
-// its changes since the last completed session, the PC's queued commands, and the state saved
-// after SyncStatusFinished. Internal to VirtualPhone; not thread-safe (one thread drives it).
+// its changes since the last completed session, the PC's queued commands, and, after
+// SyncStatusFinished, the notes written made durable and the state saved. Internal to
+// VirtualPhone; not thread-safe (one thread drives it).
 #pragma once
 
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engines/virtual_phone/virtual_phone.h"
@@ -38,6 +40,14 @@ class PhoneSession {
     void finish();
 
     bool prepare();
+    // True when the listing shows a note as its revision describes it and its time is old
+    // enough that an edit within the same tick of the file system's clock can't hide behind it.
+    bool unchangedByListing(const NoteRevision& rev, const plat::FindEntry& e) const;
+    // Takes a note whose name is a number not in the state: adopted, or recognised from the
+    // journal as stored for a PC add.
+    void takeUnknownNumber(Luid luid, NoteFile note,
+                           std::map<Luid, JournalEntry>::const_iterator journaled,
+                           const std::map<Luid, JournalEntry>& journal);
     bool sendAlert();
     bool sendChanges();
     bool applyCommands();
@@ -57,9 +67,19 @@ class PhoneSession {
     VirtualPhone::SessionArgs args_;
     SessionStats stats_;
     PhoneState state_;
-    std::map<Luid, NoteFile> present_;  // the notes on disk when the session started
-    std::set<Luid> unreadable_;         // known notes whose file is there but can't be read
-    std::set<Luid> deletedWon_;         // phone deletes the PC answered 419 in this session
+    // The notes on disk when the session started; bytes only of those read (every note the
+    // phone sends, and those whose revision the listing could not confirm).
+    std::unordered_map<Luid, NoteFile> present_;
+    std::set<Luid> unreadable_;  // known notes whose file is there but can't be read
+    std::set<Luid> deletedWon_;  // phone deletes the PC answered 419 in this session
+    // Notes stored for a PC add whose map and status the PC may never have had (the session
+    // that stored them did not end): not sent as the phone's own; a PC add of the same bytes
+    // takes the LUID over. Left over at the end, they are new notes for the next session.
+    std::set<Luid> awaited_;
+    PhoneJournal journal_;
+    std::vector<std::u16string> written_;  // notes written in this session, to be flushed
+    bool touched_ = false;                 // notes written, renamed or removed
+    int64_t checkStart_ = 0;               // the phone's clock when it began to look
     bool slow_ = false;
     ULONG phoneCmd_ = 0;
     int total_ = 0;

@@ -1,6 +1,7 @@
 #include "engines/virtual_phone/phone_store.h"
 
 #include <charconv>
+#include <cstring>
 
 #include "platform/file.h"
 #include "platform/find.h"
@@ -115,17 +116,28 @@ std::string PhoneStore::stateText(const PhoneState& state) {
             if (c == '\n' || c == '\r') c = ' ';  // one line per field
         out += "anchor " + anchor + "\n";
     }
+    if (state.checked) out += "checked " + std::to_string(*state.checked) + "\n";
     out += "next-luid " + std::to_string(state.nextLuid) + "\n";
-    char hash[17];
+    out.reserve(out.size() + state.notes.size() * 48);
+    char line[96];
     for (const auto& [luid, rev] : state.notes) {
-        if (!rev) {
-            out += "new " + std::to_string(luid) + "\n";
-            continue;
+        char* p = line;
+        auto put = [&](std::string_view word) {
+            std::memcpy(p, word.data(), word.size());
+            p += word.size();
+        };
+        put(rev ? "note " : "new ");
+        p = std::to_chars(p, line + sizeof line, luid).ptr;
+        if (rev) {
+            *p++ = ' ';
+            p = std::to_chars(p, line + sizeof line, rev->size).ptr;
+            *p++ = ' ';
+            p = std::to_chars(p, line + sizeof line, rev->lastWriteTime).ptr;
+            *p++ = ' ';
+            p = std::to_chars(p, line + sizeof line, rev->hash, 16).ptr;
         }
-        auto r = std::to_chars(hash, hash + sizeof hash - 1, rev->hash, 16);
-        *r.ptr = '\0';
-        out += "note " + std::to_string(luid) + " " + std::to_string(rev->size) + " " +
-               std::to_string(rev->lastWriteTime) + " " + hash + "\n";
+        *p++ = '\n';
+        out.append(line, p);
     }
     return out;
 }
@@ -157,6 +169,10 @@ bool PhoneStore::parseStateText(std::string_view text, PhoneState* out, std::u16
         std::string_view rest = sp == std::string_view::npos ? "" : line.substr(sp + 1);
         if (word == "anchor") {
             st.anchor = fromUtf8(rest);
+        } else if (word == "checked") {
+            int64_t t = 0;
+            if (!parseNumber(rest, &t)) return bad(line);
+            st.checked = t;
         } else if (word == "next-luid") {
             if (!parseNumber(rest, &st.nextLuid) || st.nextLuid == 0) return bad(line);
             sawNext = true;
@@ -166,7 +182,8 @@ bool PhoneStore::parseStateText(std::string_view text, PhoneState* out, std::u16
             if (!parseNumber(rest.substr(0, sp2), &luid) || luid == 0) return bad(line);
             if (word == "new") {
                 if (sp2 != std::string_view::npos) return bad(line);
-                st.notes[luid] = std::nullopt;
+                // The file lists LUIDs in ascending order: the hint makes that linear.
+                st.notes.insert_or_assign(st.notes.end(), luid, std::nullopt);
                 continue;
             }
             if (sp2 == std::string_view::npos) return bad(line);
@@ -178,7 +195,7 @@ bool PhoneStore::parseStateText(std::string_view text, PhoneState* out, std::u16
                 !parseNumber(fields.substr(a + 1, b - a - 1), &rev.lastWriteTime) ||
                 !parseNumber(fields.substr(b + 1), &rev.hash, 16))
                 return bad(line);
-            st.notes[luid] = rev;
+            st.notes.insert_or_assign(st.notes.end(), luid, rev);
         } else {
             return bad(line);
         }
@@ -207,11 +224,15 @@ bool PhoneStore::loadState(PhoneState* out, std::u16string* error) const {
 }
 
 bool PhoneStore::saveState(const PhoneState& state, std::u16string* error) const {
-    return writeAtomically(statePath(), stateText(state), error);
+    return writeAtomically(statePath(), stateText(state), Flush::Now, nullptr, error);
 }
 
-bool PhoneStore::writeAtomically(const std::u16string& target, std::string_view bytes,
-                                 std::u16string* error) const {
+std::u16string PhoneStore::journalPath() const {
+    return plat::joinPath(stateFolder_, u"journal");
+}
+
+bool PhoneStore::writeAtomically(const std::u16string& target, std::string_view bytes, Flush flush,
+                                 plat::FileStatus* status, std::u16string* error) const {
     // The temporary file lives in .vphone, so a scan never takes it for a note and open()
     // clears what a crash left.
     std::u16string leaf = target.substr(target.find_last_of(plat::kPathSeparator) + 1);
@@ -220,19 +241,31 @@ bool PhoneStore::writeAtomically(const std::u16string& target, std::string_view 
         plat::File f;
         f.open(temp, plat::Access::Write, plat::Disposition::CreateAlways, plat::Share::Exclusive);
         if (!bytes.empty()) f.writeAt(0, bytes.data(), bytes.size());
-        f.flush();
+        if (flush == Flush::Now) f.flush();
+        if (status) *status = f.status();  // the rename keeps the time
         f.close();
     } catch (const plat::FileException& e) {
         plat::removeFile(temp);
         if (error) *error = describe(e);
         return false;
     }
-    if (int rc = plat::replaceFileDurably(temp, target)) {
+    const int rc = flush == Flush::Now ? plat::replaceFileDurably(temp, target)
+                                       : plat::renameFile(temp, target);
+    if (rc != 0) {
         plat::removeFile(temp);
         if (error) *error = osErrorText(u"replacing", target, rc);
         return false;
     }
     return true;
+}
+
+std::vector<plat::FindEntry> PhoneStore::list() const {
+    std::vector<plat::FindEntry> entries =
+        plat::findFiles(plat::joinPath(folder_, u"*"), plat::FindDetail::WithTimes);
+    std::erase_if(entries, [](const plat::FindEntry& e) {
+        return e.isDirectory || e.name.empty() || e.name[0] == u'.';
+    });
+    return entries;
 }
 
 std::vector<NoteFile> PhoneStore::scan(std::u16string* error) const {
@@ -260,15 +293,31 @@ bool PhoneStore::readNote(std::u16string_view name, NoteFile* out) const {
 }
 
 bool PhoneStore::writeNote(std::u16string_view name, std::string_view bytes, NoteRevision* revision,
-                           std::u16string* error) const {
-    const std::u16string path = notePath(name);
-    if (!writeAtomically(path, bytes, error)) return false;
+                           std::u16string* error, Flush flush) const {
     plat::FileStatus st;
-    if (!plat::getFileStatus(path, &st)) {
-        if (error) *error = format(u"cannot read the status of '%s' after writing it", path);
-        return false;
-    }
+    if (!writeAtomically(notePath(name), bytes, flush, &st, error)) return false;
     *revision = NoteRevision{bytes.size(), st.lastWriteTime, hashBytes(bytes)};
+    return true;
+}
+
+bool PhoneStore::flushNotes(const std::vector<std::u16string>& written,
+                            std::u16string* error) const {
+    if (plat::flushFileSystem(folder_) == 0) return true;
+    // No flush of the whole file system: each note by itself. Renames and removals are then as
+    // durable as the file system makes them on its own.
+    for (const std::u16string& name : written) {
+        plat::File f;
+        try {
+            if (!f.tryOpen(notePath(name), plat::Access::Read, plat::Disposition::OpenExisting,
+                           plat::Share::DenyNone))
+                continue;  // removed again meanwhile
+            f.flush();
+            f.close();
+        } catch (const plat::FileException& e) {
+            if (error) *error = describe(e);
+            return false;
+        }
+    }
     return true;
 }
 
@@ -286,7 +335,7 @@ bool PhoneStore::renameNote(std::u16string_view from, std::u16string_view to,
         if (error) *error = format(u"cannot rename to '%s': the name is taken", notePath(to));
         return false;
     }
-    if (int rc = plat::replaceFileDurably(notePath(from), notePath(to))) {
+    if (int rc = plat::renameFile(notePath(from), notePath(to))) {
         if (error) *error = osErrorText(u"renaming", notePath(from), rc);
         return false;
     }
@@ -296,6 +345,98 @@ bool PhoneStore::renameNote(std::u16string_view from, std::u16string_view to,
 bool PhoneStore::exists(std::u16string_view name) const {
     plat::FileStatus st;
     return plat::getFileStatus(notePath(name), &st);
+}
+
+std::map<Luid, JournalEntry> PhoneJournal::parse(std::string_view text) {
+    std::map<Luid, JournalEntry> out;
+    auto apply = [&](std::string_view line) {
+        std::string_view fields[4];
+        size_t count = 0;
+        while (!line.empty() && count < 4) {
+            size_t sp = line.find(' ');
+            fields[count++] = line.substr(0, sp);
+            line = sp == std::string_view::npos ? std::string_view() : line.substr(sp + 1);
+        }
+        Luid luid = 0;
+        if (!line.empty() || count < 2 || !parseNumber(fields[1], &luid) || luid == 0) return;
+        JournalEntry e;
+        if (fields[0] == "add" && count == 4 && parseNumber(fields[2], &e.size) &&
+            parseNumber(fields[3], &e.hash, 16)) {
+            out[luid] = e;
+        } else if (fields[0] == "done" && count == 2) {
+            auto it = out.find(luid);
+            if (it != out.end()) it->second.answered = true;
+        }
+    };
+    // Only whole lines count: a line cut short by a crash is ignored, as is one not understood.
+    size_t nl;
+    while ((nl = text.find('\n')) != std::string_view::npos) {
+        apply(text.substr(0, nl));
+        text.remove_prefix(nl + 1);
+    }
+    return out;
+}
+
+std::map<Luid, JournalEntry> PhoneJournal::read() const {
+    std::string bytes;
+    plat::FileStatus st;
+    if (!readWhole(path_, &bytes, &st)) return {};
+    return parse(bytes);
+}
+
+bool PhoneJournal::add(Luid luid, std::string_view bytes, std::u16string* error) {
+    char hash[17];
+    auto r = std::to_chars(hash, hash + sizeof hash - 1, PhoneStore::hashBytes(bytes), 16);
+    *r.ptr = '\0';
+    std::string text = std::move(waiting_);
+    waiting_.clear();
+    text += "add " + std::to_string(luid) + " " + std::to_string(bytes.size()) + " " + hash + "\n";
+    return write(std::move(text), error);
+}
+
+void PhoneJournal::done(Luid luid) {
+    waiting_ += "done " + std::to_string(luid) + "\n";
+}
+
+bool PhoneJournal::flush(std::u16string* error) {
+    if (waiting_.empty()) return true;
+    std::string text = std::move(waiting_);
+    waiting_.clear();
+    return write(std::move(text), error);
+}
+
+bool PhoneJournal::write(std::string text, std::u16string* error) {
+    try {
+        if (!file_.isOpen()) {
+            file_.open(path_, plat::Access::ReadWrite, plat::Disposition::OpenAlways,
+                       plat::Share::DenyWrite);
+            end_ = file_.length();
+            // A line a crash cut short goes, or the first line appended would complete it.
+            char last = '\n';
+            if (end_ > 0 && file_.readAt(end_ - 1, &last, 1) == 1 && last != '\n') {
+                std::string old(static_cast<size_t>(end_), '\0');
+                old.resize(file_.readAt(0, old.data(), old.size()));
+                const size_t nl = old.rfind('\n');
+                end_ = nl == std::string::npos ? 0 : nl + 1;
+                file_.setLength(end_);
+            }
+        }
+        file_.writeAt(end_, text.data(), text.size());
+        end_ += text.size();
+    } catch (const plat::FileException& e) {
+        if (error) *error = describe(e);
+        return false;
+    }
+    return true;
+}
+
+bool PhoneJournal::clear(std::u16string* error) {
+    waiting_.clear();
+    file_ = plat::File();
+    const int rc = plat::removeFile(path_);
+    if (rc == 0 || plat::isNotFoundError(rc)) return true;
+    if (error) *error = osErrorText(u"removing", path_, rc);
+    return false;
 }
 
 }  // namespace vt::engines

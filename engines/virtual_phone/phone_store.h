@@ -1,15 +1,18 @@
 // The virtual phone's persistent side: its notes, one file per note in the phone's folder named
-// by the note's LUID ("1", "2", ...), and its sync state in <folder>/.vphone/state (the anchor
-// of the last completed session, the next LUID to hand out and each note's revision at that
-// session). Notes and the state are replaced atomically (temporary file in .vphone, flush,
-// rename), so a process killed at any point leaves either the old or the new version.
+// by the note's LUID ("1", "2", ...), its sync state in <folder>/.vphone/state (the anchor of
+// the last completed session, the next LUID to hand out and each note's revision at that
+// session) and the journal of LUIDs handed out to the PC's adds since then
+// (<folder>/.vphone/journal). Notes and the state are replaced atomically (temporary file in
+// .vphone, rename), so a process killed at any point leaves either the old or the new version.
+// The state is flushed before it is renamed; notes written with Flush::Later are made durable
+// together by flushNotes().
 //
 // Names starting with '.' are not notes (the .vphone folder, hidden files, editor leftovers);
 // neither are sub-folders.
 //
 // Thread safety: a PhoneStore holds only its folder names; its methods may run on any thread,
-// but two writers of the same note or of the state must not run at once (the phone runs one
-// session at a time).
+// but two writers of the same note, of the state or of the journal must not run at once (the
+// phone runs one session at a time). A PhoneJournal is used by one thread.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +21,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/file.h"
+#include "platform/find.h"
 
 namespace vt::engines {
 
@@ -43,6 +49,11 @@ struct PhoneState {
     // nullopt marks a note that has its LUID but was never accepted by the PC (sent as an add
     // again at the next session).
     std::map<Luid, std::optional<NoteRevision>> notes;
+    // The phone's clock (seconds since 1970) when the session that saved this state began to
+    // look at its notes; none in a state an older phone saved. A note whose size and time equal
+    // its revision is taken as unchanged without being read, unless its time is so close to
+    // this one that an edit within the same tick of the file system's clock could hide behind it.
+    std::optional<int64_t> checked;
 
     bool operator==(const PhoneState&) const = default;
 };
@@ -70,17 +81,27 @@ class PhoneStore {
     bool loadState(PhoneState* out, std::u16string* error) const;
     bool saveState(const PhoneState& state, std::u16string* error) const;
 
+    // The notes in the folder with their size and last-write time, from one listing, in no
+    // particular order; nothing is read.
+    std::vector<plat::FindEntry> list() const;
     // Every note in the folder, with its bytes and revision, in no particular order. A note
     // that cannot be read is reported through *error and left out; the scan goes on.
     std::vector<NoteFile> scan(std::u16string* error) const;
     // One note; false when it is missing or unreadable.
     bool readNote(std::u16string_view name, NoteFile* out) const;
+
+    // Now: the note is durable when the call returns (temporary file flushed, renamed, folder
+    // flushed). Later: neither is flushed; flushNotes() makes the note durable.
+    enum class Flush { Now, Later };
     // Writes a note atomically and gives its new revision.
     bool writeNote(std::u16string_view name, std::string_view bytes, NoteRevision* revision,
-                   std::u16string* error) const;
-    // Removing a missing note succeeds.
+                   std::u16string* error, Flush flush = Flush::Now) const;
+    // Makes the notes written, renamed and removed with Flush::Later durable: one flush of the
+    // file system when the platform offers it, else a flush of each note named in written.
+    bool flushNotes(const std::vector<std::u16string>& written, std::u16string* error) const;
+    // Removing a missing note succeeds. The removal is made durable by flushNotes().
     bool removeNote(std::u16string_view name, std::u16string* error) const;
-    // Renames a note; refuses to replace an existing entry.
+    // Renames a note; refuses to replace an existing entry. Made durable by flushNotes().
     bool renameNote(std::u16string_view from, std::u16string_view to, std::u16string* error) const;
     // True when the folder holds an entry (file or folder) of that name.
     bool exists(std::u16string_view name) const;
@@ -94,12 +115,58 @@ class PhoneStore {
     static std::string stateText(const PhoneState& state);
     static bool parseStateText(std::string_view text, PhoneState* out, std::u16string* error);
 
+    // <folder>/.vphone/journal
+    std::u16string journalPath() const;
+
   private:
-    bool writeAtomically(const std::u16string& target, std::string_view bytes,
-                         std::u16string* error) const;
+    // *status (when given): the written file's status, taken before the rename.
+    bool writeAtomically(const std::u16string& target, std::string_view bytes, Flush flush,
+                         plat::FileStatus* status, std::u16string* error) const;
 
     std::u16string folder_;
     std::u16string stateFolder_;
+};
+
+// What the journal says about a LUID handed out to a PC add since the state was saved.
+struct JournalEntry {
+    uint64_t size = 0;  // of the PC's bytes
+    uint64_t hash = 0;  // PhoneStore::hashBytes of them
+    // The map and the status went to the PC, so it knows the LUID.
+    bool answered = false;
+
+    bool operator==(const JournalEntry&) const = default;
+};
+
+// The journal of the PC's adds: "add <luid> <size> <hash>" is appended before the note is
+// renamed into place, "done <luid>" once the PC has had the note's map and status. The
+// journal lives until the next saved state makes it redundant. Appends are not flushed: the
+// journal guards against a process that dies, and the state saved at a session's end
+// supersedes it (a LUID below the state's next-luid is ignored on replay).
+class PhoneJournal {
+  public:
+    explicit PhoneJournal(const PhoneStore& store) : path_(store.journalPath()) {}
+
+    // The LUIDs of the journal, the last word on each counting. A line cut short by a crash
+    // or not understood is ignored.
+    static std::map<Luid, JournalEntry> parse(std::string_view text);
+    std::map<Luid, JournalEntry> read() const;
+
+    // Writes "add" (with any "done" lines still waiting) in one write.
+    bool add(Luid luid, std::string_view bytes, std::u16string* error);
+    // Kept in memory until the next add() or flush(): a "done" lost in a crash only makes the
+    // next session wait for the PC's add that never comes again.
+    void done(Luid luid);
+    bool flush(std::u16string* error);
+    // Closes and removes the journal (after the state was saved).
+    bool clear(std::u16string* error);
+
+  private:
+    bool write(std::string text, std::u16string* error);
+
+    std::u16string path_;
+    plat::File file_;
+    uint64_t end_ = 0;
+    std::string waiting_;
 };
 
 }  // namespace vt::engines

@@ -39,6 +39,41 @@ TEST_F(PhoneStoreTest, StateTextRoundTrips) {
     EXPECT_EQ(back, st);
 }
 
+TEST_F(PhoneStoreTest, StateKeepsTheTimeOfTheLastLook) {
+    PhoneState st;
+    st.checked = 1765011600;
+    ASSERT_TRUE(store_.saveState(st, nullptr));
+    EXPECT_EQ(*readFileBytes(store_.statePath()),
+              "vphone-state 1\nchecked 1765011600\nnext-luid 1\n");
+    PhoneState back;
+    ASSERT_TRUE(store_.loadState(&back, nullptr));
+    EXPECT_EQ(back, st);
+}
+
+TEST_F(PhoneStoreTest, JournalCountsWholeLinesOnly) {
+    auto j = PhoneJournal::parse(
+        "add 4 7 ab\ndone 4\nnonsense\nadd 5 3 1f\ndone 9\nadd 6 1 2\ndone 5 x\nadd 7 1");
+    EXPECT_EQ(j, (std::map<Luid, JournalEntry>{
+                     {4, {7, 0xab, true}}, {5, {3, 0x1f, false}}, {6, {1, 2, false}}}));
+    // A later add of the same LUID starts over.
+    EXPECT_FALSE(PhoneJournal::parse("add 4 1 1\ndone 4\nadd 4 2 2\n").at(4).answered);
+}
+
+TEST_F(PhoneStoreTest, JournalAppendsAfterALineACrashCutShort) {
+    writeFileBytes(store_.journalPath(), "add 3 1 1\nadd 4 7 a");
+    PhoneJournal journal(store_);
+    ASSERT_TRUE(journal.add(5, "bytes", nullptr));
+    journal.done(5);
+    EXPECT_FALSE(journal.read().at(5).answered) << "the done line waits";
+    ASSERT_TRUE(journal.flush(nullptr));
+    EXPECT_EQ(journal.read(),
+              (std::map<Luid, JournalEntry>{{3, {1, 1, false}},
+                                            {5, {5, PhoneStore::hashBytes("bytes"), true}}}));
+    ASSERT_TRUE(journal.clear(nullptr));
+    EXPECT_FALSE(readFileBytes(store_.journalPath()));
+    EXPECT_TRUE(journal.clear(nullptr)) << "nothing to remove";
+}
+
 TEST_F(PhoneStoreTest, MissingStateIsANewPhone) {
     PhoneState st;
     st.nextLuid = 9;
@@ -106,7 +141,7 @@ TEST_F(PhoneStoreTest, FailedNoteWriteKeepsTheOldNote) {
     EXPECT_EQ(*readFileBytes(store_.notePath(u"1")), "old");
 }
 
-TEST_F(PhoneStoreTest, ScanSkipsHiddenNamesAndFolders) {
+TEST_F(PhoneStoreTest, ScanAndListSkipHiddenNamesAndFolders) {
     writeFileBytes(store_.notePath(u"1"), "a");
     writeFileBytes(store_.notePath(u".swp"), "b");
     plat::createDirectory(store_.notePath(u"7"));
@@ -115,6 +150,11 @@ TEST_F(PhoneStoreTest, ScanSkipsHiddenNamesAndFolders) {
     EXPECT_EQ(notes[0].name, u"1");
     EXPECT_EQ(notes[0].revision.size, 1u);
     EXPECT_EQ(notes[0].revision.hash, PhoneStore::hashBytes("a"));
+    auto listed = store_.list();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].name, u"1");
+    EXPECT_EQ(listed[0].size, 1u);
+    EXPECT_EQ(listed[0].lastWriteTime, notes[0].revision.lastWriteTime);
 }
 
 TEST_F(PhoneStoreTest, RenameNeverReplacesAnotherNote) {

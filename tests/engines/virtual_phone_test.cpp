@@ -10,7 +10,9 @@
 #include <list>
 
 #include "platform/com_raii.h"
+#include "platform/fault.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "tests/support/fakes.h"
 
 namespace vt::engines {
@@ -24,7 +26,10 @@ using K = FakeSink::Kind;
 class VirtualPhoneTest : public ::testing::Test {
   protected:
     void SetUp() override { make({}); }
-    void TearDown() override { drop(); }
+    void TearDown() override {
+        drop();
+        plat::fault::setHook(nullptr);
+    }
 
     void make(const VirtualPhoneOptions& o) {
         drop();
@@ -288,6 +293,141 @@ TEST_F(VirtualPhoneTest, NewNotesNeverTakeTheNameOfAnotherNote) {
     sync(s, 200, u"1", u"2");
     EXPECT_THAT(luids(s.calls(K::Add)), ElementsAre(u"7"));
     EXPECT_EQ(*read(u"7"), "back again");
+}
+
+// Whole seconds, as the phone compares them.
+void setTime(const std::u16string& file, fs::file_time_type t) {
+    fs::last_write_time(fs::path(file), t);
+}
+
+TEST_F(VirtualPhoneTest, OnlyNotesWithChangedOrRecentTimesAreRead) {
+    synced();
+    const auto now = fs::file_time_type::clock::now();
+    const auto old = now - std::chrono::hours(1), later = now + std::chrono::hours(1);
+    setTime(path(u"1"), old);
+    setTime(path(u"2"), later);
+    FakeSink& s = sink();
+    sync(s);
+    EXPECT_THAT(luids(s.calls(K::Replace)), ElementsAre(u"1", u"2")) << "the times changed";
+
+    // Same size and time as last sent: an old time is trusted without reading the note, a time
+    // too close to the last look is not.
+    write(u"1", "ONE");
+    setTime(path(u"1"), old);
+    write(u"2", "TWO");
+    setTime(path(u"2"), later);
+    FakeSink& s2 = sink();
+    sync(s2, 200, u"1", u"2");
+    EXPECT_THAT(luids(s2.calls(K::Replace)), ElementsAre(u"2"));
+}
+
+// A session that stored a PC add but ended before the PC had the map and the status (here a
+// failure; in the crash test, the host killed): the PC sends the add again under a new local
+// id, and the phone answers it with the stored note's LUID rather than a second copy.
+TEST_F(VirtualPhoneTest, APcAddRepeatedAfterAnUnfinishedSessionTakesTheStoredNote) {
+    synced();
+    queue(PcCommand::Add, u"L1", "from pc");
+    VirtualPhoneOptions o;
+    o.failAfter = 4;  // started, alert, two progress calls: the map never comes
+    phone_->setOptions(o);
+    FakeSink& s = sink();
+    EXPECT_EQ(sync(s).outcome, SessionOutcome::Failed);
+    EXPECT_TRUE(s.calls(K::Map).empty());
+    EXPECT_EQ(*read(u"4"), "from pc");
+
+    phone_->setOptions({});
+    write(u"5", "a phone note under a number never handed out");
+    queue(PcCommand::Add, u"L2", "from pc");
+    FakeSink& s2 = sink();
+    SessionStats st = sync(s2);
+    EXPECT_THAT(luids(s2.calls(K::Add)), ElementsAre(u"5")) << "4 is the PC's own note";
+    auto maps = s2.calls(K::Map);
+    ASSERT_EQ(maps.size(), 1u);
+    EXPECT_EQ(maps[0].text, u"4");
+    EXPECT_EQ(maps[0].text2, u"L2");
+    EXPECT_EQ(st.appliedAdds, 1);
+    EXPECT_THAT(names(), ElementsAre(u"1", u"2", u"3", u"4", u"5"));
+    EXPECT_FALSE(fs::exists(fs::path(path(u".vphone/journal")))) << "the state supersedes it";
+
+    FakeSink& s3 = sink();
+    sync(s3, 200, u"1", u"2");
+    EXPECT_EQ(s3.calls().size(), 6u) << "nothing left to send";
+}
+
+TEST_F(VirtualPhoneTest, AStoredPcAddThePcDoesNotRepeatGoesToItAsAnAddNextTime) {
+    synced();
+    queue(PcCommand::Add, u"L1", "from pc");
+    VirtualPhoneOptions o;
+    o.failAfter = 4;
+    phone_->setOptions(o);
+    sync(sink());
+    phone_->setOptions({});
+
+    // The session after waits for the PC's add; when none comes, the note is the phone's.
+    FakeSink& s = sink();
+    sync(s);
+    EXPECT_TRUE(s.calls(K::Add).empty());
+    FakeSink& s2 = sink();
+    sync(s2, 200, u"1", u"2");
+    auto adds = s2.calls(K::Add);
+    ASSERT_EQ(adds.size(), 1u);
+    EXPECT_EQ(adds[0].text, u"4");
+    EXPECT_EQ(adds[0].data, "from pc");
+}
+
+TEST_F(VirtualPhoneTest, AnAnsweredPcAddOfAnUnfinishedSessionIsKnownAfterwards) {
+    synced();
+    queue(PcCommand::Add, u"L1", "from pc");
+    VirtualPhoneOptions o;
+    o.failAfter = 6;  // after the map and the status
+    phone_->setOptions(o);
+    FakeSink& s = sink();
+    EXPECT_EQ(sync(s).outcome, SessionOutcome::Failed);
+    EXPECT_EQ(s.calls(K::Status).size(), 1u);
+    phone_->setOptions({});
+
+    FakeSink& s2 = sink();
+    sync(s2);
+    EXPECT_EQ(s2.calls().size(), 6u) << "the PC has the note already";
+    write(u"4", "edited on the phone");
+    FakeSink& s3 = sink();
+    sync(s3, 200, u"1", u"2");
+    EXPECT_THAT(luids(s3.calls(K::Replace)), ElementsAre(u"4"));
+}
+
+bool failFolderFlush(plat::fault::Op op, const std::u16string& path) {
+    return op == plat::fault::Op::Flush && path.find(u".vphone") == std::u16string::npos &&
+           !fs::is_regular_file(fs::path(path));
+}
+
+bool failEveryFlush(plat::fault::Op op, const std::u16string&) {
+    return op == plat::fault::Op::Flush;
+}
+
+TEST_F(VirtualPhoneTest, WrittenNotesAreFlushedOneByOneWithoutAFileSystemFlush) {
+    synced();
+    queue(PcCommand::Add, u"L1", "from pc");
+    plat::fault::setHook(&failFolderFlush);
+    SessionStats st = sync(sink());
+    EXPECT_TRUE(st.stateSaved) << toUtf8(st.error);
+    EXPECT_TRUE(st.error.empty());
+}
+
+TEST_F(VirtualPhoneTest, NotesThatCannotBeMadeDurableLeaveTheStateUnsaved) {
+    synced();
+    const std::string state = stateFile();
+    queue(PcCommand::Add, u"L1", "from pc");
+    plat::fault::setHook(&failEveryFlush);
+    SessionStats st = sync(sink());
+    plat::fault::setHook(nullptr);
+    EXPECT_FALSE(st.stateSaved);
+    EXPECT_FALSE(st.error.empty());
+    EXPECT_EQ(stateFile(), state);
+
+    // The PC had its answer: the note is its own, not a new one of the phone's.
+    FakeSink& s = sink();
+    sync(s);
+    EXPECT_TRUE(s.calls(K::Add).empty());
 }
 
 TEST_F(VirtualPhoneTest, WithdrawnCommandsAreNotApplied) {
