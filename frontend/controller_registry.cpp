@@ -1,5 +1,6 @@
 #include "frontend/controller_registry.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 
@@ -18,10 +19,17 @@ struct Registry {
     std::map<std::u16string, CNotesController*> controllers;
 };
 
+// Made at first use and freed by CFactory::release(); a plain atomic pointer, so it neither
+// needs constructing nor runs a destructor at exit (controllers may be destroyed from static
+// destructors of hosts that never released their objects).
+std::atomic<Registry*> g_registry{nullptr};
+
 Registry& registry() {
-    // Lives until the process ends: controllers may be destroyed from static destructors of
-    // hosts that never released their objects.
-    static Registry* r = new Registry();
+    Registry* r = g_registry.load(std::memory_order_acquire);
+    if (r) return *r;
+    auto* made = new Registry();
+    if (g_registry.compare_exchange_strong(r, made, std::memory_order_acq_rel)) return *made;
+    delete made;  // another thread was first; r is its registry
     return *r;
 }
 
@@ -91,9 +99,22 @@ HRESULT CFactory::setNotify(const std::u16string& imei, IUnknown* pNotify) {
 }
 
 size_t CFactory::count() {
-    Registry& r = registry();
-    CritSecLock lock(r.lock);
-    return r.controllers.size();
+    Registry* r = g_registry.load(std::memory_order_acquire);
+    if (!r) return 0;
+    CritSecLock lock(r->lock);
+    return r->controllers.size();
+}
+
+bool CFactory::release() {
+    Registry* r = g_registry.load(std::memory_order_acquire);
+    if (!r) return true;
+    {
+        CritSecLock lock(r->lock);
+        if (!r->controllers.empty()) return false;
+    }
+    g_registry.store(nullptr, std::memory_order_release);
+    delete r;
+    return true;
 }
 
 }  // namespace vt

@@ -3,7 +3,8 @@
 // never drive the same phone at once.
 //
 // Thread-safe: every operation holds one process-wide lock for its whole run, including the
-// construction and deletion of a controller and the controller's setNotify.
+// construction and deletion of a controller and the controller's setNotify; release() is the
+// exception (see there).
 #pragma once
 
 #include <string>
@@ -31,6 +32,10 @@ public:
     static std::u16string keyOf(const std::u16string& text);
     // Number of live controllers.
     static size_t count();
+    // Frees the registry itself (the module's unload); the next operation makes a new one.
+    // Does nothing and answers false while a controller lives. No other operation may run
+    // meanwhile.
+    static bool release();
 };
 
 }  // namespace vt

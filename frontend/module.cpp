@@ -2,6 +2,7 @@
 // test and self-registration. Exported with C linkage; nothing else leaves the module.
 #include <map>
 
+#include "frontend/controller_registry.h"
 #include "frontend/module_lock.h"
 #include "frontend/notes_sml.h"
 #include "frontend/notify_converter.h"
@@ -11,16 +12,24 @@
 #include "platform/module_entry.h"
 #include "platform/registry.h"
 #include "platform/special_folders.h"
+#include "platform/system.h"
+#include "platform/type_library.h"
 #include "util/logger.h"
 
 namespace vt {
 
 namespace {
 
-CNotesSmlFactory& classObject() {
-    static CNotesSmlFactory* factory = new CNotesSmlFactory();
-    return *factory;
-}
+// A static object rather than a heap one: it owns nothing and goes with the module's image.
+CNotesSmlFactory g_classObject;
+
+CNotesSmlFactory& classObject() { return g_classObject; }
+
+// The COM initialisation of the load hook, undone by the unload hook only when it took effect
+// and on the same thread: a host thread that is already a single-threaded apartment refuses it
+// (RPC_E_CHANGED_MODE), and an unbalanced CoUninitialize would end the host's own apartment.
+bool g_comInitialized = false;
+uint32_t g_comThread = 0;
 
 HRESULT runScript(bool install) {
     std::map<std::u16string, std::u16string> replacements{{u"MODULE", plat::currentModulePath()}};
@@ -30,14 +39,26 @@ HRESULT runScript(bool install) {
 }  // namespace
 
 bool module_entry::onLoad() {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    g_comInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    g_comThread = plat::currentThreadId();
     Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex", u"Logging Levels", 5);
     return true;
 }
 
+// Frees what the module keeps for the process. A host that honoured DllCanUnloadNow leaves
+// nothing in use; one that unloads anyway gets the objects still in use (and the registry cache
+// and logger they may be using) left behind rather than freed under them. Waits for nothing
+// and loads nothing: it runs under the loader's lock.
 void module_entry::onUnload() {
-    Logger::shutdown();
-    CoUninitialize();
+    const bool idle = module_lock::count() == 0;
+    const bool factoryFreed = idle && CFactory::release();
+    const bool deliveriesFreed = CNotifyConverter::releaseDeliveries();
+    if (factoryFreed && deliveriesFreed) {
+        plat::releaseRegistryCache();
+        Logger::shutdown();
+    }
+    if (g_comInitialized && g_comThread == plat::currentThreadId()) CoUninitialize();
+    g_comInitialized = false;
 }
 
 }  // namespace vt
@@ -56,10 +77,16 @@ HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
     return vt::classObject().QueryInterface(riid, ppv);
 }
 
-HRESULT DllRegisterServer() { return vt::runScript(true); }
+HRESULT DllRegisterServer() {
+    HRESULT hr = vt::runScript(true);
+    if (FAILED(hr)) return hr;
+    return vt::plat::registerTypeLibrary(vt::plat::currentModulePath());
+}
 
 HRESULT DllUnregisterServer() {
     HRESULT hr = vt::runScript(false);
+    HRESULT typeLib = vt::plat::unregisterTypeLibrary(vantrel::LIBID_VANTRELLib, 1, 0, 0x409);
+    if (SUCCEEDED(hr)) hr = typeLib;
     // The plug-in family key goes when no other plug-in is registered under it.
     vt::plat::RegKey plugins;
     if (vt::plat::RegKey::root(vt::plat::RegRoot::LocalMachine)

@@ -1,6 +1,8 @@
 #include "frontend/notify_converter.h"
 
 #include <condition_variable>
+#include <iterator>
+#include <list>
 #include <thread>
 
 #include "controller/notes_controller.h"
@@ -21,15 +23,49 @@ const LogChannel& channel() {
 
 std::atomic<int> g_finalNotifyWaitMs{10000};
 
-// Counts delivery threads so that the module is not unloaded under them.
+// One delivery thread. It is joined once it has finished, so that no thread still runs the
+// module's code (its return path included) when the module is unloaded.
+struct Worker {
+    std::thread thread;
+    bool finished = false;
+};
+
+// The delivery threads of the process, so that the module is not unloaded under them.
 struct Deliveries {
     std::mutex m;
     std::condition_variable cv;
-    int running = 0;
+    int running = 0;            // deliveries not yet finished, threads or not
+    std::list<Worker> workers;  // threads not yet joined
 };
+
+// Made at first use and freed by CNotifyConverter::releaseDeliveries(); a plain atomic pointer
+// runs no destructor at exit, when a delivery thread may still be ending.
+std::atomic<Deliveries*> g_deliveries{nullptr};
+
 Deliveries& deliveries() {
-    static Deliveries* d = new Deliveries();
+    Deliveries* d = g_deliveries.load(std::memory_order_acquire);
+    if (d) return *d;
+    auto* made = new Deliveries();
+    if (g_deliveries.compare_exchange_strong(d, made, std::memory_order_acq_rel)) return *made;
+    delete made;  // another thread was first; d is its bookkeeping
     return *d;
+}
+
+// Joins the threads that have finished their delivery (never the calling thread). Each has
+// only its return path left, so the joins are short.
+void joinFinished(Deliveries& d) {
+    std::list<Worker> done;
+    {
+        std::lock_guard<std::mutex> l(d.m);
+        for (auto it = d.workers.begin(); it != d.workers.end();) {
+            auto next = std::next(it);
+            if (it->finished && it->thread.get_id() != std::this_thread::get_id())
+                done.splice(done.end(), d.workers, it);
+            it = next;
+        }
+    }
+    for (Worker& w : done)
+        if (w.thread.joinable()) w.thread.join();
 }
 
 // What a delivery thread needs; it owns its host reference and its share of the event.
@@ -42,6 +78,7 @@ struct NotifyJob {
     LONG itemCount;
     std::shared_ptr<SyncEvent> done;
     vantrel::IDataStoreNotify* notify;  // AddRef'd for the job
+    Worker* worker;                     // null when delivered on the caller's thread
 };
 
 void SendThread(NotifyJob* job) {
@@ -60,9 +97,11 @@ void SendThread(NotifyJob* job) {
         job->notify = nullptr;
     }
     if (job->done) job->done->set();
+    Worker* worker = job->worker;
     delete job;
     Deliveries& d = deliveries();
     std::lock_guard<std::mutex> l(d.m);
+    if (worker) worker->finished = true;
     if (--d.running == 0) d.cv.notify_all();
 }
 
@@ -109,15 +148,37 @@ void CNotifyConverter::detach() {
 void CNotifyConverter::setFinalNotifyWaitMs(int ms) { g_finalNotifyWaitMs = ms; }
 
 int CNotifyConverter::pendingDeliveries() {
-    Deliveries& d = deliveries();
-    std::lock_guard<std::mutex> l(d.m);
-    return d.running;
+    Deliveries* d = g_deliveries.load(std::memory_order_acquire);
+    if (!d) return 0;
+    joinFinished(*d);
+    std::lock_guard<std::mutex> l(d->m);
+    int finishedUnjoined = 0;  // only the calling thread's own, when it is a delivery thread
+    for (const Worker& w : d->workers)
+        if (w.finished) ++finishedUnjoined;
+    return d->running + finishedUnjoined;
 }
 
 bool CNotifyConverter::waitForDeliveries(int timeoutMs) {
     Deliveries& d = deliveries();
-    std::unique_lock<std::mutex> l(d.m);
-    return d.cv.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return d.running == 0; });
+    {
+        std::unique_lock<std::mutex> l(d.m);
+        if (!d.cv.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return d.running == 0; }))
+            return false;
+    }
+    joinFinished(d);
+    return true;
+}
+
+bool CNotifyConverter::releaseDeliveries() {
+    Deliveries* d = g_deliveries.load(std::memory_order_acquire);
+    if (!d) return true;
+    {
+        std::lock_guard<std::mutex> l(d->m);
+        if (d->running != 0 || !d->workers.empty()) return false;
+    }
+    g_deliveries.store(nullptr, std::memory_order_release);
+    delete d;
+    return true;
 }
 
 HRESULT CNotifyConverter::QueryInterface(REFIID riid, void** ppv) {
@@ -391,20 +452,29 @@ std::shared_ptr<SyncEvent> CNotifyConverter::startDelivery(LONG code, LONG state
     channel().trace(u"sendDataStoreNotify");
     std::shared_ptr<SyncEvent> done;
     if (wait) done = std::make_shared<SyncEvent>(false, false);
-    auto* job = new NotifyJob{code,        m_clientSyncId, state, m_progress1, m_progress2,
-                              m_itemCount, done,           m_pDSNotify};
+    auto* job = new NotifyJob{code,        m_clientSyncId, state,       m_progress1, m_progress2,
+                              m_itemCount, done,           m_pDSNotify, nullptr};
     if (job->notify) job->notify->AddRef();
+    Deliveries& d = deliveries();
+    joinFinished(d);
+    bool started = false;
     {
-        Deliveries& d = deliveries();
+        // The new thread waits for this lock before it marks itself finished, so its Worker is
+        // complete by then.
         std::lock_guard<std::mutex> l(d.m);
         ++d.running;
+        auto worker = d.workers.emplace(d.workers.end());
+        job->worker = &*worker;
+        try {
+            worker->thread = std::thread(SendThread, job);
+            started = true;
+        } catch (const std::system_error&) {
+            d.workers.erase(worker);
+            job->worker = nullptr;
+        }
     }
-    try {
-        std::thread(SendThread, job).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had: deliver on this one rather than lose the notification.
-        SendThread(job);
-    }
+    // No thread to be had: deliver on this one rather than lose the notification.
+    if (!started) SendThread(job);
     return done;
 }
 

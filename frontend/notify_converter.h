@@ -3,6 +3,8 @@
 // into the controller's types, calls the controller and returns its HRESULT. Alongside, it
 // turns the session's events into IDataStoreNotify notifications for the host, each delivered
 // on a short-lived thread of its own; the final (state 4) one is awaited for at most 10 s.
+// Finished delivery threads are joined by the next delivery, pendingDeliveries() and
+// waitForDeliveries().
 //
 // Lifetime: created with one reference, which the controller holds; the engine may add its
 // own. The controller detaches the sink before dropping its reference, so a sink that outlives
@@ -44,10 +46,15 @@ public:
     // How long the final notification of a session is awaited (10000 ms; tests shorten it).
     static void setFinalNotifyWaitMs(int ms);
 
-    // Delivery threads not yet finished, in the whole process.
+    // Delivery threads not yet ended, in the whole process. Joins those that have finished
+    // their delivery first, so 0 means no delivery thread runs any of the module's code.
     static int pendingDeliveries();
-    // Waits until no delivery thread runs; false on timeout.
+    // Waits until no delivery thread runs (and joins them); false on timeout.
     static bool waitForDeliveries(int timeoutMs);
+    // Frees the delivery bookkeeping (the module's unload); the next delivery makes it again.
+    // Joins nothing: does nothing and answers false while a delivery thread is not yet joined.
+    // No delivery may start meanwhile.
+    static bool releaseDeliveries();
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;

@@ -25,6 +25,7 @@
 
 #ifndef VANTREL_MODULE_PATH
 #define VANTREL_MODULE_PATH ""
+#define VANTREL_MODULE_NAME ""
 #endif
 
 namespace vt::host {
@@ -334,7 +335,9 @@ class ScopedWorkFolder {
 // Standard output's and COM's set-up for one command.
 class ComScope {
   public:
-    ComScope() { hr_ = CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    // A single-threaded apartment, as a desktop host has: the module is an "Apartment" server,
+    // so its objects come back unmarshalled.
+    ComScope() { hr_ = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
     ~ComScope() {
         if (SUCCEEDED(hr_)) CoUninitialize();
     }
@@ -873,7 +876,7 @@ std::u16string defaultModulePath() {
     const std::u16string built = fromUtf8(VANTREL_MODULE_PATH);
     plat::FileStatus st;
     if (!built.empty() && plat::getFileStatus(built, &st)) return built;
-    // <build>/host/vantrel -> <build>/frontend/libvantrel.so
+    // <build>/host/vantrel -> <build>/frontend/<module file>
     std::u16string exe = plat::hostExecutablePath();
     size_t slash = exe.rfind(plat::kPathSeparator);
     if (slash != std::u16string::npos) {
@@ -881,8 +884,9 @@ std::u16string defaultModulePath() {
         size_t up = dir.rfind(plat::kPathSeparator);
         if (up != std::u16string::npos) {
             std::u16string candidate =
-                plat::joinPath(plat::joinPath(dir.substr(0, up), u"frontend"), u"libvantrel.so");
-            if (plat::getFileStatus(candidate, &st)) return candidate;
+                plat::joinPath(plat::joinPath(dir.substr(0, up), u"frontend"),
+                               fromUtf8(VANTREL_MODULE_NAME));
+            if (plat::getFileStatus(candidate, &st) && !st.isDirectory) return candidate;
         }
     }
     return built;

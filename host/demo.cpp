@@ -97,7 +97,7 @@ bool sidesAgree(const PhoneLink& link, size_t* count) {
 class DemoScope {
   public:
     explicit DemoScope(const std::u16string& home) : old_(plat::currentDirectory()) {
-        com_ = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        com_ = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         const std::u16string work = plat::joinPath(home, u"received-items");
         plat::createDirectory(work);
         plat::setCurrentDirectory(work);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/activation.h"
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"
@@ -203,11 +204,8 @@ ModuleHost::~ModuleHost() {
 }
 
 HRESULT ModuleHost::createObject(com_ptr<vantrel::ISyncInitialize>* out) {
-    com_ptr<IClassFactory> factory;
-    HRESULT hr = getClassObject_(clsid_, IID_IClassFactory, factory.put_void());
-    if (FAILED(hr)) return hr;
-    if (!factory) return E_UNEXPECTED;
-    return factory->CreateInstance(nullptr, vantrel::IID_ISyncInitialize, out->put_void());
+    return plat::createServerObject(*library_, clsid_, vantrel::IID_ISyncInitialize,
+                                    out->put_void());
 }
 
 HRESULT ModuleHost::canUnloadNow() {

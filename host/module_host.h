@@ -3,8 +3,10 @@
 // HKCR\CLSID\{...}\InprocServer32, load that module, take its class object and create component
 // objects from it. Also registration and unregistration through the module's own exports.
 //
-// A ModuleHost keeps the module loaded while it lives. It takes the class object for each new
-// component object and releases it again, so DllCanUnloadNow tells whether objects live. On
+// A ModuleHost keeps the module loaded while it lives. Component objects come from
+// plat::createServerObject (COM's CoCreateInstance on Windows, the module's class object on
+// Linux), which holds the class object only while it creates, so DllCanUnloadNow tells whether
+// objects live. On
 // destruction it unloads the module only once DllCanUnloadNow answers S_OK (it waits a while
 // for the module's notification threads to end); otherwise the module stays loaded, which is
 // safe.
@@ -50,7 +52,8 @@ class ModuleHost {
     ModuleHost& operator=(const ModuleHost&) = delete;
 
     const std::u16string& path() const { return path_; }
-    // Creates a component object and answers its ISyncInitialize.
+    // Creates a component object and answers its ISyncInitialize. On Windows the calling thread
+    // must be in a single-threaded apartment.
     HRESULT createObject(com_ptr<vantrel::ISyncInitialize>* out);
     // Whether the module says it can be unloaded now (S_OK) or not (S_FALSE).
     HRESULT canUnloadNow();

@@ -25,6 +25,9 @@ inline std::u16string fromBstr(BSTR s) {
     return std::u16string(reinterpret_cast<const char16_t*>(s), SysStringLen(s));
 }
 
+// A UTF-16 literal or buffer seen as OLE text (char16_t and OLECHAR differ in type on Windows).
+inline const OLECHAR* ole(const char16_t* s) { return reinterpret_cast<const OLECHAR*>(s); }
+
 // Valid as long as the string lives and is not changed.
 inline const OLECHAR* toOleStr(const std::u16string& s) {
     return reinterpret_cast<const OLECHAR*>(s.c_str());

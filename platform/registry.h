@@ -101,4 +101,11 @@ class RegKey {
 // Where the registry lives on this platform, for messages (the file on Linux).
 std::u16string registryLocation();
 
+// True where the registry is the text file described above (Linux), false where it is the
+// system's (Windows). Tests of the file format skip where it is false.
+bool registryIsTextFile();
+
+// Drops what the registry layer caches for this process (e.g. on module unload).
+void releaseRegistryCache();
+
 }  // namespace vt::plat

@@ -28,7 +28,8 @@ bool ByteArrayVariant::fromBytes(const uint8_t* data, uint32_t size, VARIANT* ou
 
 uint8_t* ByteArrayVariant::toBytes(const VARIANT& in, uint32_t* size) {
     VariantClear(&held_);
-    if (FAILED(VariantCopy(&held_, &in))) return nullptr;
+    // Windows declares the source of VariantCopy without const; it is only read.
+    if (FAILED(VariantCopy(&held_, const_cast<VARIANT*>(&in)))) return nullptr;
     if (FAILED(VariantChangeType(&held_, &held_, 0, VT_ARRAY | VT_UI1))) return nullptr;
     SAFEARRAY* psa = held_.parray;
     if (!psa || SafeArrayGetDim(psa) != 1) return nullptr;

@@ -738,7 +738,6 @@ int replaceFile(const std::string& path, const std::string& bytes, Signature* si
 // The process-wide copy
 
 struct Store {
-    std::mutex mu;
     bool loaded = false;
     std::string path;  // the file the copy was read from
     bool exists = false;
@@ -749,9 +748,16 @@ struct Store {
     std::map<std::string, Signature> reported;
 };
 
-Store& store() {
-    static Store* s = new Store;  // never destroyed: used until the process ends
-    return *s;
+// The copy lives from the first registry operation until releaseRegistryCache(); the mutex
+// guards both the pointer and the copy. Both are constant-initialised and have no destructor to
+// run, so registry operations stay usable from other static destructors until the process ends.
+std::mutex g_storeMutex;
+Store* g_store = nullptr;
+
+// The copy, made when there is none. Only with g_storeMutex held.
+Store& lockedStore() {
+    if (!g_store) g_store = new Store;
+    return *g_store;
 }
 
 void writeStderr(const std::string& text) {
@@ -848,7 +854,7 @@ void refresh(Store& s, const std::string& path, bool force) {
 // One registry operation: holds the process lock, and for a change also the file lock.
 class Transaction {
   public:
-    Transaction() : lock_(store().mu), s_(store()), path_(registryPath()) {
+    Transaction() : lock_(g_storeMutex), s_(lockedStore()), path_(registryPath()) {
         refresh(s_, path_, false);
     }
     ~Transaction() {
@@ -1181,6 +1187,16 @@ int32_t RegKey::enumValue(uint32_t index, std::u16string* name) const {
 
 std::u16string registryLocation() {
     return fromUtf8(registryPath());
+}
+
+void releaseRegistryCache() {
+    std::lock_guard<std::mutex> lock(g_storeMutex);
+    delete g_store;
+    g_store = nullptr;
+}
+
+bool registryIsTextFile() {
+    return true;
 }
 
 }  // namespace vt::plat

@@ -55,7 +55,7 @@ protected:
         auto* cb = engine.callback();
         LONG status = 0;
         auto phoneNote = test::bytesVariant("new on the phone");
-        cb->ClientCmdAddItem(0, 1, 0, u"phone-new", 0, 0, 0, *phoneNote.get(), &status);
+        cb->ClientCmdAddItem(0, 1, 0, vt::ole(u"phone-new"), 0, 0, 0, *phoneNote.get(), &status);
         auto replaced = test::bytesVariant("replaced on the phone");
         cb->ClientCmdReplaceItem(0, 2, 0, reinterpret_cast<const OLECHAR*>(replaceLuid.c_str()), 0, 0,
                                  0, *replaced.get(), &status);

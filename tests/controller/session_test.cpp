@@ -100,7 +100,7 @@ TEST_F(SessionTest, FirstSlowSyncBothWaysThenTwoWayWithAnchors) {
     EXPECT_EQ(c_->sentJobs().front().localLuid, engine_.items[1].luid);
 
     LONG status = 0;
-    ASSERT_EQ(cb()->ClientCmdAlert(201, 0, 0, 0, u"0", u"0", &status), S_OK);
+    ASSERT_EQ(cb()->ClientCmdAlert(201, 0, 0, 0, vt::ole(u"0"), vt::ole(u"0"), &status), S_OK);
     EXPECT_EQ(status, 200);
     ASSERT_EQ(phoneAdd(u"p9", "from the phone\n", &status), S_OK);
     EXPECT_EQ(status, 201);

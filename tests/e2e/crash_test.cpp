@@ -231,17 +231,6 @@ void HostCrashTest::round(int index, std::mt19937& rng, Totals* t) {
 
 TEST_F(HostCrashTest, NoNoteIsLostWhenTheHostIsKilledMidSession) {
     if (!plat::childProcessesSupported()) GTEST_SKIP() << "no child processes here";
-#if defined(__SANITIZE_ADDRESS__)
-    // The host unloads the module, which never frees its process-wide objects (see
-    // e2e_support.cpp): leak reports would make every run of the host fail. Memory errors are
-    // still caught.
-    const std::optional<std::u16string> lsan = plat::getEnv("LSAN_OPTIONS");
-    plat::setEnv("LSAN_OPTIONS", lsan.value_or(u"") + u":detect_leaks=0");
-    struct Restore {
-        std::optional<std::u16string> old;
-        ~Restore() { plat::setEnv("LSAN_OPTIONS", old); }
-    } restore{lsan};
-#endif
     // Every round starts from a copy of this registry: module registered, English names.
     templateRegistry_ = home_ / u"registry.reg";
     const std::u16string home = home_.path();

@@ -39,15 +39,6 @@ HostE2ETest::~HostE2ETest() = default;
 void HostE2ETest::SetUp() {
     cwd_ = std::make_unique<ScopedCurrentPath>(home_.path());
     std::u16string error;
-#if defined(__SANITIZE_ADDRESS__)
-    // The module keeps process-wide objects (its registry cache, the controller registry, the
-    // class object) in pointers it never frees, also not when it is unloaded; LeakSanitizer
-    // would report them for every unload. One reference held for the whole run keeps the module
-    // mapped, so they stay reachable; the host still goes through its own unload steps.
-    static plat::SharedLibrary* keep =
-        plat::SharedLibrary::load(host::defaultModulePath(), &error).release();
-    ASSERT_NE(keep, nullptr) << toUtf8(error);
-#endif
     ASSERT_TRUE(host::registerModule(host::defaultModulePath(), &error)) << toUtf8(error);
     ASSERT_EQ(plat::createDirectory(root()), 0);
     ASSERT_EQ(host::writeSetting(host::settings()[0], root()), plat::kErrorSuccess);

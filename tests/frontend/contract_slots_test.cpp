@@ -76,7 +76,7 @@ TEST_F(ContractSlotsTest, CallbackSlotsReachTheirMethods) {
     LONG st = 0;
 
     EXPECT_EQ(
-        (callSlot<LONG, LONG, LONG, LONG, Str, Str, LONG*>(cb, 3, 201, 0, 0, 0, u"0", u"0", &st)),
+        (callSlot<LONG, LONG, LONG, LONG, Str, Str, LONG*>(cb, 3, 201, 0, 0, 0, vt::ole(u"0"), vt::ole(u"0"), &st)),
         S_OK);
     EXPECT_EQ(st, 200);
     EXPECT_EQ(callSlot(cb, 15), S_OK);  // SyncStatusStarted
@@ -84,7 +84,7 @@ TEST_F(ContractSlotsTest, CallbackSlotsReachTheirMethods) {
     auto content = bytesVariant("phone note");
     st = 0;
     EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, LONG, VARIANT, LONG*>(
-                  cb, 4, 0, 5, 0, u"p7", 0, 0, 0, *content.get(), &st)),
+                  cb, 4, 0, 5, 0, vt::ole(u"p7"), 0, 0, 0, *content.get(), &st)),
               S_OK);
     EXPECT_EQ(st, 201);
     EXPECT_EQ(test::readFileBytes(cwdRoot_ / u"dbgDatFilep7"), "phone note");
@@ -92,18 +92,18 @@ TEST_F(ContractSlotsTest, CallbackSlotsReachTheirMethods) {
     auto empty = bytesVariant("");
     st = 0;
     EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, LONG, VARIANT, LONG*>(
-                  cb, 6, 0, 6, 0, u"p7", 0, 0, 0, *empty.get(), &st)),
+                  cb, 6, 0, 6, 0, vt::ole(u"p7"), 0, 0, 0, *empty.get(), &st)),
               E_FAIL);
     EXPECT_EQ(st, 400);  // ClientCmdReplaceItem without data
     st = 0;
-    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, LONG, LONG*>(cb, 5, 0, 7, 0, u"nope", 0,
+    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, LONG, LONG*>(cb, 5, 0, 7, 0, vt::ole(u"nope"), 0,
                                                                          0, 0, &st)),
               E_FAIL);
     EXPECT_EQ(st, 404);  // ClientCmdDeleteItem of an unknown LUID
     VARIANT out;
     VariantInit(&out);
     st = 0;
-    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, VARIANT*, LONG*>(cb, 8, 0, 8, 0, u"p7",
+    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, VARIANT*, LONG*>(cb, 8, 0, 8, 0, vt::ole(u"p7"),
                                                                              0, 0, &out, &st)),
               E_FAIL);
     EXPECT_EQ(st, 501);  // ClientCmdGetItem
@@ -118,7 +118,7 @@ TEST_F(ContractSlotsTest, CallbackSlotsReachTheirMethods) {
     EXPECT_EQ(callSlot(cb, 16), E_NOTIMPL);  // SyncStatusPaused: no notification
 
     // ClientMapItemAdded, then ClientCmdStatus: the PC's note is mapped to the phone's LUID.
-    EXPECT_EQ((callSlot<LONG, Str, Str>(cb, 12, 0, u"pA", localId.c_str())), S_OK);
+    EXPECT_EQ((callSlot<LONG, Str, Str>(cb, 12, 0, vt::ole(u"pA"), vt::toOleStr(localId))), S_OK);
     EXPECT_EQ((callSlot<ULONG, ULONG>(cb, 10, cmdId, 201)), S_OK);
     std::u16string luid;
     ASSERT_NE(c.properties()->get(u"pcfilename:a.txt"), nullptr);
@@ -178,7 +178,7 @@ TEST_F(ContractSlotsTest, ComponentSlotsReachTheirMethods) {
     ASSERT_EQ(engine_.items.size(), 1u);
     // The phone takes the note; afterwards the record store holds it.
     vantrel::ISyncEngineCallback* cb = engine_.callback();
-    ASSERT_EQ(cb->ClientMapItemAdded(0, u"pA", engine_.items[0].luid.c_str()), S_OK);
+    ASSERT_EQ(cb->ClientMapItemAdded(0, vt::ole(u"pA"), vt::toOleStr(engine_.items[0].luid)), S_OK);
     ASSERT_EQ(cb->ClientCmdStatus(engine_.items[0].cmdId, 201), S_OK);
     ASSERT_EQ(cb->SyncStatusFinished(), S_OK);
 

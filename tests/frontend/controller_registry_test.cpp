@@ -126,5 +126,19 @@ TEST_F(ControllerRegistryTest, ConcurrentCreatesForOneKeyMakeExactlyOneControlle
     EXPECT_EQ(CFactory::destroyController(u"42"), S_OK);
 }
 
+TEST_F(ControllerRegistryTest, ReleaseKeepsTheRegistryWhileAControllerLives) {
+    ASSERT_EQ(create(u"IMEI:9"), S_OK);
+    EXPECT_FALSE(CFactory::release());
+    EXPECT_EQ(create(u"9"), E_FAIL);  // still registered
+    EXPECT_EQ(CFactory::destroyController(u"9"), S_OK);
+    if (before_ != 0) return;  // another test left one behind; its own check reports it
+    EXPECT_TRUE(CFactory::release());
+    EXPECT_EQ(CFactory::count(), 0u);
+    // A registry made afresh serves as before.
+    ASSERT_EQ(create(u"IMEI:9"), S_OK);
+    EXPECT_EQ(create(u"9"), E_FAIL);
+    EXPECT_EQ(CFactory::destroyController(u"9"), S_OK);
+}
+
 }  // namespace
 }  // namespace vt

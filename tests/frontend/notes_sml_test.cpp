@@ -399,7 +399,7 @@ TEST_F(NotesSmlTest, EngineCallingAfterTheObjectIsGoneIsRefused) {
     vantrel::ISyncEngineCallback* cb = engine_.callback();
     LONG status = -1;
     auto content = bytesVariant("late");
-    EXPECT_EQ(cb->ClientCmdAddItem(0, 1, 0, u"9", 0, 0, 0, *content.get(), &status), E_UNEXPECTED);
+    EXPECT_EQ(cb->ClientCmdAddItem(0, 1, 0, vt::ole(u"9"), 0, 0, 0, *content.get(), &status), E_UNEXPECTED);
     EXPECT_EQ(cb->ClientCmdStatus(1, 200), E_UNEXPECTED);
     EXPECT_EQ(cb->SyncStatusFinished(), E_UNEXPECTED);
     EXPECT_EQ(status, -1);

@@ -79,7 +79,7 @@ TEST_F(NotifyConverterTest, AddedItemIsCopiedToTheCurrentFolderAndReachesTheCont
     LONG status = -1;
     const std::string bytes("seven\r\n\0x", 9);
     auto content = bytesVariant(bytes);
-    EXPECT_EQ(cb->ClientCmdAddItem(0, 3, 0, u"7", 0, 0, 0, *content.get(), &status), S_OK);
+    EXPECT_EQ(cb->ClientCmdAddItem(0, 3, 0, vt::ole(u"7"), 0, 0, 0, *content.get(), &status), S_OK);
     EXPECT_EQ(status, 201);
     EXPECT_EQ(readFileBytes(inWork(u"dbgDatFile7")), bytes);
     auto names = notes();
@@ -97,7 +97,7 @@ TEST_F(NotifyConverterTest, HostileLuidsNeverWriteOutsideTheCurrentFolder) {
         const std::string bytes = "item " + std::to_string(++n);
         LONG status = 0;
         auto content = bytesVariant(bytes);
-        cb->ClientCmdAddItem(0, n, 0, luid.c_str(), 0, 0, 0, *content.get(), &status);
+        cb->ClientCmdAddItem(0, n, 0, vt::toOleStr(luid), 0, 0, 0, *content.get(), &status);
         const std::u16string name = CNotifyConverter::debugFileName(luid);
         EXPECT_EQ(name.find_first_of(u"/\\"), std::u16string::npos) << toUtf8(name);
         EXPECT_EQ(readFileBytes(inWork(name)), bytes) << toUtf8(luid);
@@ -121,7 +121,7 @@ TEST_F(NotifyConverterTest, EmptyAddIsRefusedButStillLeavesAnEmptyDebugCopy) {
     CNotifyConverter* cb = start(nullptr);
     LONG status = -1;
     auto empty = bytesVariant("");
-    EXPECT_EQ(cb->ClientCmdAddItem(0, 3, 0, u"5", 0, 0, 0, *empty.get(), &status), E_FAIL);
+    EXPECT_EQ(cb->ClientCmdAddItem(0, 3, 0, vt::ole(u"5"), 0, 0, 0, *empty.get(), &status), E_FAIL);
     EXPECT_EQ(status, -1);
     EXPECT_EQ(cb->itemCount(), 0);
     EXPECT_EQ(readFileBytes(inWork(u"dbgDatFile5")), "");
@@ -136,13 +136,13 @@ TEST_F(NotifyConverterTest, ReplaceWithoutUsableContentAnswersBadRequest) {
     oneBased->parray = SafeArrayCreate(VT_UI1, 1, &bound);
     ASSERT_NE(oneBased->parray, nullptr);
     LONG status = -1;
-    EXPECT_EQ(cb->ClientCmdReplaceItem(0, 4, 0, u"7", 0, 0, 0, *oneBased.get(), &status), E_FAIL);
+    EXPECT_EQ(cb->ClientCmdReplaceItem(0, 4, 0, vt::ole(u"7"), 0, 0, 0, *oneBased.get(), &status), E_FAIL);
     EXPECT_EQ(status, 400);
     status = -1;
     unique_variant number;
     number->vt = VT_I4;
     number->lVal = 3;
-    EXPECT_EQ(cb->ClientCmdReplaceItem(0, 5, 0, u"7", 0, 0, 0, *number.get(), &status), E_FAIL);
+    EXPECT_EQ(cb->ClientCmdReplaceItem(0, 5, 0, vt::ole(u"7"), 0, 0, 0, *number.get(), &status), E_FAIL);
     EXPECT_EQ(status, 400);
     EXPECT_EQ(cb->itemCount(), 0);
 }
@@ -154,7 +154,7 @@ TEST_F(NotifyConverterTest, GetLeavesTheOutVariantAlone) {
     out.vt = VT_I4;
     out.lVal = 1234;
     LONG status = -1;
-    EXPECT_EQ(cb->ClientCmdGetItem(0, 6, 0, u"7", 0, 0, &out, &status), E_FAIL);
+    EXPECT_EQ(cb->ClientCmdGetItem(0, 6, 0, vt::ole(u"7"), 0, 0, &out, &status), E_FAIL);
     EXPECT_EQ(status, 501);
     EXPECT_EQ(out.vt, VT_I4);
     EXPECT_EQ(out.lVal, 1234);
@@ -166,7 +166,7 @@ TEST_F(NotifyConverterTest, FinalNotificationCarriesTheLastProgressAndTheItemCou
         LONG status = 0;
         cb->SyncStatusStarted();
         auto content = bytesVariant("from the phone");
-        cb->ClientCmdAddItem(0, 1, 0, u"p1", 0, 0, 0, *content.get(), &status);
+        cb->ClientCmdAddItem(0, 1, 0, vt::ole(u"p1"), 0, 0, 0, *content.get(), &status);
         cb->SyncStatusPackageSent(0, 10, 20);
         cb->SyncStatusFinished();
     };
@@ -246,8 +246,12 @@ TEST_F(NotifyConverterTest, LateFinalDeliveryKeepsItsOwnReferenceUntilItEnds) {
     EXPECT_EQ(notify_.refs(), 1);  // the controller and the sink let go; the delivery holds on
     EXPECT_EQ(CNotifyConverter::pendingDeliveries(), 1);
 
+    EXPECT_FALSE(CNotifyConverter::releaseDeliveries());  // the thread still needs it
+
     notify_.releaseDeliveries();
     ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
+    EXPECT_EQ(CNotifyConverter::pendingDeliveries(), 0);
+    EXPECT_TRUE(CNotifyConverter::releaseDeliveries());
     auto calls = notify_.calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].state, vantrel::kSyncStateEnded);
@@ -275,7 +279,7 @@ TEST_F(NotifyConverterTest, SinkOfAnEarlierSessionNeverCallsTheControllerAgain) 
     ASSERT_NE(old, current);
     LONG status = -1;
     auto content = bytesVariant("late");
-    EXPECT_EQ(old->ClientCmdAddItem(0, 1, 0, u"9", 0, 0, 0, *content.get(), &status), E_UNEXPECTED);
+    EXPECT_EQ(old->ClientCmdAddItem(0, 1, 0, vt::ole(u"9"), 0, 0, 0, *content.get(), &status), E_UNEXPECTED);
     EXPECT_EQ(old->ClientCmdStatus(1, 200), E_UNEXPECTED);
     EXPECT_EQ(old->SyncStatusFinished(), E_UNEXPECTED);
     EXPECT_EQ(status, -1);

@@ -100,7 +100,7 @@ TEST_F(ComRaiiTest, UniqueBstr) {
     vt::unique_bstr moved = std::move(text);
     EXPECT_FALSE(text);
     EXPECT_EQ(moved.str(), u"Notes");
-    *moved.put() = SysAllocString(u"out");  // the old string is freed by put()
+    *moved.put() = SysAllocString(vt::ole(u"out"));  // the old string is freed by put()
     EXPECT_EQ(moved.str(), u"out");
     BSTR raw = moved.detach();
     EXPECT_EQ(moved.str(), u"");

@@ -39,7 +39,7 @@ VARIANT unknownVariant(CountingUnknown& object) {
 class ComBstrTest : public ::testing::Test {};
 
 TEST_F(ComBstrTest, PrefixHoldsByteCountAndTextMayHoldZeros) {
-    BSTR s = SysAllocStringLen(u"a\0b", 3);
+    BSTR s = SysAllocStringLen(vt::ole(u"a\0b"), 3);
     uint32_t prefix;
     std::memcpy(&prefix, reinterpret_cast<char*>(s) - 4, 4);
     EXPECT_EQ(prefix, 6u);
@@ -70,7 +70,7 @@ TEST_F(ComBstrTest, NullHandling) {
     room[0] = room[1] = room[2] = u'x';
     SysFreeString(room);
 
-    BSTR empty = SysAllocString(u"");
+    BSTR empty = SysAllocString(vt::ole(u""));
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(SysStringLen(empty), 0u);
     SysFreeString(empty);
@@ -151,7 +151,7 @@ TEST_F(ComSafeArrayTest, DestroyFreesAndReleasesElements) {
     EXPECT_EQ(object.refs(), 0);
 
     SAFEARRAY* strings = SafeArrayCreateVector(VT_BSTR, 0, 2);
-    static_cast<BSTR*>(strings->pvData)[1] = SysAllocString(u"note");
+    static_cast<BSTR*>(strings->pvData)[1] = SysAllocString(vt::ole(u"note"));
     EXPECT_EQ(SafeArrayDestroy(strings), S_OK);
 
     SAFEARRAY* variants = SafeArrayCreateVector(VT_VARIANT, 0, 2);
@@ -204,11 +204,11 @@ TEST_F(ComVariantTest, ClearReleasesOwnedValuesOnly) {
     EXPECT_EQ(v.vt, VT_EMPTY);
     EXPECT_EQ(object.refs(), 0);
 
-    BSTR target = SysAllocString(u"kept");
+    BSTR target = SysAllocString(vt::ole(u"kept"));
     v.vt = VT_BYREF | VT_BSTR;
     v.pbstrVal = &target;
     EXPECT_EQ(VariantClear(&v), S_OK);
-    EXPECT_EQ(std::u16string(target), u"kept");
+    EXPECT_EQ(vt::fromBstr(target), u"kept");
     SysFreeString(target);
 
     v.vt = 15;

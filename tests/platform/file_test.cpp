@@ -5,14 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <future>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/find.h"
+#include "platform/path.h"
+#include "platform/process.h"
 #include "platform/special_folders.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -79,23 +80,45 @@ TEST_F(FileTest, DISABLED_HoldExclusiveUntilReleased) {
     EXPECT_TRUE(waitForFile(*path + u".release"));
 }
 
+// Starts the other process holding path exclusively; its output goes to log.
+int64_t startHolder(const std::u16string& path, const std::u16string& log) {
+    setEnv(kHoldVariable, path);  // the child inherits the environment
+    std::u16string error;
+    int64_t child = startProcess(hostExecutablePath(),
+                                 {u"platform_tests", u"--gtest_also_run_disabled_tests",
+                                  u"--gtest_filter=FileTest.DISABLED_HoldExclusiveUntilReleased"},
+                                 log, &error);
+    setEnv(kHoldVariable, std::nullopt);
+    EXPECT_GE(child, 0) << toUtf8(error);
+    return child;
+}
+
 TEST_F(FileTest, ExclusiveOpenRefusesAnotherProcess) {
     std::u16string path = p(u"held.dat");
     test::writeFileBytes(path, "x");
-    setEnv(kHoldVariable, path);
-    std::string command = "\"" + toUtf8(hostExecutablePath()) +
-                          "\" --gtest_also_run_disabled_tests"
-                          " --gtest_filter=FileTest.DISABLED_HoldExclusiveUntilReleased";
-    std::future<int> child =
-        std::async(std::launch::async, [command] { return std::system(command.c_str()); });
+    int64_t child = startHolder(path, p(u"child.log"));
+    ASSERT_GE(child, 0);
     bool holding = waitForFile(path + u".holding");
-    setEnv(kHoldVariable, std::nullopt);
     int cause = openCause(path, Access::Read, Share::DenyNone);
     test::writeFileBytes(path + u".release", "");
-    EXPECT_EQ(child.get(), 0);
+    EXPECT_EQ(waitProcess(child), 0) << test::readFileBytes(p(u"child.log")).value_or("");
     ASSERT_TRUE(holding);
     EXPECT_EQ(cause, kCauseSharingViolation);
-    // The lock ends with the process that held it.
+    // The share mode ends with the process that held it.
+    EXPECT_EQ(openCause(path, Access::Read, Share::Exclusive), kCauseNone);
+}
+
+TEST_F(FileTest, KilledHolderReleasesTheFile) {
+    std::u16string path = p(u"held.dat");
+    test::writeFileBytes(path, "x");
+    int64_t child = startHolder(path, p(u"child.log"));
+    ASSERT_GE(child, 0);
+    bool holding = waitForFile(path + u".holding");
+    int code = 0;
+    EXPECT_FALSE(waitProcessFor(child, 10, &code)) << "ended early: " << code;
+    EXPECT_TRUE(killProcess(child));
+    EXPECT_EQ(waitProcess(child), 128 + 9);  // as for SIGKILL, on every platform
+    ASSERT_TRUE(holding);
     EXPECT_EQ(openCause(path, Access::Read, Share::Exclusive), kCauseNone);
 }
 
@@ -123,6 +146,22 @@ TEST_F(FileTest, PositionedAndSequentialAccess) {
     f.close();
     EXPECT_EQ(test::readFileBytes(p(u"a")), "hello thereX");
     EXPECT_THROW(f.read(buf, 1), FileException);
+}
+
+TEST_F(FileTest, ReserveKeepsTheLengthAndTheData) {
+    File f;
+    f.open(p(u"a"), Access::ReadWrite, Disposition::CreateAlways, Share::Exclusive);
+    f.writeAt(0, "0123456789", 10);
+    f.reserve(4, 2);            // inside the file
+    f.reserve(8, 1024 * 1024);  // reaching past the end
+    EXPECT_EQ(f.length(), 10u);
+    f.writeAt(100000, "end", 3);
+    f.close();
+    std::optional<std::string> bytes = test::readFileBytes(p(u"a"));
+    ASSERT_TRUE(bytes);
+    ASSERT_EQ(bytes->size(), 100003u);
+    EXPECT_EQ(bytes->substr(0, 10), "0123456789");
+    EXPECT_EQ(bytes->substr(100000), "end");
 }
 
 TEST_F(FileTest, DispositionsAndOpenFailures) {
@@ -196,7 +235,7 @@ TEST_F(FileTest, ReadOnlyAndOpenFilesAreNotRemoved) {
     EXPECT_TRUE(isNotFoundError(removeFile(p(u"ro"))));
 
     ASSERT_EQ(createDirectory(p(u"sub")), 0);
-    test::writeFileBytes(p(u"sub/a"), "a");
+    test::writeFileBytes(joinPath(p(u"sub"), u"a"), "a");
     EXPECT_NE(removeFile(p(u"sub")), 0);
     EXPECT_NE(removeDirectory(p(u"sub")), 0) << "not empty";
 }
@@ -231,8 +270,8 @@ TEST_F(FileTest, AttributesRoundTrip) {
     ASSERT_EQ(getFileAttributes(p(u"sub"), &a), 0);
     EXPECT_EQ(a, uint32_t{kAttrDirectory | kAttrHidden | kAttrSystem});
 
-    ASSERT_EQ(copyFile(p(u"a"), p(u"sub/copy"), true), 0);  // a copy keeps them
-    ASSERT_EQ(getFileAttributes(p(u"sub/copy"), &a), 0);
+    ASSERT_EQ(copyFile(p(u"a"), joinPath(p(u"sub"), u"copy"), true), 0);  // a copy keeps them
+    ASSERT_EQ(getFileAttributes(joinPath(p(u"sub"), u"copy"), &a), 0);
     EXPECT_EQ(a, uint32_t{kAttrHidden | kAttrSystem | kAttrReadOnly});
     ASSERT_EQ(setFileAttributes(p(u"a"), kAttrSystem), 0);
     ASSERT_EQ(getFileAttributes(p(u"a"), &a), 0);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/path.h"
 #include "tests/support/temp_dir.h"
 
 namespace vt::plat {
@@ -76,8 +77,8 @@ TEST_F(FindTest, PlainNamesAndMissingFolders) {
                 otherCase.begin()->first == u"notes.XML");
 
     EXPECT_TRUE(find(u"missing.xml").empty());
-    EXPECT_TRUE(find(u"missing/*.*").empty());
-    EXPECT_TRUE(findFiles(dir_ / u"Notes.xml/*").empty());
+    EXPECT_TRUE(find(joinPath(u"missing", u"*.*")).empty());
+    EXPECT_TRUE(findFiles(joinPath(dir_ / u"Notes.xml", u"*")).empty());
 }
 
 TEST_F(FindTest, SearchWithStatusFillsTheFields) {
@@ -89,9 +90,10 @@ TEST_F(FindTest, SearchWithStatusFillsTheFields) {
     ASSERT_EQ(setFileAttributes(dir_ / u"ro.txt", kAttrReadOnly), 0);
     ASSERT_EQ(createDirectory(dir_ / u"sub"), 0);
     // A hidden file moved in from elsewhere keeps its attributes.
-    test::writeFileBytes(dir_ / u"sub/h.txt", "1");
-    ASSERT_EQ(setFileAttributes(dir_ / u"sub/h.txt", kAttrHidden), 0);
-    ASSERT_EQ(renameFile(dir_ / u"sub/h.txt", dir_ / u"h.txt"), 0);
+    const std::u16string inSub = joinPath(dir_ / u"sub", u"h.txt");
+    test::writeFileBytes(inSub, "1");
+    ASSERT_EQ(setFileAttributes(inSub, kAttrHidden), 0);
+    ASSERT_EQ(renameFile(inSub, dir_ / u"h.txt"), 0);
 
     auto found = find(u"*", FindDetail::WithStatus);
     ASSERT_EQ(found.size(), 6u);

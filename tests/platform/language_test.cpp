@@ -2,64 +2,78 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/path.h"
+#include "platform/special_folders.h"
 #include "tests/support/temp_dir.h"
 
 namespace vt::plat {
 namespace {
 
+// The build puts the language files beside this program, in the platform's own form (text on
+// Linux, resource-only DLLs on Windows): the shipped ones in Lang/ and MorVex_xt.qlr, the
+// format's corner cases (tests/platform/MorVex_xt.qlr), in TestLang/.
+std::u16string besideProgram(const std::u16string& folder, const std::u16string& name) {
+    std::u16string exe = hostExecutablePath();
+    return joinPath(joinPath(exe.substr(0, exe.rfind(kPathSeparator)), folder), name);
+}
+
 class LanguageTest : public ::testing::Test {
   protected:
     ~LanguageTest() override { freeLanguageFile(module_); }
 
-    LanguageModule* load(const std::string& text) {
-        std::u16string path = dir_ / u"MorVex_de.qlr";
-        test::writeFileBytes(path, text);
-        return module_ = loadLanguageFile(path);
+    LanguageModule* load(const std::u16string& folder, const std::u16string& name) {
+        freeLanguageFile(module_);
+        return module_ = loadLanguageFile(besideProgram(folder, name));
     }
     std::u16string get(uint32_t id, size_t maxChars = 1024) {
         std::u16string s = u"unchanged";
         return loadLanguageString(module_, id, maxChars, &s) ? s : u"<absent>";
     }
 
-    test::TempDir dir_;
     LanguageModule* module_ = nullptr;
 };
 
 TEST_F(LanguageTest, ReadsStringsWithEscapesCommentsAndBom) {
-    ASSERT_NE(load("\xEF\xBB\xBF# German\r\n"
-                   "1\tDeutsch\r\n"
-                   "\r\n"
-                   "91\tNotizen \xE2\x80\x93 Telefon\r\n"
-                   "5\tTab\\there\\nnext \\\\ end \\x\r\n"
-                   "not a string line\n"
-                   "70000\tid out of range\n"
-                   "6 \tspace before the tab\n"
-                   "7\tlast line without a line end"),
-              nullptr);
+    ASSERT_NE(load(u"TestLang", u"MorVex_xt.qlr"), nullptr);
     EXPECT_EQ(get(1), u"Deutsch");
     EXPECT_EQ(get(91), u"Notizen \u2013 Telefon");
     EXPECT_EQ(get(5), u"Tab\there\nnext \\ end \\x");
     EXPECT_EQ(get(6), u"<absent>");
     EXPECT_EQ(get(7), u"last line without a line end");
+    EXPECT_EQ(get(9), u"\"quoted\"; [semi] ${x}");  // the later line wins
+    EXPECT_EQ(get(12), u"leading zeros");
     EXPECT_EQ(get(70000 & 0xFFFF), u"<absent>");
+    EXPECT_EQ(get(70000), u"<absent>");
 }
 
 TEST_F(LanguageTest, AbsentAndEmptyStringsAndMissingFiles) {
-    ASSERT_NE(load("1\tEnglish\n8\t\n"), nullptr);
+    ASSERT_NE(load(u"TestLang", u"MorVex_xt.qlr"), nullptr);
     EXPECT_EQ(get(2), u"<absent>");
     EXPECT_EQ(get(8), u"<absent>");
     std::u16string s;
     EXPECT_FALSE(loadLanguageString(nullptr, 1, 10, &s));
-    EXPECT_EQ(loadLanguageFile(dir_ / u"MorVex_xx.qlr"), nullptr);
-    EXPECT_EQ(loadLanguageFile(dir_.path()), nullptr);
+    test::TempDir dir;
+    EXPECT_EQ(loadLanguageFile(dir / u"MorVex_xx.qlr"), nullptr);
+    EXPECT_EQ(loadLanguageFile(dir.path()), nullptr);
+    EXPECT_EQ(loadLanguageFile(u""), nullptr);
     EXPECT_FALSE(freeLanguageFile(nullptr));
 }
 
 TEST_F(LanguageTest, CutsToMaxCharsMinusOne) {
-    ASSERT_NE(load("3\tabcdef\n"), nullptr);
-    EXPECT_EQ(get(3, 4), u"abc");
-    EXPECT_EQ(get(3, 7), u"abcdef");
-    EXPECT_EQ(get(3, 1), u"<absent>");
+    ASSERT_NE(load(u"TestLang", u"MorVex_xt.qlr"), nullptr);
+    EXPECT_EQ(get(1, 4), u"Deu");
+    EXPECT_EQ(get(1, 8), u"Deutsch");
+    EXPECT_EQ(get(1, 2), u"D");
+    EXPECT_EQ(get(1, 1), u"<absent>");
+}
+
+TEST_F(LanguageTest, ShippedFilesHaveTheStringsTheModuleUses) {
+    ASSERT_NE(load(u"Lang", u"MorVex_en.qlr"), nullptr);
+    EXPECT_EQ(get(1), u"English");
+    EXPECT_EQ(get(91), u"Notes");
+    ASSERT_NE(load(u"Lang", u"MorVex_de.qlr"), nullptr);
+    EXPECT_EQ(get(1), u"Deutsch");
+    EXPECT_EQ(get(91), u"Notizen");
 }
 
 }  // namespace

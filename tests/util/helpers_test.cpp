@@ -136,7 +136,7 @@ TEST(ByteArrayVariantTest, RefusesOtherTypesAndNonZeroLowerBound) {
 
     unique_variant text;
     text->vt = VT_BSTR;
-    text->bstrVal = SysAllocString(u"ab");
+    text->bstrVal = SysAllocString(vt::ole(u"ab"));
     uint8_t* raw = ByteArrayVariant().toBytes(*text.get(), &size);
     ASSERT_NE(raw, nullptr);
     EXPECT_EQ(size, 4u);  // the string's raw UTF-16 bytes

@@ -45,7 +45,11 @@ protected:
         std::vector<std::string> lines;
         if (!bytes) return lines;
         std::istringstream in(*bytes);
-        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        // Lines end in CRLF on Windows.
+        for (std::string l; std::getline(in, l);) {
+            if (!l.empty() && l.back() == '\r') l.pop_back();
+            lines.push_back(l);
+        }
         return lines;
     }
 

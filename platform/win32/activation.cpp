@@ -1,0 +1,12 @@
+// COM activation through the registry; see platform/activation.h.
+#include "platform/activation.h"
+
+namespace vt::plat {
+
+HRESULT createServerObject(SharedLibrary&, const CLSID& clsid, const IID& riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, ppv);
+}
+
+}  // namespace vt::plat
