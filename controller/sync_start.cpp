@@ -73,6 +73,9 @@ HRESULT CNotesController::synchronize() {
     }
     ++m_lastSyncNum;
     log.trace(u"synchronize() ");
+    // Stored before the engine starts: its callbacks may run at once on its own thread and
+    // write the same property set and journal, which nothing else guards.
+    setNumber(u"LastSyncNum", m_lastSyncNum);
 
     if (m_pEngine) {
         unique_bstr store(kDataStore), last(lastAnchor), next(nextAnchor);
@@ -83,7 +86,6 @@ HRESULT CNotesController::synchronize() {
     }
     log.trace(u"synchronize() exiting");
     setLastSyncTime();
-    setNumber(u"LastSyncNum", m_lastSyncNum);
     return hr;
 }
 

@@ -125,6 +125,34 @@ TEST_F(SessionTest, FirstSlowSyncBothWaysThenTwoWayWithAnchors) {
     EXPECT_EQ(c_->lastSyncNum(), 1);
 }
 
+// An engine whose callbacks start at once writes the property set from its own thread; the new
+// anchor must already be stored when StartSync is called, not written after it returns.
+class StartProbeEngine : public test::FakeEngine {
+public:
+    CNotesController* controller = nullptr;
+    int32_t lastSyncNumAtStart = -2;  // -2: not stored
+    HRESULT STDMETHODCALLTYPE StartSync(LONG alertCode, BSTR a, BSTR b, BSTR last, BSTR next,
+                                        LONG flags, vantrel::ISyncEngineCallback* cb,
+                                        ULONG* session) override {
+        if (CPropertyValue* v = controller->properties()->get(u"LastSyncNum"))
+            v->getLongValue(lastSyncNumAtStart);
+        return FakeEngine::StartSync(alertCode, a, b, last, next, flags, cb, session);
+    }
+};
+
+TEST_F(SessionTest, TheNewAnchorIsStoredBeforeTheEngineStarts) {
+    c_.reset();
+    StartProbeEngine probe;
+    {
+        CNotesController c(u"350000000000001", alias_, 7, &probe);
+        probe.controller = &c;
+        ASSERT_EQ(c.synchronize(), S_OK);
+        EXPECT_EQ(probe.lastSyncNumAtStart, 0);
+        probe.join();
+        probe.releaseCallback();
+    }
+}
+
 TEST_F(SessionTest, EditsAndDeletesOnThePcReachTheEngineInOrder) {
     writeNote(u"a.txt", "a");
     writeNote(u"b.txt", "b");
