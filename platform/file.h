@@ -103,8 +103,15 @@ public:
     // Writes all n bytes at offset or throws.
     void writeAt(uint64_t offset, const void* buf, size_t n);
     // Sequential access from the current position.
-    size_t read(void* buf, size_t n);
-    void write(const void* buf, size_t n);
+    size_t read(void* buf, size_t n) {
+        size_t got = readAt(position_, buf, n);
+        position_ += got;
+        return got;
+    }
+    void write(const void* buf, size_t n) {
+        writeAt(position_, buf, n);
+        position_ += n;
+    }
     void seek(uint64_t offset);
 
     uint64_t length() const;

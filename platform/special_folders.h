@@ -1,7 +1,8 @@
 // Well-known folders. Thread-safe.
 //
 // Linux: application data is $VANTREL_HOME/AppData when VANTREL_HOME is set, else the XDG data
-// home ($XDG_DATA_HOME or ~/.local/share). Windows: CSIDL_APPDATA.
+// home ($XDG_DATA_HOME or ~/.local/share). Windows: %VANTREL_HOME%\AppData when VANTREL_HOME is
+// set, else CSIDL_APPDATA.
 #pragma once
 
 #include <cstdint>

@@ -325,17 +325,6 @@ void File::writeAt(uint64_t offset, const void* buf, size_t n) {
     }
 }
 
-size_t File::read(void* buf, size_t n) {
-    size_t got = readAt(position_, buf, n);
-    position_ += got;
-    return got;
-}
-
-void File::write(const void* buf, size_t n) {
-    writeAt(position_, buf, n);
-    position_ += n;
-}
-
 void File::seek(uint64_t offset) {
     if (handle_ == kInvalid) fail(EBADF);
     if (offset > static_cast<uint64_t>(INT64_MAX))

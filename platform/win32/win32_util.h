@@ -3,13 +3,8 @@
 // codes to the portable file causes. Header-only; every function is thread-safe.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// <windows.h> with the backend's settings (lean, no min/max macros).
+#include <vtcom/comtypes.h>
 
 #include <cstddef>
 #include <cstdint>
