@@ -129,10 +129,7 @@ CNotesController::~CNotesController() {
         }
         m_pDataStoreNotify = nullptr;
     }
-    for (SentJob& job : m_sentjobs) {
-        if (job.data) CoTaskMemFree(job.data);
-        job.data = nullptr;
-    }
+    m_sentjobs.clear();
 }
 
 void CNotesController::reconcileStoreAndProperties() {

@@ -48,12 +48,6 @@ std::optional<std::u16string> CNotesController::findFileOfLuid(const std::u16str
     return name;
 }
 
-std::deque<SentJob>::iterator CNotesController::findJobByLuid(const std::u16string& luid) {
-    for (auto it = m_sentjobs.begin(); it != m_sentjobs.end(); ++it)
-        if (it->luid == luid) return it;
-    return m_sentjobs.end();
-}
-
 std::u16string CNotesController::resolveFileName(const std::u16string& luid,
                                                  const std::optional<std::u16string>& secondFolder) {
     controllerLog().trace(format(u"resolveFileName() luid '%s'", luid));
@@ -156,7 +150,7 @@ HRESULT CNotesController::listenRep(int32_t rev, uint32_t cmdid, std::u16string 
                                     const uint8_t* data, int32_t length, LONG* status) {
     JournalBatch batch(*this);
     const auto& log = controllerLog();
-    if (findJobByLuid(luid) != m_sentjobs.end()) {
+    if (m_sentjobs.findByLuid(luid) != m_sentjobs.end()) {
         log.high(u"listenRep() Houston we have a problem ! conflict");
         log.trace(u"listenRep() conflict->PC wins!");
         *status = kStatusConflictResolvedWithServerData;
@@ -208,7 +202,7 @@ HRESULT CNotesController::do_merge(const std::u16string& luid, const uint8_t* da
 HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string luid, LONG* status) {
     JournalBatch batch(*this);
     const auto& log = controllerLog();
-    auto job = findJobByLuid(luid);
+    auto job = m_sentjobs.findByLuid(luid);
     if (job == m_sentjobs.end()) {
         log.trace(u"listenDel() ok this should not be a problem");
     } else if (job->opType == opTypeDel) {
@@ -218,7 +212,6 @@ HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string 
             m_pEngine->WithdrawItem(store, job->cmdId);
             SysFreeString(store);
         }
-        if (job->data) CoTaskMemFree(job->data);
         m_sentjobs.erase(job);
     } else if (job->opType == opTypeMod) {
         log.high(u"listenDel() Houston we have a problem ! conflict");

@@ -17,7 +17,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +29,7 @@
 #include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/find.h"
+#include "controller/sent_jobs.h"
 #include "storage/property_set.h"
 #include "storage/storage.h"
 #include "util/sync.h"
@@ -39,21 +39,6 @@
 namespace vt {
 
 class CNotifyConverter;
-
-enum SentJobType : int32_t { opTypeAdd = 0, opTypeDel = 1, opTypeMod = 2 };
-
-// One PC change handed to the engine and awaiting the phone's status. The queued job owns data.
-struct SentJob {
-    std::u16string fileName;
-    int64_t fileTime = 0;
-    int32_t opType = opTypeAdd;
-    uint8_t* data = nullptr;  // from the COM task allocator
-    uint32_t dataSize = 0;
-    uint32_t cmdId = 0;
-    std::u16string localLuid;
-    std::u16string luid;
-    uint16_t commitCount = 0;
-};
 
 // SyncML status codes answered to the phone.
 enum SyncMLStatus : int32_t {
@@ -120,7 +105,7 @@ public:
     int32_t lastSyncNum() const { return m_lastSyncNum; }
     int32_t nextLocalLuid() const { return m_nextLocalLuid; }
     bool slowSync() const { return m_bSlowSync; }
-    const std::deque<SentJob>& sentJobs() const { return m_sentjobs; }
+    const SentJobQueue& sentJobs() const { return m_sentjobs; }
     CPropertySet* properties() const { return m_pProperties.get(); }
     CStorage& notesDB() { return m_notesDB; }
     SyncEvent& syncDone() { return m_hSyncDone; }
@@ -182,11 +167,8 @@ private:
     HRESULT moveRoBackup(const std::u16string& luid, LONG* status);
     bool fileExists(const std::u16string& path);
     std::optional<std::u16string> findFileOfLuid(const std::u16string& luid);
-    std::deque<SentJob>::iterator findJobByLuid(const std::u16string& luid);
 
     // statuses.cpp
-    std::deque<SentJob>::iterator findJobByCmdId(uint32_t cmdId);
-    std::deque<SentJob>::iterator findJobByLocalLuid(const std::u16string& localLuid);
     int32_t storeJobData(SentJob& job);
     HRESULT commitAddFile(SentJob& job, uint32_t status);
     HRESULT commitDelFile(SentJob& job, uint32_t status);
@@ -222,7 +204,7 @@ private:
     uint64_t m_notifyGeneration = 0;
     ULONG m_sessionValue = 0;
     int32_t m_nextLocalLuid = 1;
-    std::deque<SentJob> m_sentjobs;
+    SentJobQueue m_sentjobs;
     bool m_bSlowSync = false;
     bool m_bImportNoAppend = false;
     CNotifyConverter* m_pNotifyConverter = nullptr;

@@ -18,18 +18,6 @@ bool isPlainFileName(const std::u16string& name) {
 }
 }  // namespace
 
-std::deque<SentJob>::iterator CNotesController::findJobByCmdId(uint32_t cmdId) {
-    for (auto it = m_sentjobs.begin(); it != m_sentjobs.end(); ++it)
-        if (it->cmdId == cmdId) return it;
-    return m_sentjobs.end();
-}
-
-std::deque<SentJob>::iterator CNotesController::findJobByLocalLuid(const std::u16string& localLuid) {
-    for (auto it = m_sentjobs.begin(); it != m_sentjobs.end(); ++it)
-        if (it->localLuid == localLuid) return it;
-    return m_sentjobs.end();
-}
-
 HRESULT CNotesController::clientCmdAlert(int32_t alertCode, const std::u16string& lastAnchor,
                                          const std::u16string& nextAnchor, LONG* status) {
     int32_t expected;
@@ -59,7 +47,7 @@ HRESULT CNotesController::clientCmdStatus(uint32_t cmdId, uint32_t status) {
     JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(format(u"clientCmdStatus(cmd %u, status %u)", cmdId, status));
-    auto job = findJobByCmdId(cmdId);
+    auto job = m_sentjobs.findByCmdId(cmdId);
     if (job == m_sentjobs.end()) {
         log.high(format(u"clientCmdStatus(cmd %u): unknown command", cmdId));
         return E_FAIL;
@@ -161,12 +149,12 @@ HRESULT CNotesController::clientMapItemAdded(const std::u16string& luid, const s
     JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(format(u"clientMapItemAdded(L:%s LL:%s)", luid, localLuid));
-    auto job = findJobByLocalLuid(localLuid);
+    auto job = m_sentjobs.findByLocalLuid(localLuid);
     if (job == m_sentjobs.end()) {
         log.critic(format(u"clientMapItemAdded(): unknown localluid '%s'  SOMETHING is broken", localLuid));
         return E_FAIL;
     }
-    job->luid = luid;
+    m_sentjobs.setLuid(job, luid);
     if (job->commitCount != 0) {
         setText(u"luid2file:" + luid, job->fileName);
         setText(u"pcfilename:" + job->fileName, luid);
@@ -195,11 +183,7 @@ void CNotesController::endSession(bool finished, bool signalEnd) {
     // A session that ended without finishing leaves its jobs unanswered: release them so the
     // next session starts clean, and release whoever waits for the session. The mapping and
     // records made so far stay in memory and are saved by the next session end or on close.
-    if (!finished) {
-        for (SentJob& job : m_sentjobs)
-            if (job.data) CoTaskMemFree(job.data);
-        m_sentjobs.clear();
-    }
+    if (!finished) m_sentjobs.clear();
     m_sessionFinished = finished;
     if (signalEnd) m_hSyncDone.set();
 }

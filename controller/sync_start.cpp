@@ -52,7 +52,6 @@ HRESULT CNotesController::synchronize() {
                 unique_bstr store(kDataStore);
                 m_pEngine->WithdrawItem(store.get(), job.cmdId);
             }
-            if (job.data) CoTaskMemFree(job.data);
             m_sentjobs.pop_front();
         }
         return hr;
