@@ -1,17 +1,19 @@
 // End-to-end figures: the host drives the really loaded module against a virtual phone, as
 // `vantrel sync` does. Prints a table; figures, not tests (build in a Release folder).
 //
-//   e2e_bench [--quick]
+//   e2e_bench [--quick | --unchanged N]
 //
 // Scenarios: the first (slow) sync of 10,000 PC notes, beside the cost of reading and writing
 // the same files once (plainly, and with one flush of the file system at the end, as the phone
 // makes its notes durable); a session with nothing changed over 10,000 and 100,000 notes, right
 // after the first sync (the phone reads every note it wrote then, their times being too recent
 // to trust) and once those times are old enough; a session with 1% of 10,000 notes changed
-// (half on each side). --quick uses 2,000 and 10,000 notes.
+// (half on each side). --quick uses 2,000 and 10,000 notes. --unchanged N runs only the
+// unchanged session over 10,000 notes, N times, for a profiler.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -277,6 +279,22 @@ void scenarios(int n, bool withBaselines) {
         "start, load, session, unload; median of 3");
 }
 
+// The first sync of n notes, then count unchanged sessions; prints their median.
+void unchangedOnly(int n, int count) {
+    Sandbox box(n, "unchanged");
+    std::u16string error;
+    std::shared_ptr<host::ModuleHost> module = host::ModuleHost::open(u"Notes", &error);
+    std::unique_ptr<host::PhoneLink> link = host::PhoneLink::connect(module, box.setup(), &error);
+    if (!link) {
+        std::fprintf(stderr, "e2e_bench: %s\n", toUtf8(error).c_str());
+        std::exit(1);
+    }
+    timed(*link);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const double ms = median(count, [&] { return timed(*link).ms; });
+    row("session, nothing changed", n, ms, "median");
+}
+
 }  // namespace
 }  // namespace vt
 
@@ -286,6 +304,11 @@ int main(int argc, char** argv) {
     host::Console::instance().setQuiet(true);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     std::printf("  %-44s %7s %10s\n", "scenario", "notes", "ms");
+    if (argc > 2 && std::strcmp(argv[1], "--unchanged") == 0) {
+        unchangedOnly(10000, std::max(1, std::atoi(argv[2])));
+        CoUninitialize();
+        return 0;
+    }
     scenarios(quick ? 2000 : 10000, true);
     scenarios(quick ? 10000 : 100000, false);
     CoUninitialize();

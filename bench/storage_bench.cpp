@@ -421,6 +421,13 @@ void BM_Property_Save(benchmark::State& state) {
     setPerItem(state, static_cast<int64_t>(set->getCount()));
 }
 
+// The text the module writes to its property file at every session end.
+void BM_Property_ToText(benchmark::State& state) {
+    const auto set = propertySet(state.range(0));
+    for (auto _ : state) benchmark::DoNotOptimize(set->toText());
+    setPerItem(state, static_cast<int64_t>(set->getCount()));
+}
+
 void BM_Property_Parse(benchmark::State& state) {
     const auto set = propertySet(state.range(0));
     std::unique_ptr<char16_t[]> block;
@@ -457,6 +464,7 @@ BENCHMARK(BM_Store_OneChangeSave)->Apply(shapes)->Unit(benchmark::kMillisecond)-
 BENCHMARK(BM_Sqlite_OneUpdateCommit)->Apply(shapes)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Store_Reopen)->Apply(shapes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Property_Save)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Property_ToText)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Property_Parse)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
