@@ -251,11 +251,11 @@ int runDemo(const std::u16string& home, const std::u16string& modulePath) {
                count));
     out(u"to the PC, the new phone note to the PC, and in the conflict the PC's version won.");
     out(u"");
-    out(u"The sandbox stays for you to look at; for example:");
     std::u16string exe = plat::hostExecutablePath();
     if (exe.empty()) exe = u"vantrel";
-    out(u"  VANTREL_HOME=" + home + u" " + exe + u" status");
-    out(u"Remove it with: rm -rf " + home);
+    out(u"The sandbox stays for you to look at: with VANTREL_HOME set to");
+    out(u"  " + home);
+    out(u"run `" + exe + u" status` (or sync, export, ...); remove the folder when done.");
     return kExitOk;
 }
 

@@ -123,7 +123,8 @@ public:
     // Throws FileException (a full disk among others); a fault point of kind SetLength.
     void reserve(uint64_t offset, uint64_t n);
     FileStatus status() const;
-    // Makes written data durable (fsync / FlushFileBuffers).
+    // Makes written data durable (fsync / FlushFileBuffers). The file must be open for writing
+    // (Windows refuses to flush a handle opened only for reading).
     void flush();
     // Throws on a failing close; the handle is gone either way.
     void close();

@@ -308,7 +308,7 @@ bool PhoneStore::flushNotes(const std::vector<std::u16string>& written,
     for (const std::u16string& name : written) {
         plat::File f;
         try {
-            if (!f.tryOpen(notePath(name), plat::Access::Read, plat::Disposition::OpenExisting,
+            if (!f.tryOpen(notePath(name), plat::Access::Write, plat::Disposition::OpenExisting,
                            plat::Share::DenyNone))
                 continue;  // removed again meanwhile
             f.flush();

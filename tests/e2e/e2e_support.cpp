@@ -29,6 +29,12 @@ void bumpWriteTime(const std::u16string& path) {
         p, fs::file_time_type::clock::now() + std::chrono::hours(1) + std::chrono::seconds(++step));
 }
 
+HostE2ETest::Apartment::Apartment() : hr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+
+HostE2ETest::Apartment::~Apartment() {
+    if (SUCCEEDED(hr)) CoUninitialize();
+}
+
 HostE2ETest::HostE2ETest() {
     host::Console::instance().setPlain();
     host::Console::instance().setQuiet(true);

@@ -60,6 +60,13 @@ class HostE2ETest : public SandboxedTest {
     host::SessionReport syncOnce(const host::PhoneSetup& s);
 
   private:
+    // The test thread is a single-threaded apartment, as the host program's is: the server is
+    // "Apartment", so objects are created in this thread and called directly.
+    struct Apartment {
+        Apartment();
+        ~Apartment();
+        HRESULT hr;
+    } apartment_;
     // The module writes debug copies of received items into the current folder.
     std::unique_ptr<ScopedCurrentPath> cwd_;
 };

@@ -67,6 +67,7 @@ TEST_F(StorageTest, IndexFileFormatByteForByte) {
     EXPECT_EQ(readFileBytes(dta()), "0123456789abcde");
     EXPECT_FALSE(readFileBytes(dix() + u".tmp").has_value());
 
+    ASSERT_EQ(s.close(), kStorageOk);  // an open store shares its files with no other writer
     CStorage again;
     ASSERT_EQ(again.initialize(name()), kStorageOk);
     EXPECT_EQ(get(again, u"a"), "0123456789");

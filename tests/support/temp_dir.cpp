@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/path.h"
+#include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -68,12 +69,24 @@ ScopedCurrentPath::~ScopedCurrentPath() {
     fs::current_path(old_, ec);
 }
 
+namespace {
+// The real registry is not inside VANTREL_HOME: every test starts and ends without the
+// product's keys, so that no setting or remembered phone leaks from one test to the next.
+void clearRealRegistry() {
+    if (plat::registryIsTextFile()) return;
+    for (plat::RegRoot root : {plat::RegRoot::CurrentUser, plat::RegRoot::LocalMachine})
+        plat::RegKey::root(root).deleteTree(u"Software\\Orvane");
+}
+}  // namespace
+
 SandboxedTest::SandboxedTest() {
     oldHome_ = plat::getEnv("VANTREL_HOME");
     plat::setEnv("VANTREL_HOME", home_.path());
+    clearRealRegistry();
 }
 
 SandboxedTest::~SandboxedTest() {
+    clearRealRegistry();
     plat::setEnv("VANTREL_HOME", oldHome_);
 }
 

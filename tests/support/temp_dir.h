@@ -46,6 +46,8 @@ private:
 // A test whose registry and application data live in its own temporary folder.
 class SandboxedTest : public ::testing::Test {
 protected:
+    // Points VANTREL_HOME at home_; where the registry is the real one, also clears the
+    // product's keys before and after the test.
     SandboxedTest();
     ~SandboxedTest() override;
     TempDir home_;
