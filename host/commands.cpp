@@ -56,6 +56,7 @@ struct CommandLine {
     std::vector<PhoneArgs> phones;
     std::set<std::u16string> flags;
     std::optional<std::u16string> module;
+    std::optional<std::u16string> progId;
     std::optional<std::u16string> unset;
     int timeoutSeconds = kDefaultTimeoutSeconds;
 };
@@ -63,7 +64,7 @@ struct CommandLine {
 // Options every command takes; the rest is checked per command.
 const std::set<std::u16string> kGlobalFlags = {u"--help", u"--plain", u"--quiet"};
 const std::set<std::u16string> kValued = {u"--imei",   u"--alias",   u"--phone", u"--phone-options",
-                                          u"--module", u"--timeout", u"--unset"};
+                                          u"--module", u"--timeout", u"--unset", u"--progid"};
 
 bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
                       std::u16string* error) {
@@ -114,6 +115,8 @@ bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
                 phoneField(&PhoneArgs::options);
             else if (a == u"--module")
                 cl->module = *value;
+            else if (a == u"--progid")
+                cl->progId = *value;
             else if (a == u"--unset")
                 cl->unset = *value;
             else if (a == u"--timeout") {
@@ -160,6 +163,9 @@ constexpr char16_t kPhoneHelp[] =
     u"                        ~/.local/share/vantrel/phones-device/ALIAS without VANTREL_HOME)\n"
     u"  --phone-options TEXT  the virtual phone's fault and pacing settings, e.g.\n"
     u"                        \"delay-ms=10,refuse-status=2\" (see docs/host.md)\n"
+    u"  --progid PROGID       create the module's objects from this ProgID, e.g.\n"
+    u"                        \"Vantrel.NotesSml\", instead of the plug-in registered for\n"
+    u"                        \"Notes\" (not for status)\n"
     u"A phone once synchronised keeps its alias and store; giving others is refused.\n";
 
 constexpr char16_t kGlobalHelp[] =
@@ -451,9 +457,10 @@ struct Connected {
     }
 };
 
-bool connectAll(const std::vector<PhoneSetup>& setups, Connected* c) {
+bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Connected* c) {
     std::u16string error;
-    std::unique_ptr<ModuleHost> module = ModuleHost::open(kDataStore, &error);
+    std::unique_ptr<ModuleHost> module =
+        ModuleHost::open(kDataStore, &error, cl.progId.value_or(u""));
     if (!module) {
         err(error);
         return false;
@@ -642,7 +649,7 @@ int cmdSync(const CommandLine& cl) {
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(setups, &c)) return kExitFailed;
+    if (!connectAll(cl, setups, &c)) return kExitFailed;
     // Every phone's session runs at once; the module keeps one controller per phone.
     std::vector<bool> started;
     for (auto& link : c.links) {
@@ -672,7 +679,7 @@ int cmdExport(const CommandLine& cl) {
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(setups, &c)) return kExitFailed;
+    if (!connectAll(cl, setups, &c)) return kExitFailed;
     PhoneLink& link = *c.links[0];
     out(format(u"%s: exporting (one session) between %s and %s", link.setup().alias,
                link.notesFolder(), link.setup().store));
@@ -703,7 +710,7 @@ int cmdReadOut(const CommandLine& cl) {
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(setups, &c)) return kExitFailed;
+    if (!connectAll(cl, setups, &c)) return kExitFailed;
     const size_t before = plat::findFiles(plat::joinPath(dir, u"*")).size();
     HRESULT hr = c.links[0]->readAllOut(dir);
     if (FAILED(hr)) {
@@ -766,7 +773,7 @@ int cmdImport(const CommandLine& cl) {
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(setups, &c)) return kExitFailed;
+    if (!connectAll(cl, setups, &c)) return kExitFailed;
     PhoneLink& link = *c.links[0];
     const bool replace = cl.flags.count(u"--replace") > 0;
     const bool overwrite = cl.flags.count(u"--item-overwrite") > 0;
@@ -883,9 +890,8 @@ std::u16string defaultModulePath() {
         std::u16string dir = exe.substr(0, slash);
         size_t up = dir.rfind(plat::kPathSeparator);
         if (up != std::u16string::npos) {
-            std::u16string candidate =
-                plat::joinPath(plat::joinPath(dir.substr(0, up), u"frontend"),
-                               fromUtf8(VANTREL_MODULE_NAME));
+            std::u16string candidate = plat::joinPath(
+                plat::joinPath(dir.substr(0, up), u"frontend"), fromUtf8(VANTREL_MODULE_NAME));
             if (plat::getFileStatus(candidate, &st) && !st.isDirectory) return candidate;
         }
     }
@@ -939,6 +945,14 @@ int runCommandLine(const std::vector<std::u16string>& args) {
         cl.command != u"demo") {
         err(u"--module is for register, unregister and demo; other commands use the registered "
             u"module");
+        return kExitUsage;
+    }
+    if (cl.progId && (!info->phoneOptions || cl.command == u"status")) {
+        err(u"--progid is for the commands that connect to phones: sync, export, read-out, import");
+        return kExitUsage;
+    }
+    if (cl.progId && cl.progId->empty()) {
+        err(u"--progid needs a ProgID such as Vantrel.NotesSml");
         return kExitUsage;
     }
     if (cl.unset && cl.command != u"config") {

@@ -18,25 +18,6 @@ using ServerFn = HRESULT (*)();
 
 constexpr char16_t kPluginsKey[] = u"SOFTWARE\\Orvane\\MorVex\\SmlPlugins";
 
-int hexDigit(char16_t c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
-}
-
-bool parseHex(std::u16string_view text, size_t digits, uint64_t* out) {
-    if (text.size() < digits) return false;
-    uint64_t v = 0;
-    for (size_t i = 0; i < digits; ++i) {
-        int d = hexDigit(text[i]);
-        if (d < 0) return false;
-        v = v * 16 + static_cast<uint64_t>(d);
-    }
-    *out = v;
-    return true;
-}
-
 std::u16string absolute(const std::u16string& path) {
     if (path.empty() || plat::isAbsolutePath(path)) return path;
     return plat::joinPath(plat::currentDirectory(), path);
@@ -68,33 +49,24 @@ bool callServerExport(const std::u16string& path, const char* exportName, std::u
 
 }  // namespace
 
-std::u16string guidText(const GUID& g) {
-    return format(u"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5],
-                  g.Data4[6], g.Data4[7]);
-}
-
-bool parseGuid(std::u16string_view t, GUID* out) {
-    // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
-    if (t.size() != 38 || t.front() != u'{' || t.back() != u'}' || t[9] != u'-' || t[14] != u'-' ||
-        t[19] != u'-' || t[24] != u'-')
+namespace {
+// Fills loc->modulePath from HKCR\CLSID\{loc->clsidText}\InprocServer32.
+bool findServer(PluginLocation* loc, std::u16string* error) {
+    plat::RegKey server;
+    const std::u16string serverKey = u"CLSID\\" + loc->clsidText + u"\\InprocServer32";
+    if (plat::RegKey::root(plat::RegRoot::ClassesRoot).open(serverKey, &server) !=
+            plat::kErrorSuccess ||
+        server.queryString(u"", &loc->modulePath) != plat::kErrorSuccess ||
+        loc->modulePath.empty()) {
+        *error = format(
+            u"the plug-in for \"%s\" names the class %s, but HKCR\\%s does not say "
+            u"where its module is; run `vantrel register` again",
+            loc->dataStore, loc->clsidText, serverKey);
         return false;
-    GUID g{};
-    uint64_t v = 0;
-    if (!parseHex(t.substr(1), 8, &v)) return false;
-    g.Data1 = static_cast<uint32_t>(v);
-    if (!parseHex(t.substr(10), 4, &v)) return false;
-    g.Data2 = static_cast<uint16_t>(v);
-    if (!parseHex(t.substr(15), 4, &v)) return false;
-    g.Data3 = static_cast<uint16_t>(v);
-    const size_t bytePos[8] = {20, 22, 25, 27, 29, 31, 33, 35};
-    for (int i = 0; i < 8; ++i) {
-        if (!parseHex(t.substr(bytePos[i]), 2, &v)) return false;
-        g.Data4[i] = static_cast<uint8_t>(v);
     }
-    *out = g;
     return true;
 }
+}  // namespace
 
 bool findPlugin(const std::u16string& dataStore, PluginLocation* out, std::u16string* error) {
     const std::u16string notRegistered = format(
@@ -121,17 +93,24 @@ bool findPlugin(const std::u16string& dataStore, PluginLocation* out, std::u16st
     }
     plugin.queryString(u"MimeType", &loc.mimeType);
 
-    plat::RegKey server;
-    const std::u16string serverKey = u"CLSID\\" + loc.clsidText + u"\\InprocServer32";
-    if (plat::RegKey::root(plat::RegRoot::ClassesRoot).open(serverKey, &server) !=
-            plat::kErrorSuccess ||
-        server.queryString(u"", &loc.modulePath) != plat::kErrorSuccess || loc.modulePath.empty()) {
+    if (!findServer(&loc, error)) return false;
+    *out = std::move(loc);
+    return true;
+}
+
+bool findProgId(const std::u16string& progId, PluginLocation* out, std::u16string* error) {
+    PluginLocation loc;
+    loc.dataStore = progId;
+    HRESULT hr = plat::classIdFromProgId(progId, &loc.clsid);
+    if (FAILED(hr)) {
         *error = format(
-            u"the plug-in for \"%s\" names the class %s, but HKCR\\%s does not say "
-            u"where its module is; run `vantrel register` again",
-            dataStore, loc.clsidText, serverKey);
+            u"no class is registered under the ProgID \"%s\" (0x%08X); run `vantrel "
+            u"register` first",
+            progId, hr);
         return false;
     }
+    loc.clsidText = guidText(loc.clsid);
+    if (!findServer(&loc, error)) return false;
     *out = std::move(loc);
     return true;
 }
@@ -174,10 +153,11 @@ std::unique_ptr<ModuleHost> ModuleHost::load(const std::u16string& path, const C
     return host;
 }
 
-std::unique_ptr<ModuleHost> ModuleHost::open(const std::u16string& dataStore,
-                                             std::u16string* error) {
+std::unique_ptr<ModuleHost> ModuleHost::open(const std::u16string& dataStore, std::u16string* error,
+                                             const std::u16string& progId) {
     PluginLocation loc;
-    if (!findPlugin(dataStore, &loc, error)) return nullptr;
+    if (progId.empty() ? !findPlugin(dataStore, &loc, error) : !findProgId(progId, &loc, error))
+        return nullptr;
     std::unique_ptr<ModuleHost> host = load(loc.modulePath, loc.clsid, error);
     if (!host)
         *error += format(

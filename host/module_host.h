@@ -24,9 +24,8 @@
 
 namespace vt::host {
 
-// Text form "{1C7DB2E8-83AA-4288-81BE-5A46D1F10DDE}" and back.
-std::u16string guidText(const GUID& g);
-bool parseGuid(std::u16string_view text, GUID* out);
+using plat::guidText;
+using plat::parseGuid;
 
 // Where the registry says the plug-in for a data store lives.
 struct PluginLocation {
@@ -39,14 +38,18 @@ struct PluginLocation {
 
 // Reads the registration; false with a message meant for the user when something is missing.
 bool findPlugin(const std::u16string& dataStore, PluginLocation* out, std::u16string* error);
+// The same from a ProgID ("Vantrel.NotesSml") instead of the SmlPlugins entry, as COM resolves
+// it (following CurVer); out->dataStore is the ProgID.
+bool findProgId(const std::u16string& progId, PluginLocation* out, std::u16string* error);
 
 class ModuleHost {
   public:
     // Loads the module at path and takes the class object for clsid. Null with *error set.
     static std::unique_ptr<ModuleHost> load(const std::u16string& path, const CLSID& clsid,
                                             std::u16string* error);
-    // findPlugin, then load.
-    static std::unique_ptr<ModuleHost> open(const std::u16string& dataStore, std::u16string* error);
+    // findPlugin (findProgId when progId is given), then load.
+    static std::unique_ptr<ModuleHost> open(const std::u16string& dataStore, std::u16string* error,
+                                            const std::u16string& progId = {});
     ~ModuleHost();
     ModuleHost(const ModuleHost&) = delete;
     ModuleHost& operator=(const ModuleHost&) = delete;

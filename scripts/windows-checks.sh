@@ -2,14 +2,14 @@
 # The Windows build under Wine, run inside scripts/with-wine.sh (a fresh prefix):
 #   scripts/with-wine.sh scripts/windows-checks.sh [BUILD_DIR]
 # Runs the cross-built unit and end-to-end tests, then checks the real DLL as a desktop host
-# meets it: regsvr32 registration (keys, type library), a sync through the object COM creates
-# from the registration, "folder.xml" written through MSXML, a note held open by another
-# process (the session is refused with the sharing violation logged, and the note goes once
-# released), and regsvr32 /u with and without a sibling plug-in.
+# meets it: regsvr32 registration (keys, type library), syncs through the object COM creates
+# from the ProgID "Vantrel.NotesSml", "folder.xml" written through MSXML, a note held open by
+# another process (the session is refused with the sharing violation logged, and the note goes
+# once released), and regsvr32 /u with and without a sibling plug-in.
 set -euo pipefail
 
 if [[ "${1:-}" == "--help" ]]; then
-    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
 fi
 build=$(cd "${1:-build-win}" && pwd)
@@ -49,7 +49,7 @@ wine reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /v ThreadingModel | grep -q
     fail "ThreadingModel is not Apartment"
 wine reg query "$plugins\\Notes" /v MimeType | grep -q 'text/plain' || fail "MimeType is not text/plain"
 
-step "the host syncs with the virtual phone through the object COM creates"
+step "the host syncs with the virtual phone through the object COM creates by ProgID"
 export VANTREL_HOME
 VANTREL_HOME=$(win "$work/home")
 mkdir -p "$work/home" "$work/root" "$work/phone"
@@ -57,7 +57,8 @@ mkdir -p "$work/home" "$work/root" "$work/phone"
 "${host[@]}" config "Logging Levels" LOG_HIGH >/dev/null
 printf 'PC note\r\n' >"$work/pc-note.txt"
 printf 'phone note\n' >"$work/phone/1"
-phone=(--imei 350000000000077 --alias winphone --phone "$(win "$work/phone")")
+phone=(--imei 350000000000077 --alias winphone --phone "$(win "$work/phone")"
+    --progid Vantrel.NotesSml)
 "${host[@]}" sync "${phone[@]}" >"$work/sync1.log" 2>&1 || {
     cat "$work/sync1.log"
     fail "the first sync failed"

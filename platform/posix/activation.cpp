@@ -1,6 +1,8 @@
 // Linux has no COM activation: the caller's module is asked for its class object.
 #include "platform/activation.h"
 
+#include "platform/registry.h"
+
 namespace vt::plat {
 
 HRESULT createServerObject(SharedLibrary& module, const CLSID& clsid, const IID& riid, void** ppv) {
@@ -16,6 +18,26 @@ HRESULT createServerObject(SharedLibrary& module, const CLSID& clsid, const IID&
     hr = factory->CreateInstance(nullptr, riid, ppv);
     factory->Release();
     return hr;
+}
+
+HRESULT classIdFromProgId(const std::u16string& progId, CLSID* clsid) {
+    if (!clsid) return E_POINTER;
+    const RegKey classes = RegKey::root(RegRoot::ClassesRoot);
+    std::u16string name = progId;
+    // A version-independent ProgID may name its class only through its current version.
+    for (int hop = 0; hop < 2 && !name.empty(); ++hop) {
+        RegKey key;
+        std::u16string text;
+        if (classes.open(name + u"\\CLSID", &key) == kErrorSuccess &&
+            key.queryString(u"", &text) == kErrorSuccess)
+            return parseGuid(text, clsid) ? S_OK : REGDB_E_CLASSNOTREG;
+        std::u16string next;
+        if (classes.open(name + u"\\CurVer", &key) != kErrorSuccess ||
+            key.queryString(u"", &next) != kErrorSuccess)
+            break;
+        name = next;
+    }
+    return REGDB_E_CLASSNOTREG;
 }
 
 }  // namespace vt::plat

@@ -9,4 +9,9 @@ HRESULT createServerObject(SharedLibrary&, const CLSID& clsid, const IID& riid, 
     return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, ppv);
 }
 
+HRESULT classIdFromProgId(const std::u16string& progId, CLSID* clsid) {
+    if (!clsid) return E_POINTER;
+    return CLSIDFromProgID(toOleStr(progId), clsid);
+}
+
 }  // namespace vt::plat

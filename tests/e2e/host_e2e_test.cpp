@@ -137,6 +137,21 @@ TEST_F(HostTest, AModuleThatDoesNotLoadIsRefusedAndTheRegistrationKept) {
     EXPECT_THAT(pcTexts(), ElementsAre("kept"));
 }
 
+TEST_F(HostTest, TheObjectIsCreatedByProgIdThroughItsCurrentVersion) {
+    // Without the SmlPlugins entry only the ProgID leads to the class.
+    ASSERT_EQ(plat::RegKey::root(plat::RegRoot::LocalMachine)
+                  .deleteTree(u"SOFTWARE\\Orvane\\MorVex\\SmlPlugins"),
+              0);
+    writePc(u"phone", u"a.txt", "from the PC");
+    EXPECT_EQ(run({u"sync"}).code, 1);
+    CommandRun r = run({u"sync", u"--progid", u"Vantrel.NotesSml"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(phoneTexts(), ElementsAre("from the PC"));
+    r = run({u"sync", u"--progid", u"Vantrel.Nothing"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.err, HasSubstr("no class is registered under the ProgID \"Vantrel.Nothing\""));
+}
+
 // ---- sessions ----
 
 TEST_F(HostTest, FirstSyncIsSlowAndCarriesNotesBothWays) {
