@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test twice: a normal build and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Exit status 0 only when all pass.
+# AddressSanitizer + UndefinedBehaviorSanitizer build; then a short run of each fuzzer, and the
+# Windows build's tests under Wine (scripts/test-windows.sh; VANTREL_SKIP_WINDOWS=1 leaves it
+# out). Exit status 0 only when all pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -24,3 +26,7 @@ build_and_test build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON -DVANTR
 
 echo "== fuzzers: a short run of each"
 scripts/fuzz.sh "${VANTREL_FUZZ_SECONDS:-20}"
+
+if [[ "${VANTREL_SKIP_WINDOWS:-0}" != 1 ]]; then
+    scripts/test-windows.sh
+fi
