@@ -29,8 +29,10 @@ bool crashAtWrite(plat::fault::Op, const std::u16string&) {
 }
 
 class SessionCrashTest : public test::PhoneSandbox {
-protected:
-    std::u16string note(const std::u16string& name) { return plat::joinPath(notesFolder(alias_), name); }
+  protected:
+    std::u16string note(const std::u16string& name) {
+        return plat::joinPath(notesFolder(alias_), name);
+    }
 
     static std::u16string prop(CNotesController& c, const std::u16string& key) {
         CPropertyValue* v = c.properties()->get(key);
@@ -57,10 +59,8 @@ protected:
         auto phoneNote = test::bytesVariant("new on the phone");
         cb->ClientCmdAddItem(0, 1, 0, vt::ole(u"phone-new"), 0, 0, 0, *phoneNote.get(), &status);
         auto replaced = test::bytesVariant("replaced on the phone");
-        cb->ClientCmdReplaceItem(0, 2, 0, reinterpret_cast<const OLECHAR*>(replaceLuid.c_str()), 0, 0,
-                                 0, *replaced.get(), &status);
-        cb->ClientCmdDeleteItem(0, 3, 0, reinterpret_cast<const OLECHAR*>(deleteLuid.c_str()), 0, 0, 0,
-                                &status);
+        cb->ClientCmdReplaceItem(0, 2, 0, toOleStr(replaceLuid), 0, 0, 0, *replaced.get(), &status);
+        cb->ClientCmdDeleteItem(0, 3, 0, toOleStr(deleteLuid), 0, 0, 0, &status);
         engine.acknowledge(0);
         cb->SyncStatusFinished();
     }
@@ -74,8 +74,8 @@ TEST_F(SessionCrashTest, EveryWriteOfASessionEndCanBeCutOff) {
     {
         FakeEngine engine;
         CNotesController c(kImei, alias_, 1, &engine);
-        for (const char16_t* n : {u"keep.txt", u"pc-edits.txt", u"phone-edits.txt", u"phone-deletes.txt",
-                                  u"pc-deletes.txt"})
+        for (const char16_t* n : {u"keep.txt", u"pc-edits.txt", u"phone-edits.txt",
+                                  u"phone-deletes.txt", u"pc-deletes.txt"})
             test::writeFileBytes(note(n), "original");
         ASSERT_EQ(c.synchronize(), S_OK);
         engine.acknowledge(0);
@@ -116,14 +116,16 @@ TEST_F(SessionCrashTest, EveryWriteOfASessionEndCanBeCutOff) {
         auto edits = test::readFileBytes(note(u"pc-edits.txt"));
         EXPECT_EQ(edits, "edited on the pc");
 
-        ASSERT_EQ(c.synchronize(), S_OK) << "the next session must start after a cut at write " << target;
+        ASSERT_EQ(c.synchronize(), S_OK)
+            << "the next session must start after a cut at write " << target;
         engine.acknowledge(0);
         engine.callback()->SyncStatusFinished();
         size_t settled = engine.items.size();
         ASSERT_EQ(c.synchronize(), S_OK);
         std::string extra;
         for (size_t i = settled; i < engine.items.size(); ++i)
-            extra += " " + std::to_string(engine.items[i].kind) + ":" + toUtf8(engine.items[i].luid);
+            extra +=
+                " " + std::to_string(engine.items[i].kind) + ":" + toUtf8(engine.items[i].luid);
         EXPECT_EQ(engine.items.size(), settled)
             << "a further session still finds changes (cut " << target << "):" << extra;
         engine.callback()->SyncStatusFinished();

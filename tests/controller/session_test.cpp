@@ -20,19 +20,25 @@ using testing::ElementsAre;
 using testing::UnorderedElementsAre;
 
 class SessionTest : public test::PhoneSandbox {
-protected:
+  protected:
     void SetUp() override { open(); }
-    void open() { c_ = std::make_unique<CNotesController>(u"350000000000001", alias_, 7, &engine_); }
+    void open() {
+        c_ = std::make_unique<CNotesController>(u"350000000000001", alias_, 7, &engine_);
+    }
     void reopen() {
         c_.reset();
         open();
     }
 
-    std::u16string note(const std::u16string& name) { return plat::joinPath(notesFolder(alias_), name); }
+    std::u16string note(const std::u16string& name) {
+        return plat::joinPath(notesFolder(alias_), name);
+    }
     void writeNote(const std::u16string& name, const std::string& bytes) {
         test::writeFileBytes(note(name), bytes);
     }
-    std::optional<std::string> readNote(const std::u16string& name) { return test::readFileBytes(note(name)); }
+    std::optional<std::string> readNote(const std::u16string& name) {
+        return test::readFileBytes(note(name));
+    }
     // Moves the note's last-write time by seconds, so the scan sees a change within one second.
     void touch(const std::u16string& name, int seconds) {
         fs::path p(note(name));
@@ -56,21 +62,17 @@ protected:
     vantrel::ISyncEngineCallback* cb() { return engine_.callback(); }
     HRESULT phoneAdd(const std::u16string& luid, const std::string& bytes, LONG* status) {
         auto v = bytesVariant(bytes);
-        return cb()->ClientCmdAddItem(0, 100, 0, reinterpret_cast<const OLECHAR*>(luid.c_str()), 0, 0,
-                                      0, *v.get(), status);
+        return cb()->ClientCmdAddItem(0, 100, 0, toOleStr(luid), 0, 0, 0, *v.get(), status);
     }
     HRESULT phoneReplace(const std::u16string& luid, const std::string& bytes, LONG* status) {
         auto v = bytesVariant(bytes);
-        return cb()->ClientCmdReplaceItem(0, 101, 0, reinterpret_cast<const OLECHAR*>(luid.c_str()), 0,
-                                          0, 0, *v.get(), status);
+        return cb()->ClientCmdReplaceItem(0, 101, 0, toOleStr(luid), 0, 0, 0, *v.get(), status);
     }
     HRESULT phoneDelete(const std::u16string& luid, LONG* status) {
-        return cb()->ClientCmdDeleteItem(0, 102, 0, reinterpret_cast<const OLECHAR*>(luid.c_str()), 0,
-                                         0, 0, status);
+        return cb()->ClientCmdDeleteItem(0, 102, 0, toOleStr(luid), 0, 0, 0, status);
     }
     HRESULT map(const std::u16string& luid, const std::u16string& localId) {
-        return cb()->ClientMapItemAdded(0, reinterpret_cast<const OLECHAR*>(luid.c_str()),
-                                        reinterpret_cast<const OLECHAR*>(localId.c_str()));
+        return cb()->ClientMapItemAdded(0, toOleStr(luid), toOleStr(localId));
     }
     void acknowledgeAll(size_t from) { ASSERT_EQ(engine_.acknowledge(from), S_OK); }
     // A whole session in which the phone accepts everything and sends nothing.
@@ -128,7 +130,7 @@ TEST_F(SessionTest, FirstSlowSyncBothWaysThenTwoWayWithAnchors) {
 // An engine whose callbacks start at once writes the property set from its own thread; the new
 // anchor must already be stored when StartSync is called, not written after it returns.
 class StartProbeEngine : public test::FakeEngine {
-public:
+  public:
     CNotesController* controller = nullptr;
     int32_t lastSyncNumAtStart = -2;  // -2: not stored
     HRESULT STDMETHODCALLTYPE StartSync(LONG alertCode, BSTR a, BSTR b, BSTR last, BSTR next,
@@ -197,7 +199,8 @@ TEST_F(SessionTest, MapBeforeOrAfterStatusEndsWithTheSameMapping) {
     ASSERT_EQ(map(u"L2", items[1].luid), S_OK);
     ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
     std::u16string f1 = prop(u"luid2file:L1"), f2 = prop(u"luid2file:L2");
-    EXPECT_THAT((std::vector<std::u16string>{f1, f2}), UnorderedElementsAre(u"first.txt", u"second.txt"));
+    EXPECT_THAT((std::vector<std::u16string>{f1, f2}),
+                UnorderedElementsAre(u"first.txt", u"second.txt"));
     EXPECT_EQ(prop(u"pcfilename:" + f1), u"L1");
     EXPECT_EQ(prop(u"pcfilename:" + f2), u"L2");
     EXPECT_NE(prop(u"luid2syncno:L1"), u"<none>");
@@ -238,8 +241,10 @@ TEST_F(SessionTest, ReplaceStatusOtherThan200IsRefusedDeleteTakes199To299And404)
     ASSERT_EQ(c_->synchronize(), S_OK);
     for (size_t i = from; i < engine_.items.size(); ++i) {
         const auto& item = engine_.items[i];
-        if (item.kind == FakeEngine::Item::Replace) EXPECT_EQ(cb()->ClientCmdStatus(item.cmdId, 201), S_OK);
-        else EXPECT_EQ(cb()->ClientCmdStatus(item.cmdId, 404), S_OK);
+        if (item.kind == FakeEngine::Item::Replace)
+            EXPECT_EQ(cb()->ClientCmdStatus(item.cmdId, 201), S_OK);
+        else
+            EXPECT_EQ(cb()->ClientCmdStatus(item.cmdId, 404), S_OK);
     }
     EXPECT_EQ(cb()->SyncStatusFinished(), E_FAIL) << "the replace was refused";
     EXPECT_EQ(prop(u"pcfilename:b.txt"), u"<none>") << "the phone no longer had it: gone";
@@ -321,7 +326,8 @@ TEST_F(SessionTest, NoteDeletedOnBothSidesAndDeleteOfAFileAlreadyGone) {
 
 TEST_F(SessionTest, HostileLuidsStayInsideTheNotesFolder) {
     ASSERT_EQ(c_->synchronize(), S_OK);
-    const std::u16string hostile[] = {u"../escape", u"a/b", u"c:\\d", u"..", u"x\x01y", u"CON", u"12;3"};
+    const std::u16string hostile[] = {u"../escape", u"a/b", u"c:\\d", u"..",
+                                      u"x\x01y",    u"CON", u"12;3"};
     LONG status = 0;
     for (const auto& luid : hostile) {
         ASSERT_EQ(phoneAdd(luid, "payload", &status), S_OK);
@@ -368,8 +374,8 @@ TEST_F(SessionTest, LockedNoteStopsTheStartAndNothingIsQueuedTwice) {
     writeNote(u"a.txt", "a");
     writeNote(u"locked.txt", "l");
     plat::File holder;
-    ASSERT_TRUE(holder.tryOpen(note(u"locked.txt"), plat::Access::Read, plat::Disposition::OpenExisting,
-                               plat::Share::Exclusive));
+    ASSERT_TRUE(holder.tryOpen(note(u"locked.txt"), plat::Access::Read,
+                               plat::Disposition::OpenExisting, plat::Share::Exclusive));
     EXPECT_EQ(c_->synchronize(), E_FAIL);
     EXPECT_EQ(engine_.starts, 0);
     EXPECT_EQ(c_->lastSyncNum(), -1);
@@ -419,7 +425,7 @@ TEST_F(SessionTest, ExportSessionBlocksUntilTheEndAndFailsOnCancel) {
 }
 
 class ImportTest : public SessionTest {
-protected:
+  protected:
     void SetUp() override {
         SessionTest::SetUp();
         // The phone takes everything the PC sends in a session run on the engine's thread.
@@ -444,7 +450,8 @@ TEST_F(ImportTest, AppendingImportKeepsOldNotesAndNeutralNames) {
     collect(u"A.txt", "second A", 3);
     EXPECT_EQ(c_->importToDevice(true, false), S_OK);
     engine_.join();
-    EXPECT_THAT(noteNames(), ElementsAre(u"old.txt", u"untitled(2).txt", u"untitled(3).txt", u"untitled.txt"));
+    EXPECT_THAT(noteNames(),
+                ElementsAre(u"old.txt", u"untitled(2).txt", u"untitled(3).txt", u"untitled.txt"));
     EXPECT_EQ(readNote(u"untitled.txt"), "first A");
     EXPECT_FALSE(fs::exists(fs::path(storeFolder(u"350000000000001")) / "tmp_importdatadir_-1"));
 }

@@ -26,28 +26,23 @@ class PhoneStoreTest : public ::testing::Test {
 };
 
 TEST_F(PhoneStoreTest, StateTextRoundTrips) {
-    PhoneState st;
-    st.anchor = u"12";
-    st.nextLuid = 40;
-    st.notes[3] = NoteRevision{17, -5, 0xfedcba9876543210ull};
-    st.notes[39] = std::nullopt;
-    ASSERT_TRUE(store_.saveState(st, nullptr));
-    EXPECT_EQ(*readFileBytes(store_.statePath()),
-              "vphone-state 1\nanchor 12\nnext-luid 40\nnote 3 17 -5 fedcba9876543210\nnew 39\n");
-    PhoneState back;
-    ASSERT_TRUE(store_.loadState(&back, nullptr));
-    EXPECT_EQ(back, st);
-}
-
-TEST_F(PhoneStoreTest, StateKeepsTheTimeOfTheLastLook) {
-    PhoneState st;
-    st.checked = 1765011600;
-    ASSERT_TRUE(store_.saveState(st, nullptr));
-    EXPECT_EQ(*readFileBytes(store_.statePath()),
-              "vphone-state 1\nchecked 1765011600\nnext-luid 1\n");
-    PhoneState back;
-    ASSERT_TRUE(store_.loadState(&back, nullptr));
-    EXPECT_EQ(back, st);
+    PhoneState notes;
+    notes.anchor = u"12";
+    notes.nextLuid = 40;
+    notes.notes[3] = NoteRevision{17, -5, 0xfedcba9876543210ull};
+    notes.notes[39] = std::nullopt;
+    PhoneState looked;  // keeps the time of the last look
+    looked.checked = 1765011600;
+    const std::pair<PhoneState, std::string> cases[] = {
+        {notes, "vphone-state 1\nanchor 12\nnext-luid 40\nnote 3 17 -5 fedcba9876543210\nnew 39\n"},
+        {looked, "vphone-state 1\nchecked 1765011600\nnext-luid 1\n"}};
+    for (const auto& [st, text] : cases) {
+        ASSERT_TRUE(store_.saveState(st, nullptr));
+        EXPECT_EQ(*readFileBytes(store_.statePath()), text);
+        PhoneState back;
+        ASSERT_TRUE(store_.loadState(&back, nullptr));
+        EXPECT_EQ(back, st);
+    }
 }
 
 TEST_F(PhoneStoreTest, JournalCountsWholeLinesOnly) {

@@ -36,13 +36,6 @@ class ControllerRegistryTest : public test::PhoneSandbox {
     FakeEngine engine_;
 };
 
-TEST_F(ControllerRegistryTest, KeysAreTheLastColonPiece) {
-    EXPECT_EQ(CFactory::keyOf(u"A:B:123"), u"123");
-    EXPECT_EQ(CFactory::keyOf(u"123"), u"123");
-    EXPECT_EQ(CFactory::keyOf(u"123:"), u"");
-    EXPECT_EQ(CFactory::keyOf(u""), u"");
-}
-
 TEST_F(ControllerRegistryTest, PrefixedAndBareImeiShareOneController) {
     test::LogCapture log;
     INotesController* first = nullptr;

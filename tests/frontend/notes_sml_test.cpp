@@ -4,15 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <vector>
 
-#include "controller/notes_controller.h"
 #include "frontend/controller_registry.h"
 #include "frontend/module_lock.h"
 #include "frontend/notify_converter.h"
 #include "platform/com_raii.h"
-#include "platform/find.h"
-#include "platform/path.h"
 #include "tests/support/counting_unknown.h"
 #include "tests/support/fakes.h"
 #include "tests/support/log_capture.h"
@@ -61,33 +58,28 @@ class NotesSmlTest : public test::PhoneSandbox {
         unique_bstr path(u"C:\\store"), name(item);
         return ds->WriteDataIn(path.get(), name.get(), v);
     }
-    HRESULT import(vantrel::IDataStore* ds, LONG dbOverride, LONG itemOverride, UINT* id) {
-        unique_bstr path(u"C:\\store");
-        return ds->ImportDataToPhone(path.get(), dbOverride, itemOverride, &notify_, id);
-    }
-    std::vector<std::u16string> noteNames() {
-        std::vector<std::u16string> names;
-        for (const auto& e : plat::findFiles(plat::joinPath(notesFolder(alias_), u"*.txt")))
-            if (!e.isDirectory) names.push_back(e.name);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
     // Every session of engine_ ends at once, finished.
     void finishEverySession() {
         engine_.script = [](vantrel::ISyncEngineCallback* cb) { cb->SyncStatusFinished(); };
     }
+    // The results of the six methods that check the engine's state first, in the order
+    // Synchronize, ExportDataFromPhone, ImportDataToPhone, GetDataStoreInfo, ReadAllDataOut,
+    // WriteDataIn; the ones with an id write it to *id.
+    std::vector<HRESULT> everyStateCheckedMethod(vantrel::IDataStore* ds, IUnknown* notify,
+                                                 UINT* id, LONG importFlags = 0) {
+        unique_bstr target(home_ / u"out");
+        return {ds->Synchronize(path_.get(), notify, id),
+                ds->ExportDataFromPhone(path_.get(), 0, 0, notify, id),
+                ds->ImportDataToPhone(path_.get(), importFlags, importFlags, notify, id),
+                ds->GetDataStoreInfo(path_.get(), nullptr, nullptr, nullptr, nullptr, nullptr),
+                ds->ReadAllDataOut(path_.get(), target.get()),
+                writeIn(ds, u"a.txt", *bytesVariant("x").get())};
+    }
 
+    const unique_bstr path_{u"p"};
     FakeNotify notify_;  // declared first: outlives the engine, which may hold a sink
     FakeEngine engine_;
 };
-
-TEST_F(NotesSmlTest, ObjectsGetConsecutiveClientSyncIds) {
-    auto a = create();
-    auto b = create();
-    auto c = create();
-    EXPECT_EQ(idOf(b.get()), idOf(a.get()) + 1);
-    EXPECT_EQ(idOf(c.get()), idOf(b.get()) + 1);
-}
 
 TEST_F(NotesSmlTest, SecondInitializeFailsAndKeepsEngineReferencesBalanced) {
     const size_t before = CFactory::count();
@@ -113,8 +105,7 @@ TEST_F(NotesSmlTest, RefusedSecondInitializeLeavesControllerAndEngineAsTheyWere)
 
     EXPECT_EQ(initialize(mine.get(), u"IMEI:222", u"other", &otherEngine), E_FAIL);
     UINT id = kUntouched;
-    unique_bstr path(u"p");
-    ASSERT_EQ(mine->Synchronize(path.get(), nullptr, &id), S_OK);
+    ASSERT_EQ(mine->Synchronize(path_.get(), nullptr, &id), S_OK);
     EXPECT_EQ(engine_.starts, 1);
     EXPECT_GE(engine_.refs(), 1) << "the session runs on an engine the object no longer holds";
     EXPECT_EQ(otherEngine.refs(), 1);
@@ -123,7 +114,7 @@ TEST_F(NotesSmlTest, RefusedSecondInitializeLeavesControllerAndEngineAsTheyWere)
     // The registry still knows "222" (theirs) and no longer knows our IMEI.
     ASSERT_EQ(CFactory::destroyController(imei_), E_FAIL);
     ASSERT_EQ(CFactory::createController(u"222", u"other", 0, &otherEngine, nullptr), E_FAIL);
-    EXPECT_EQ(theirs->Synchronize(path.get(), nullptr, &id), S_OK);
+    EXPECT_EQ(theirs->Synchronize(path_.get(), nullptr, &id), S_OK);
     EXPECT_EQ(otherEngine.starts, 1);
 }
 
@@ -137,19 +128,13 @@ TEST_F(NotesSmlTest, DuplicateImeiIsRefusedAndTheObjectStaysWithoutController) {
     EXPECT_EQ(engine_.refs(), 2);  // the engine was taken even though no controller came
 
     engine_.stateResult = S_FALSE;
-    unique_bstr path(u"p"), target(home_ / u"out");
     UINT id = kUntouched;
-    EXPECT_EQ(second->Synchronize(path.get(), &notify_, &id), S_FALSE);
+    EXPECT_EQ(everyStateCheckedMethod(second.get(), &notify_, &id),
+              (std::vector<HRESULT>{S_FALSE, kHrNoController, kHrNoController, kHrNoController,
+                                    kHrNoController, kHrNoController}));
     EXPECT_EQ(id, kUntouched);
     EXPECT_TRUE(log.has("Doesn't have controller"));
     EXPECT_TRUE(log.has("CNotesSml::Synchronization started ok"));
-    EXPECT_EQ(second->ExportDataFromPhone(path.get(), 0, 0, &notify_, &id), kHrNoController);
-    EXPECT_EQ(second->ImportDataToPhone(path.get(), 0, 0, &notify_, &id), kHrNoController);
-    EXPECT_EQ(id, kUntouched);
-    EXPECT_EQ(second->GetDataStoreInfo(path.get(), nullptr, nullptr, nullptr, nullptr, nullptr),
-              kHrNoController);
-    EXPECT_EQ(second->ReadAllDataOut(path.get(), target.get()), kHrNoController);
-    EXPECT_EQ(writeIn(second.get(), u"a.txt", *bytesVariant("x").get()), kHrNoController);
     EXPECT_EQ(writeIn(second.get(), u"a.txt", *bytesVariant("").get()), E_FAIL);
     EXPECT_EQ(second->Cancel(3), S_OK);
     EXPECT_EQ(engine_.cancels, std::vector<UINT>{3});
@@ -170,16 +155,10 @@ TEST_F(NotesSmlTest, WithoutEngineEveryMethodAnswersUnexpected) {
     EXPECT_EQ(initialize(ds.get(), imei_, alias_, &notEngine), E_NOINTERFACE);
     EXPECT_EQ(notEngine.refs(), 0);
 
-    unique_bstr path(u"p"), target(home_ / u"out");
     UINT id = kUntouched;
-    EXPECT_EQ(ds->Synchronize(path.get(), &notify, &id), E_UNEXPECTED);
+    EXPECT_EQ(everyStateCheckedMethod(ds.get(), &notify, &id, 1),
+              std::vector<HRESULT>(6, E_UNEXPECTED));
     EXPECT_EQ(ds->Cancel(1), E_UNEXPECTED);
-    EXPECT_EQ(ds->ExportDataFromPhone(path.get(), 0, 0, &notify, &id), E_UNEXPECTED);
-    EXPECT_EQ(ds->ImportDataToPhone(path.get(), 1, 1, &notify, &id), E_UNEXPECTED);
-    EXPECT_EQ(ds->GetDataStoreInfo(path.get(), nullptr, nullptr, nullptr, nullptr, nullptr),
-              E_UNEXPECTED);
-    EXPECT_EQ(ds->ReadAllDataOut(path.get(), target.get()), E_UNEXPECTED);
-    EXPECT_EQ(writeIn(ds.get(), u"a.txt", *bytesVariant("x").get()), E_UNEXPECTED);
     EXPECT_EQ(id, kUntouched);
     EXPECT_EQ(notify.queries(), 0);
 }
@@ -191,16 +170,8 @@ TEST_F(NotesSmlTest, NegativeEngineStateIsReturnedUnchangedBeforeAnythingElse) {
     engine_.stateResult = busy;
     engine_.slots.clear();
 
-    unique_bstr path(u"p"), target(home_ / u"out");
     UINT id = kUntouched;
-    BSTR location = nullptr;
-    EXPECT_EQ(ds->Synchronize(path.get(), &notify, &id), busy);
-    EXPECT_EQ(ds->ExportDataFromPhone(path.get(), 0, 0, &notify, &id), busy);
-    EXPECT_EQ(ds->ImportDataToPhone(path.get(), 0, 0, &notify, &id), busy);
-    EXPECT_EQ(ds->GetDataStoreInfo(path.get(), &location, nullptr, nullptr, nullptr, nullptr),
-              busy);
-    EXPECT_EQ(ds->ReadAllDataOut(path.get(), target.get()), busy);
-    EXPECT_EQ(writeIn(ds.get(), u"a.txt", *bytesVariant("x").get()), busy);
+    EXPECT_EQ(everyStateCheckedMethod(ds.get(), &notify, &id), std::vector<HRESULT>(6, busy));
     EXPECT_EQ(id, kUntouched);
     EXPECT_EQ(notify.queries(), 0);
     EXPECT_EQ(engine_.slots, std::vector<int>(6, 17));  // GetState only
@@ -221,9 +192,8 @@ TEST_F(NotesSmlTest, CancelReturnsTheEngineResultAndTurnsAThrowIntoItsOwnCode) {
 
 TEST_F(NotesSmlTest, SynchronizeHandsOverTheNotifyObjectAndReturnsTheId) {
     auto ds = bound();
-    unique_bstr path(u"p");
     UINT id = kUntouched;
-    ASSERT_EQ(ds->Synchronize(path.get(), &notify_, &id), S_OK);
+    ASSERT_EQ(ds->Synchronize(path_.get(), &notify_, &id), S_OK);
     EXPECT_EQ(id, idOf(ds.get()));
     EXPECT_EQ(engine_.starts, 1);
     EXPECT_EQ(notify_.refs(), 2);  // the controller's and the session sink's
@@ -233,21 +203,6 @@ TEST_F(NotesSmlTest, SynchronizeHandsOverTheNotifyObjectAndReturnsTheId) {
     EXPECT_EQ(notify_.calls()[0].state, vantrel::kSyncStateEnded);
     ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
     EXPECT_EQ(notify_.refs(), 0);
-}
-
-TEST_F(NotesSmlTest, GetDataStoreInfoIsNotImplementedAndWritesNothing) {
-    auto ds = bound();
-    unique_bstr store(u"Notes"), keep(u"keep");
-    BSTR location = keep.get(), stamp = keep.get();
-    LONG inSync = 7, synchronizing = 8, paused = 9;
-    EXPECT_EQ(
-        ds->GetDataStoreInfo(store.get(), &location, &stamp, &inSync, &synchronizing, &paused),
-        E_NOTIMPL);
-    EXPECT_EQ(location, keep.get());
-    EXPECT_EQ(stamp, keep.get());
-    EXPECT_EQ(inSync, 7);
-    EXPECT_EQ(synchronizing, 8);
-    EXPECT_EQ(paused, 9);
 }
 
 TEST_F(NotesSmlTest, WriteDataInRefusesAnythingButANonEmptyZeroBasedByteArray) {
@@ -272,38 +227,13 @@ TEST_F(NotesSmlTest, WriteDataInRefusesAnythingButANonEmptyZeroBasedByteArray) {
     EXPECT_EQ(writeIn(ds.get(), u"b.txt", *bytesVariant("two").get()), 2);
 }
 
-TEST_F(NotesSmlTest, ImportWithoutDbOverrideKeepsTheOldNotes) {
-    auto ds = bound();
-    test::writeFileBytes(plat::joinPath(notesFolder(alias_), u"old.txt"), "old");
-    finishEverySession();
-    ASSERT_EQ(writeIn(ds.get(), u"new.txt", *bytesVariant("new").get()), 1);
-    UINT id = kUntouched;
-    EXPECT_EQ(import(ds.get(), 0, 0, &id), S_OK);
-    EXPECT_EQ(id, idOf(ds.get()));
-    // Appended under the collected file's own name, the old note kept.
-    EXPECT_EQ(noteNames(), (std::vector<std::u16string>{u"old.txt", u"untitled.txt"}));
-}
-
-TEST_F(NotesSmlTest, ImportWithDbOverrideReplacesTheOldNotes) {
-    auto ds = bound();
-    test::writeFileBytes(plat::joinPath(notesFolder(alias_), u"old.txt"), "old");
-    finishEverySession();
-    ASSERT_EQ(writeIn(ds.get(), u"new.txt", *bytesVariant("new").get()), 1);
-    UINT id = kUntouched;
-    EXPECT_EQ(import(ds.get(), 1, 1, &id), S_OK);
-    // The old note is gone and the item overwrite put the note under the host's item name.
-    EXPECT_EQ(noteNames(), std::vector<std::u16string>{u"new.txt"});
-    EXPECT_EQ(test::readFileBytes(plat::joinPath(notesFolder(alias_), u"new.txt")), "new");
-}
-
 TEST_F(NotesSmlTest, ExportRunsOneWholeSessionWhateverTheFlags) {
     auto ds = bound();
     finishEverySession();
-    unique_bstr path(u"p");
     UINT id = kUntouched;
-    EXPECT_EQ(ds->ExportDataFromPhone(path.get(), 0, 0, &notify_, &id), S_OK);
+    EXPECT_EQ(ds->ExportDataFromPhone(path_.get(), 0, 0, &notify_, &id), S_OK);
     EXPECT_EQ(id, idOf(ds.get()));
-    EXPECT_EQ(ds->ExportDataFromPhone(path.get(), 1, 1, &notify_, &id), S_OK);
+    EXPECT_EQ(ds->ExportDataFromPhone(path_.get(), 1, 1, &notify_, &id), S_OK);
     EXPECT_EQ(engine_.starts, 2);
     engine_.join();
     ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
@@ -392,14 +322,14 @@ TEST_F(NotesSmlTest, ClassObjectAndObjectsHoldModuleLocks) {
 // The engine may call the last session's sink after the object and its controller are gone.
 TEST_F(NotesSmlTest, EngineCallingAfterTheObjectIsGoneIsRefused) {
     auto ds = bound();
-    unique_bstr path(u"p");
     UINT id = 0;
-    ASSERT_EQ(ds->Synchronize(path.get(), &notify_, &id), S_OK);
+    ASSERT_EQ(ds->Synchronize(path_.get(), &notify_, &id), S_OK);
     ds.reset();
     vantrel::ISyncEngineCallback* cb = engine_.callback();
     LONG status = -1;
     auto content = bytesVariant("late");
-    EXPECT_EQ(cb->ClientCmdAddItem(0, 1, 0, vt::ole(u"9"), 0, 0, 0, *content.get(), &status), E_UNEXPECTED);
+    EXPECT_EQ(cb->ClientCmdAddItem(0, 1, 0, vt::ole(u"9"), 0, 0, 0, *content.get(), &status),
+              E_UNEXPECTED);
     EXPECT_EQ(cb->ClientCmdStatus(1, 200), E_UNEXPECTED);
     EXPECT_EQ(cb->SyncStatusFinished(), E_UNEXPECTED);
     EXPECT_EQ(status, -1);

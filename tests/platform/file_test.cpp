@@ -80,8 +80,10 @@ TEST_F(FileTest, DISABLED_HoldExclusiveUntilReleased) {
     EXPECT_TRUE(waitForFile(*path + u".release"));
 }
 
-// Starts the other process holding path exclusively; its output goes to log.
+// Makes the file at path and starts the other process holding it exclusively; its output goes
+// to log.
 int64_t startHolder(const std::u16string& path, const std::u16string& log) {
+    test::writeFileBytes(path, "x");
     setEnv(kHoldVariable, path);  // the child inherits the environment
     std::u16string error;
     int64_t child = startProcess(hostExecutablePath(),
@@ -95,7 +97,6 @@ int64_t startHolder(const std::u16string& path, const std::u16string& log) {
 
 TEST_F(FileTest, ExclusiveOpenRefusesAnotherProcess) {
     std::u16string path = p(u"held.dat");
-    test::writeFileBytes(path, "x");
     int64_t child = startHolder(path, p(u"child.log"));
     ASSERT_GE(child, 0);
     bool holding = waitForFile(path + u".holding");
@@ -110,7 +111,6 @@ TEST_F(FileTest, ExclusiveOpenRefusesAnotherProcess) {
 
 TEST_F(FileTest, KilledHolderReleasesTheFile) {
     std::u16string path = p(u"held.dat");
-    test::writeFileBytes(path, "x");
     int64_t child = startHolder(path, p(u"child.log"));
     ASSERT_GE(child, 0);
     bool holding = waitForFile(path + u".holding");

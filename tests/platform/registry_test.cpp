@@ -356,8 +356,12 @@ TEST_F(RegistryTest, TwoProcessesKeepEachOthersChanges) {
         return true;
     };
     // The child is made before this process touches the registry (a fork copies no other
-    // thread, and so no lock another thread holds); both then write at once.
+    // thread, and so no lock another thread holds); both then write at once. While the child
+    // is being made this thread must not allocate either: a sanitizer's allocator lock taken
+    // here at the moment of the fork would stay taken in the child for ever.
     const std::u16string started = home_ / u"child-started";
+    const std::filesystem::path startedPath(started);
+    std::error_code noThrow;
     int childCode = -1;
     std::thread child([&] {
         childCode = runInChild([&] {
@@ -365,7 +369,7 @@ TEST_F(RegistryTest, TwoProcessesKeepEachOthersChanges) {
             return writeMany(u"child") ? 0 : 1;
         });
     });
-    for (int i = 0; i < 10000 && !readFileBytes(started); ++i)
+    for (int i = 0; i < 10000 && !std::filesystem::exists(startedPath, noThrow); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(writeMany(u"parent"));
     child.join();

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 namespace vt::plat {
@@ -11,14 +12,10 @@ namespace {
 class TimeTest : public ::testing::Test {
   protected:
     static LocalTime at(int year, int month, int day, int hour, int minute, int second) {
-        LocalTime lt;
-        lt.year = year;
-        lt.month = month;
-        lt.day = day;
-        lt.hour = hour;
-        lt.minute = minute;
-        lt.second = second;
-        return lt;
+        return LocalTime{year, month, day, hour, minute, second};
+    }
+    static std::array<int, 6> parts(const LocalTime& t) {
+        return {t.year, t.month, t.day, t.hour, t.minute, t.second};
     }
 };
 
@@ -37,12 +34,7 @@ TEST_F(TimeTest, LocalTimeRoundTrips) {
     ASSERT_TRUE(fromLocalTime(at(2024, 3, 5, 12, 34, 56), &t));
     LocalTime back;
     ASSERT_TRUE(toLocalTime(t, &back));
-    EXPECT_EQ(back.year, 2024);
-    EXPECT_EQ(back.month, 3);
-    EXPECT_EQ(back.day, 5);
-    EXPECT_EQ(back.hour, 12);
-    EXPECT_EQ(back.minute, 34);
-    EXPECT_EQ(back.second, 56);
+    EXPECT_EQ(parts(back), parts(at(2024, 3, 5, 12, 34, 56)));
 
     int64_t later = 0;
     ASSERT_TRUE(fromLocalTime(at(2024, 3, 6, 12, 34, 56), &later));

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "tests/storage/index_file.h"
@@ -87,35 +86,6 @@ TEST_F(FreeStoreTest, OverlappingOrInvalidAreasAreRefused) {
     EXPECT_EQ(blocks(), (Areas{{0, 19}, {0x7FFFFFF0, 0x7FFFFFFF}}));
     m_store.cleanup();
     EXPECT_EQ(blocks(), Areas{});
-}
-
-TEST(DataBlockHolderTest, AppendMergeAndGetArea) {
-    CDataBlockHolder holder(10, 19);
-    holder.append(20, 24);
-    holder.append(5, 9);
-    EXPECT_EQ(holder.getStart(), 5);
-    EXPECT_EQ(holder.getEnd(), 24);
-    EXPECT_THROW(holder.append(30, 31), std::u16string);
-    try {
-        holder.append(0, 3);
-    } catch (const std::u16string& message) {
-        EXPECT_EQ(message, u"CDataBlockHolder::append: cannot append");
-    }
-    CDataBlockHolder below(0, 4);
-    holder.merge(below);
-    EXPECT_FALSE(below.hasArea());
-    EXPECT_EQ(below.getSize(), -1);
-    EXPECT_EQ(holder.getSize(), 25);
-
-    StorageArea area{5, 5};
-    EXPECT_FALSE(holder.getArea(26, area));
-    EXPECT_EQ(area, (StorageArea{0, 0}));
-    EXPECT_TRUE(holder.getArea(20, area));
-    EXPECT_EQ(area, (StorageArea{0, 19}));
-    EXPECT_TRUE(holder.getArea(5, area));
-    EXPECT_EQ(area, (StorageArea{20, 24}));
-    EXPECT_FALSE(holder.hasArea());
-    EXPECT_EQ(holder.getStart(), -1);
 }
 
 }  // namespace

@@ -107,19 +107,6 @@ TEST(PropertySetTest, BackslashesReadBackAsWritten) {
     EXPECT_EQ(read->getCount(), 2u);
 }
 
-TEST(PropertySetTest, SetCopiesGetAndRemove) {
-    CPropertySet set;
-    CPropertyValue v(u"one");
-    set.set(u"k", v);
-    v = CPropertyValue(u"two");
-    EXPECT_EQ(text(set, u"k"), u"one");
-    EXPECT_EQ(set.get(u"K"), nullptr);
-    set.remove(u"missing");
-    set.remove(u"k");
-    EXPECT_EQ(set.get(u"k"), nullptr);
-    EXPECT_EQ(set.getCount(), 0u);
-}
-
 TEST(PropertyValueTest, Numbers) {
     for (const char16_t* bad : {u"0042", u"", u" 5", u"+5", u"5x", u"2147483648", u"-0"}) {
         CPropertyValue v(bad);

@@ -8,26 +8,23 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/registry.h"
+#include "tests/support/temp_dir.h"
 #include "util/byte_array_variant.h"
 #include "util/folder_utils.h"
 #include "util/registry_handler.h"
 #include "util/string_split.h"
 #include "util/sync.h"
-#include "tests/support/temp_dir.h"
 
 namespace vt {
 namespace {
 
 using Pieces = std::vector<std::u16string>;
 
-TEST(StringSplitTest, KeepsEmptyPieces) {
+TEST(StringSplitTest, KeepsEmptyPiecesWithEitherSeparator) {
     EXPECT_EQ(CStringSplit(u"a,,b", u',').pieces(), (Pieces{u"a", u"", u"b"}));
     EXPECT_EQ(CStringSplit(u",a,", u',').pieces(), (Pieces{u"", u"a", u""}));
     EXPECT_EQ(CStringSplit(u"", u',').pieces(), (Pieces{u""}));
     EXPECT_EQ(CStringSplit(u"abc", u',').getCount(), 1);
-}
-
-TEST(StringSplitTest, MultiCharacterSeparator) {
     EXPECT_EQ(CStringSplit(u"k:=:=v", u":=").pieces(), (Pieces{u"k", u"", u"v"}));
     EXPECT_EQ(CStringSplit(u"aXXXb", u"XX").pieces(), (Pieces{u"a", u"Xb"}));
     EXPECT_THROW(CStringSplit(u"a", u""), std::u16string);
@@ -35,7 +32,7 @@ TEST(StringSplitTest, MultiCharacterSeparator) {
 
 class FolderUtilsTest : public test::SandboxedTest {};
 
-TEST_F(FolderUtilsTest, EnsureFolderExistsCreatesMissingLevels) {
+TEST_F(FolderUtilsTest, EnsureFolderExistsCreatesMissingLevelsButNotThroughAFile) {
     std::u16string deep = plat::joinPath(plat::joinPath(home_.path(), u"a"), u"b");
     deep = plat::joinPath(deep, u"c");
     EXPECT_TRUE(CFolderUtils::ensureFolderExists(deep));
@@ -44,24 +41,17 @@ TEST_F(FolderUtilsTest, EnsureFolderExistsCreatesMissingLevels) {
     EXPECT_TRUE(st.isDirectory);
     EXPECT_TRUE(CFolderUtils::ensureFolderExists(deep));  // nothing to do
     EXPECT_TRUE(CFolderUtils::ensureFolderExists(deep + plat::kPathSeparator));
-}
-
-TEST_F(FolderUtilsTest, EnsureFolderExistsRefusesAFileInThePath) {
+    // A file in the path is refused.
     test::writeFileBytes(home_ / u"file", "x");
     EXPECT_FALSE(CFolderUtils::ensureFolderExists(plat::joinPath(home_ / u"file", u"sub")));
-}
-
-TEST_F(FolderUtilsTest, FolderOfPath) {
-    const std::u16string sep(1, plat::kPathSeparator);
-    EXPECT_EQ(CFolderUtils::getFolderOfPath(u"a" + sep + u"b.txt"), u"a" + sep);
-    EXPECT_EQ(CFolderUtils::getFolderOfPath(u"b.txt"), u"");
 }
 
 TEST_F(FolderUtilsTest, PhoneRootNeedsRootValueAndAnExistingAliasFolder) {
     EXPECT_EQ(CFolderUtils::getPhoneRootFolder(u"", u"phone"), u"");
     plat::RegKey key;
-    ASSERT_EQ(plat::RegKey::root(plat::RegRoot::CurrentUser).create(u"Software\\Orvane\\Morvex", &key),
-              plat::kErrorSuccess);
+    ASSERT_EQ(
+        plat::RegKey::root(plat::RegRoot::CurrentUser).create(u"Software\\Orvane\\Morvex", &key),
+        plat::kErrorSuccess);
     ASSERT_EQ(key.setString(u"Root", home_.path()), plat::kErrorSuccess);
     EXPECT_EQ(CFolderUtils::getPhoneRootFolder(u"", u"phone"), u"");  // no folder yet
     test::writeFileBytes(home_ / u"phone", "a file, not a folder");
@@ -76,14 +66,16 @@ TEST_F(FolderUtilsTest, PhoneRootNeedsRootValueAndAnExistingAliasFolder) {
 
 TEST_F(FolderUtilsTest, RegistryHandlerReadsAnyTypeAndClearsOnFailure) {
     std::u16string value = u"stale";
-    EXPECT_FALSE(CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, u"Software\\Nope", u"V", value));
+    EXPECT_FALSE(
+        CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, u"Software\\Nope", u"V", value));
     EXPECT_EQ(value, u"");
     plat::RegKey key;
-    ASSERT_EQ(plat::RegKey::root(plat::RegRoot::LocalMachine).create(u"Software\\Orvane\\Quorril", &key),
-              plat::kErrorSuccess);
+    ASSERT_EQ(
+        plat::RegKey::root(plat::RegRoot::LocalMachine).create(u"Software\\Orvane\\Quorril", &key),
+        plat::kErrorSuccess);
     ASSERT_EQ(key.setString(u"Current Language", u"de"), plat::kErrorSuccess);
-    EXPECT_TRUE(CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, u"Software\\Orvane\\Quorril",
-                                            u"Current Language", value));
+    EXPECT_TRUE(CRegistryHandler::ReadValue(
+        plat::RegRoot::LocalMachine, u"Software\\Orvane\\Quorril", u"Current Language", value));
     EXPECT_EQ(value, u"de");
 }
 
