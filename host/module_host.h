@@ -39,7 +39,7 @@ struct PluginLocation {
 // Reads the registration; false with a message meant for the user when something is missing.
 bool findPlugin(const std::u16string& dataStore, PluginLocation* out, std::u16string* error);
 // The same from a ProgID ("Vantrel.NotesSml") instead of the SmlPlugins entry, as COM resolves
-// it (following CurVer); out->dataStore is the ProgID.
+// it; out->dataStore is the ProgID.
 bool findProgId(const std::u16string& progId, PluginLocation* out, std::u16string* error);
 
 class ModuleHost {

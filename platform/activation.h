@@ -15,9 +15,8 @@ namespace vt::plat {
 // server's module as the caller loaded it (it must stay loaded while the object lives).
 HRESULT createServerObject(SharedLibrary& module, const CLSID& clsid, const IID& riid, void** ppv);
 
-// The class a ProgID names (HKCR\PROGID\CLSID, or through HKCR\PROGID\CurVer to the current
-// version's ProgID): CLSIDFromProgID on Windows, the same registry reading on Linux.
-// REGDB_E_CLASSNOTREG when none is registered.
+// The class a ProgID names (HKCR\PROGID\CLSID): CLSIDFromProgID on Windows, the same registry
+// reading on Linux. REGDB_E_CLASSNOTREG when none is registered.
 HRESULT classIdFromProgId(const std::u16string& progId, CLSID* clsid);
 
 }  // namespace vt::plat

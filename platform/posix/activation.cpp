@@ -22,22 +22,13 @@ HRESULT createServerObject(SharedLibrary& module, const CLSID& clsid, const IID&
 
 HRESULT classIdFromProgId(const std::u16string& progId, CLSID* clsid) {
     if (!clsid) return E_POINTER;
-    const RegKey classes = RegKey::root(RegRoot::ClassesRoot);
-    std::u16string name = progId;
-    // A version-independent ProgID may name its class only through its current version.
-    for (int hop = 0; hop < 2 && !name.empty(); ++hop) {
-        RegKey key;
-        std::u16string text;
-        if (classes.open(name + u"\\CLSID", &key) == kErrorSuccess &&
-            key.queryString(u"", &text) == kErrorSuccess)
-            return parseGuid(text, clsid) ? S_OK : REGDB_E_CLASSNOTREG;
-        std::u16string next;
-        if (classes.open(name + u"\\CurVer", &key) != kErrorSuccess ||
-            key.queryString(u"", &next) != kErrorSuccess)
-            break;
-        name = next;
-    }
-    return REGDB_E_CLASSNOTREG;
+    RegKey key;
+    std::u16string text;
+    if (progId.empty() ||
+        RegKey::root(RegRoot::ClassesRoot).open(progId + u"\\CLSID", &key) != kErrorSuccess ||
+        key.queryString(u"", &text) != kErrorSuccess || !parseGuid(text, clsid))
+        return REGDB_E_CLASSNOTREG;
+    return S_OK;
 }
 
 }  // namespace vt::plat

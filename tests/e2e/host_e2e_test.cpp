@@ -137,7 +137,7 @@ TEST_F(HostTest, AModuleThatDoesNotLoadIsRefusedAndTheRegistrationKept) {
     EXPECT_THAT(pcTexts(), ElementsAre("kept"));
 }
 
-TEST_F(HostTest, TheObjectIsCreatedByProgIdThroughItsCurrentVersion) {
+TEST_F(HostTest, TheObjectIsCreatedByProgIdWithoutThePluginEntry) {
     // Without the SmlPlugins entry only the ProgID leads to the class.
     ASSERT_EQ(plat::RegKey::root(plat::RegRoot::LocalMachine)
                   .deleteTree(u"SOFTWARE\\Orvane\\MorVex\\SmlPlugins"),
