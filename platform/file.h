@@ -132,6 +132,8 @@ public:
 private:
     static constexpr intptr_t kInvalid = -1;
     [[noreturn]] void fail(int osError) const;
+    // Closes a native handle, ignoring errors (backend).
+    static void closeQuietly(intptr_t handle) noexcept;
     intptr_t handle_ = kInvalid;
     uint64_t position_ = 0;
     std::u16string path_;

@@ -131,41 +131,14 @@ FileException FileException::fromOsError(int osError, std::u16string fileName) {
     return FileException(fileCauseOf(static_cast<DWORD>(osError)), osError, std::move(fileName));
 }
 
-File::File(File&& o) noexcept
-    : handle_(o.handle_), position_(o.position_), path_(std::move(o.path_)) {
-    o.handle_ = kInvalid;
-    o.position_ = 0;
-}
-
-File& File::operator=(File&& o) noexcept {
-    if (this != &o) {
-        if (handle_ != kInvalid) CloseHandle(toHandle(handle_));
-        handle_ = o.handle_;
-        position_ = o.position_;
-        path_ = std::move(o.path_);
-        o.handle_ = kInvalid;
-        o.position_ = 0;
-    }
-    return *this;
-}
-
-File::~File() {
-    if (handle_ != kInvalid) CloseHandle(toHandle(handle_));
-}
-
-void File::fail(int osError) const {
-    throw FileException::fromOsError(osError, path_);
-}
-
-void File::open(const std::u16string& path, Access access, Disposition disposition, Share share) {
-    FileException error(kCauseNone, 0, {});
-    if (!tryOpen(path, access, disposition, share, &error)) throw error;
+void File::closeQuietly(intptr_t handle) noexcept {
+    CloseHandle(toHandle(handle));
 }
 
 bool File::tryOpen(const std::u16string& path, Access access, Disposition disposition, Share share,
                    FileException* error) {
     if (handle_ != kInvalid) {
-        CloseHandle(toHandle(handle_));
+        closeQuietly(handle_);
         handle_ = kInvalid;
     }
     position_ = 0;

@@ -1,0 +1,39 @@
+// The backend-independent part of File; see platform/file.h.
+#include "platform/file.h"
+
+#include <utility>
+
+namespace vt::plat {
+
+File::File(File&& o) noexcept
+    : handle_(o.handle_), position_(o.position_), path_(std::move(o.path_)) {
+    o.handle_ = kInvalid;
+    o.position_ = 0;
+}
+
+File& File::operator=(File&& o) noexcept {
+    if (this != &o) {
+        if (handle_ != kInvalid) closeQuietly(handle_);
+        handle_ = o.handle_;
+        position_ = o.position_;
+        path_ = std::move(o.path_);
+        o.handle_ = kInvalid;
+        o.position_ = 0;
+    }
+    return *this;
+}
+
+File::~File() {
+    if (handle_ != kInvalid) closeQuietly(handle_);
+}
+
+void File::fail(int osError) const {
+    throw FileException::fromOsError(osError, path_);
+}
+
+void File::open(const std::u16string& path, Access access, Disposition disposition, Share share) {
+    FileException error(kCauseNone, 0, {});
+    if (!tryOpen(path, access, disposition, share, &error)) throw error;
+}
+
+}  // namespace vt::plat
