@@ -178,7 +178,11 @@ TEST_F(ControllerStateTest, EmptyOrCorruptPropertyFileIsReadAsFarAsItGoesAndRewr
     EXPECT_EQ(saved(u"NextLocalLuid"), u"1");
 }
 
-TEST_F(ControllerStateTest, DirectoryInPlaceOfThePropertyFileFailsConstruction) {
+TEST_F(ControllerStateTest, SomethingElseInPlaceOfItsFilesFailsConstruction) {
+    writeFileBytes(notesFolder(alias_), "not a folder");
+    EXPECT_EQ(constructionError(),
+              u"CNotesController(): Panic, can't create folder " + notesFolder(alias_));
+    ASSERT_EQ(plat::removeFile(notesFolder(alias_)), 0);
     ASSERT_TRUE(CFolderUtils::ensureFolderExists(propertyFile()));
     EXPECT_EQ(constructionError(), u"CNotesController(): Panic with propertyfile");
 }
@@ -211,12 +215,6 @@ TEST_F(ControllerStateTest, CountersSurviveARestart) {
     c.reset();
     EXPECT_EQ(saved(u"NextLocalLuid"), u"13");
     EXPECT_EQ(saved(u"LastSyncNum"), u"7");
-}
-
-TEST_F(ControllerStateTest, PlainFileAtTheNotesFolderFailsConstruction) {
-    writeFileBytes(notesFolder(alias_), "not a folder");
-    EXPECT_EQ(constructionError(),
-              u"CNotesController(): Panic, can't create folder " + notesFolder(alias_));
 }
 
 class ControllerStateFaultTest : public ControllerStateTest,

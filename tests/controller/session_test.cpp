@@ -39,10 +39,11 @@ class SessionTest : public test::PhoneSandbox {
     std::optional<std::string> readNote(const std::u16string& name) {
         return test::readFileBytes(note(name));
     }
-    // Moves the note's last-write time by seconds, so the scan sees a change within one second.
-    void touch(const std::u16string& name, int seconds) {
+    // A PC edit with its last-write time moved on, so the scan sees it within one second.
+    void editNote(const std::u16string& name, const std::string& bytes) {
+        writeNote(name, bytes);
         fs::path p(note(name));
-        fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(seconds));
+        fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(5));
     }
     std::vector<std::u16string> noteNames() {
         std::vector<std::u16string> names;
@@ -83,8 +84,18 @@ class SessionTest : public test::PhoneSandbox {
         ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
     }
 
+    // a.txt and b.txt exchanged in a plain session; their LUIDs in luidA_ and luidB_.
+    void syncedAB(const std::string& a = "a", const std::string& b = "b") {
+        writeNote(u"a.txt", a);
+        writeNote(u"b.txt", b);
+        plainSession();
+        luidA_ = prop(u"pcfilename:a.txt");
+        luidB_ = prop(u"pcfilename:b.txt");
+    }
+
     FakeEngine engine_;
     std::unique_ptr<CNotesController> c_;
+    std::u16string luidA_, luidB_;
 };
 
 TEST_F(SessionTest, FirstSlowSyncBothWaysThenTwoWayWithAnchors) {
@@ -156,30 +167,25 @@ TEST_F(SessionTest, TheNewAnchorIsStoredBeforeTheEngineStarts) {
 }
 
 TEST_F(SessionTest, EditsAndDeletesOnThePcReachTheEngineInOrder) {
-    writeNote(u"a.txt", "a");
-    writeNote(u"b.txt", "b");
-    plainSession();
-    const std::u16string luidA = prop(u"pcfilename:a.txt");
-    const std::u16string luidB = prop(u"pcfilename:b.txt");
+    syncedAB();
 
-    writeNote(u"a.txt", "a edited");
-    touch(u"a.txt", 5);
+    editNote(u"a.txt", "a edited");
     ASSERT_TRUE(fs::remove(fs::path(note(u"b.txt"))));
     writeNote(u"c.txt", "c");
     size_t from = engine_.items.size();
     ASSERT_EQ(c_->synchronize(), S_OK);
     ASSERT_EQ(engine_.items.size(), from + 3);
     EXPECT_EQ(engine_.items[from].kind, FakeEngine::Item::Delete);
-    EXPECT_EQ(engine_.items[from].luid, luidB);
+    EXPECT_EQ(engine_.items[from].luid, luidB_);
     EXPECT_EQ(engine_.items[from + 1].kind, FakeEngine::Item::Replace);
-    EXPECT_EQ(engine_.items[from + 1].luid, luidA);
+    EXPECT_EQ(engine_.items[from + 1].luid, luidA_);
     EXPECT_EQ(engine_.items[from + 1].data, "a edited");
     EXPECT_EQ(engine_.items[from + 2].kind, FakeEngine::Item::Add);
     acknowledgeAll(from);
     ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
 
     EXPECT_EQ(prop(u"pcfilename:b.txt"), u"<none>");
-    EXPECT_EQ(prop(u"luid2file:" + luidB), u"<none>");
+    EXPECT_EQ(prop(u"luid2file:" + luidB_), u"<none>");
     std::vector<uint8_t> stored;
     ASSERT_EQ(c_->notesDB().fetch(u"a.txt", stored), 0);
     EXPECT_EQ(std::string(stored.begin(), stored.end()), "a edited");
@@ -231,11 +237,8 @@ TEST_F(SessionTest, RefusedAndRepeatedStatuses) {
 }
 
 TEST_F(SessionTest, ReplaceStatusOtherThan200IsRefusedDeleteTakes199To299And404) {
-    writeNote(u"a.txt", "a");
-    writeNote(u"b.txt", "b");
-    plainSession();
-    writeNote(u"a.txt", "a2");
-    touch(u"a.txt", 3);
+    syncedAB();
+    editNote(u"a.txt", "a2");
     ASSERT_TRUE(fs::remove(fs::path(note(u"b.txt"))));
     size_t from = engine_.items.size();
     ASSERT_EQ(c_->synchronize(), S_OK);
@@ -251,25 +254,19 @@ TEST_F(SessionTest, ReplaceStatusOtherThan200IsRefusedDeleteTakes199To299And404)
 }
 
 TEST_F(SessionTest, ConflictsGoThePcsWay) {
-    writeNote(u"a.txt", "pc original");
-    writeNote(u"b.txt", "b");
-    plainSession();
-    const std::u16string luidA = prop(u"pcfilename:a.txt");
-    const std::u16string luidB = prop(u"pcfilename:b.txt");
-    writeNote(u"a.txt", "pc edit");
-    touch(u"a.txt", 4);
-    writeNote(u"b.txt", "b edit");
-    touch(u"b.txt", 4);
+    syncedAB("pc original");
+    editNote(u"a.txt", "pc edit");
+    editNote(u"b.txt", "b edit");
     ASSERT_EQ(c_->synchronize(), S_OK);
     LONG status = 0;
-    EXPECT_EQ(phoneReplace(luidA, "phone edit", &status), S_OK);
+    EXPECT_EQ(phoneReplace(luidA_, "phone edit", &status), S_OK);
     EXPECT_EQ(status, 419);
     EXPECT_EQ(readNote(u"a.txt"), "pc edit");
-    EXPECT_EQ(phoneDelete(luidB, &status), S_OK);
+    EXPECT_EQ(phoneDelete(luidB_, &status), S_OK);
     EXPECT_EQ(status, 419);
     EXPECT_EQ(readNote(u"b.txt"), "b edit");
     // An add for a LUID the PC holds is a replace; the conflict still answers 201.
-    EXPECT_EQ(phoneAdd(luidA, "again", &status), S_OK);
+    EXPECT_EQ(phoneAdd(luidA_, "again", &status), S_OK);
     EXPECT_EQ(status, 201);
     acknowledgeAll(engine_.items.size() - 2);
     EXPECT_EQ(cb()->SyncStatusFinished(), S_OK);
@@ -295,24 +292,20 @@ TEST_F(SessionTest, PhoneEditsReachThePc) {
 }
 
 TEST_F(SessionTest, NoteDeletedOnBothSidesAndDeleteOfAFileAlreadyGone) {
-    writeNote(u"a.txt", "a");
-    writeNote(u"b.txt", "b");
-    plainSession();
-    const std::u16string luidA = prop(u"pcfilename:a.txt");
-    const std::u16string luidB = prop(u"pcfilename:b.txt");
+    syncedAB();
     ASSERT_TRUE(fs::remove(fs::path(note(u"a.txt"))));
     ASSERT_EQ(c_->synchronize(), S_OK);
     ASSERT_EQ(engine_.items.back().kind, FakeEngine::Item::Delete);
     const ULONG deleteCmd = engine_.items.back().cmdId;
     LONG status = 0;
-    EXPECT_EQ(phoneDelete(luidA, &status), S_OK);
+    EXPECT_EQ(phoneDelete(luidA_, &status), S_OK);
     EXPECT_EQ(status, 200);
     EXPECT_THAT(engine_.withdrawn, ElementsAre(deleteCmd));
     EXPECT_EQ(cb()->ClientCmdStatus(deleteCmd, 200), E_FAIL) << "the job was withdrawn";
 
     // b.txt vanished behind the controller's back; the phone's delete still clears it.
     ASSERT_TRUE(fs::remove(fs::path(note(u"b.txt"))));
-    EXPECT_EQ(phoneDelete(luidB, &status), S_OK);
+    EXPECT_EQ(phoneDelete(luidB_, &status), S_OK);
     EXPECT_EQ(status, 200);
     EXPECT_EQ(phoneDelete(u"never-known", &status), E_FAIL);
     EXPECT_EQ(status, 404);
@@ -388,9 +381,7 @@ TEST_F(SessionTest, LockedNoteStopsTheStartAndNothingIsQueuedTwice) {
 }
 
 TEST_F(SessionTest, ExportWritesTheStoredNotesAlsoWithATrailingSeparator) {
-    writeNote(u"a.txt", "stored a");
-    writeNote(u"b.txt", "stored b");
-    plainSession();
+    syncedAB("stored a", "stored b");
     writeNote(u"a.txt", "edited since");  // the export gives what was exchanged
     test::TempDir out;
     ASSERT_EQ(c_->datafilesOut(out.path() + plat::kPathSeparator), S_OK);
@@ -442,30 +433,6 @@ class ImportTest : public SessionTest {
     }
     size_t seen_ = 0;
 };
-
-TEST_F(ImportTest, AppendingImportKeepsOldNotesAndNeutralNames) {
-    writeNote(u"old.txt", "old");
-    collect(u"A.txt", "first A", 1);
-    collect(u"B.txt", "B", 2);
-    collect(u"A.txt", "second A", 3);
-    EXPECT_EQ(c_->importToDevice(true, false), S_OK);
-    engine_.join();
-    EXPECT_THAT(noteNames(),
-                ElementsAre(u"old.txt", u"untitled(2).txt", u"untitled(3).txt", u"untitled.txt"));
-    EXPECT_EQ(readNote(u"untitled.txt"), "first A");
-    EXPECT_FALSE(fs::exists(fs::path(storeFolder(u"350000000000001")) / "tmp_importdatadir_-1"));
-}
-
-TEST_F(ImportTest, ReplacingImportWithItemNamesKeepsAMergedNoteThatTookAnOldName) {
-    writeNote(u"A.txt", "old A");
-    writeNote(u"gone.txt", "old");
-    collect(u"A.txt", "new A", 1);
-    collect(u"B.txt", "new B", 2);
-    EXPECT_EQ(c_->importToDevice(false, true), S_OK);
-    engine_.join();
-    EXPECT_THAT(noteNames(), ElementsAre(u"A.txt", u"B.txt"));
-    EXPECT_EQ(readNote(u"A.txt"), "new A");
-}
 
 TEST_F(ImportTest, ItemNamesThatLeaveTheNotesFolderAreRefused) {
     collect(u"../outside.txt", "x", 1);

@@ -33,7 +33,7 @@ namespace vt::test {
 namespace {
 
 constexpr int kWantedKills = 50;  // kills that landed while the host was in a session
-constexpr int kMaxRounds = 200;  // stops as soon as kWantedKills landed
+constexpr int kMaxRounds = 200;   // stops as soon as kWantedKills landed
 
 struct Totals {
     int rounds = 0, kills = 0, endedBeforeKill = 0;
@@ -119,36 +119,26 @@ void HostCrashTest::round(int index, std::mt19937& rng, Totals* t) {
         for (const auto& n : host::listPcNotes(pc)) {
             const std::string tag = tagOf(n.bytes);
             const std::u16string path = plat::joinPath(pc, n.name);
-            switch (rng() % 6) {
-                case 0:
-                    plat::removeFile(path);
-                    deleted.insert(tag);
-                    break;
-                case 1:
-                case 2:
-                    writeFileBytes(path, noteText(tag, 2, rng));
-                    bumpWriteTime(path);
-                    edited.insert(tag);
-                    break;
-                default:
-                    break;
+            const unsigned change = rng() % 6;  // 0: delete, 1 or 2: edit, otherwise nothing
+            if (change == 0) {
+                plat::removeFile(path);
+                deleted.insert(tag);
+            } else if (change <= 2) {
+                writeFileBytes(path, noteText(tag, 2, rng));
+                bumpWriteTime(path);
+                edited.insert(tag);
             }
         }
         for (const auto& n : host::listPhoneNotes(storeDir)) {
             const std::string tag = tagOf(n.bytes);
             engines::NoteRevision rev;
-            switch (rng() % 6) {
-                case 0:
-                    phone.removeNote(n.name, &error);
-                    deleted.insert(tag);
-                    break;
-                case 1:
-                case 2:
-                    phone.writeNote(n.name, noteText(tag, 3, rng), &rev, &error);
-                    edited.insert(tag);
-                    break;
-                default:
-                    break;
+            const unsigned change = rng() % 6;
+            if (change == 0) {
+                phone.removeNote(n.name, &error);
+                deleted.insert(tag);
+            } else if (change <= 2) {
+                phone.writeNote(n.name, noteText(tag, 3, rng), &rev, &error);
+                edited.insert(tag);
             }
         }
         for (int n = static_cast<int>(rng() % 3); n > 0; --n) addPc();

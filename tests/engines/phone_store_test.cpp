@@ -26,6 +26,11 @@ class PhoneStoreTest : public ::testing::Test {
 };
 
 TEST_F(PhoneStoreTest, StateTextRoundTrips) {
+    PhoneState fresh;
+    fresh.nextLuid = 9;
+    ASSERT_TRUE(store_.loadState(&fresh, nullptr));
+    EXPECT_EQ(fresh, PhoneState{}) << "without a state file the phone is new";
+
     PhoneState notes;
     notes.anchor = u"12";
     notes.nextLuid = 40;
@@ -67,13 +72,6 @@ TEST_F(PhoneStoreTest, JournalAppendsAfterALineACrashCutShort) {
     ASSERT_TRUE(journal.clear(nullptr));
     EXPECT_FALSE(readFileBytes(store_.journalPath()));
     EXPECT_TRUE(journal.clear(nullptr)) << "nothing to remove";
-}
-
-TEST_F(PhoneStoreTest, MissingStateIsANewPhone) {
-    PhoneState st;
-    st.nextLuid = 9;
-    ASSERT_TRUE(store_.loadState(&st, nullptr));
-    EXPECT_EQ(st, PhoneState{});
 }
 
 TEST_F(PhoneStoreTest, DamagedStateIsRefusedWithTheLine) {

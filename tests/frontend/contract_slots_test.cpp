@@ -75,9 +75,9 @@ TEST_F(ContractSlotsTest, CallbackSlotsReachTheirMethods) {
     void* cb = engine_.callback();
     LONG st = 0;
 
-    EXPECT_EQ(
-        (callSlot<LONG, LONG, LONG, LONG, Str, Str, LONG*>(cb, 3, 201, 0, 0, 0, vt::ole(u"0"), vt::ole(u"0"), &st)),
-        S_OK);
+    EXPECT_EQ((callSlot<LONG, LONG, LONG, LONG, Str, Str, LONG*>(cb, 3, 201, 0, 0, 0, vt::ole(u"0"),
+                                                                 vt::ole(u"0"), &st)),
+              S_OK);
     EXPECT_EQ(st, 200);
     EXPECT_EQ(callSlot(cb, 15), S_OK);  // SyncStatusStarted
 
@@ -96,15 +96,15 @@ TEST_F(ContractSlotsTest, CallbackSlotsReachTheirMethods) {
               E_FAIL);
     EXPECT_EQ(st, 400);  // ClientCmdReplaceItem without data
     st = 0;
-    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, LONG, LONG*>(cb, 5, 0, 7, 0, vt::ole(u"nope"), 0,
-                                                                         0, 0, &st)),
+    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, LONG, LONG*>(
+                  cb, 5, 0, 7, 0, vt::ole(u"nope"), 0, 0, 0, &st)),
               E_FAIL);
     EXPECT_EQ(st, 404);  // ClientCmdDeleteItem of an unknown LUID
     VARIANT out;
     VariantInit(&out);
     st = 0;
-    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, VARIANT*, LONG*>(cb, 8, 0, 8, 0, vt::ole(u"p7"),
-                                                                             0, 0, &out, &st)),
+    EXPECT_EQ((callSlot<LONG, ULONG, LONG, Str, LONG, LONG, VARIANT*, LONG*>(
+                  cb, 8, 0, 8, 0, vt::ole(u"p7"), 0, 0, &out, &st)),
               E_FAIL);
     EXPECT_EQ(st, 501);  // ClientCmdGetItem
     EXPECT_EQ((callSlot<LONG, LONG, LONG, LONG, LONG, LONG, LONG>(cb, 7, 0, 0, 0, 0, 0, 0, 0)),

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -60,12 +59,6 @@ class NotifyConverterTest : public test::PhoneSandbox {
             if (!e.isDirectory) names.push_back(e.name);
         return names;
     }
-    static const FakeNotify::Call* callWithState(const std::vector<FakeNotify::Call>& calls,
-                                                 LONG state) {
-        for (const auto& c : calls)
-            if (c.state == state) return &c;
-        return nullptr;
-    }
 
     test::TempDir cwdRoot_;
     std::optional<test::ScopedCurrentPath> cwd_;
@@ -73,20 +66,6 @@ class NotifyConverterTest : public test::PhoneSandbox {
     FakeEngine engine_;
     std::unique_ptr<CNotesController> c_;
 };
-
-TEST_F(NotifyConverterTest, AddedItemIsCopiedToTheCurrentFolderAndReachesTheController) {
-    CNotifyConverter* cb = start(nullptr);
-    LONG status = -1;
-    const std::string bytes("seven\r\n\0x", 9);
-    auto content = bytesVariant(bytes);
-    EXPECT_EQ(cb->ClientCmdAddItem(0, 3, 0, vt::ole(u"7"), 0, 0, 0, *content.get(), &status), S_OK);
-    EXPECT_EQ(status, 201);
-    EXPECT_EQ(readFileBytes(inWork(u"dbgDatFile7")), bytes);
-    auto names = notes();
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(readFileBytes(plat::joinPath(notesFolder(alias_), names[0])), bytes);
-    EXPECT_EQ(cb->itemCount(), 1);
-}
 
 TEST_F(NotifyConverterTest, HostileLuidsNeverWriteOutsideTheCurrentFolder) {
     CNotifyConverter* cb = start(nullptr);
@@ -126,81 +105,6 @@ TEST_F(NotifyConverterTest, EmptyAddIsRefusedButStillLeavesAnEmptyDebugCopy) {
     EXPECT_EQ(cb->itemCount(), 0);
     EXPECT_EQ(readFileBytes(inWork(u"dbgDatFile5")), "");
     EXPECT_TRUE(notes().empty());
-}
-
-TEST_F(NotifyConverterTest, ReplaceWithoutUsableContentAnswersBadRequest) {
-    CNotifyConverter* cb = start(nullptr);
-    SAFEARRAYBOUND bound{4, 1};
-    unique_variant oneBased;
-    oneBased->vt = VT_ARRAY | VT_UI1;
-    oneBased->parray = SafeArrayCreate(VT_UI1, 1, &bound);
-    ASSERT_NE(oneBased->parray, nullptr);
-    LONG status = -1;
-    EXPECT_EQ(cb->ClientCmdReplaceItem(0, 4, 0, vt::ole(u"7"), 0, 0, 0, *oneBased.get(), &status), E_FAIL);
-    EXPECT_EQ(status, 400);
-    status = -1;
-    unique_variant number;
-    number->vt = VT_I4;
-    number->lVal = 3;
-    EXPECT_EQ(cb->ClientCmdReplaceItem(0, 5, 0, vt::ole(u"7"), 0, 0, 0, *number.get(), &status), E_FAIL);
-    EXPECT_EQ(status, 400);
-    EXPECT_EQ(cb->itemCount(), 0);
-}
-
-TEST_F(NotifyConverterTest, GetLeavesTheOutVariantAlone) {
-    CNotifyConverter* cb = start(nullptr);
-    VARIANT out;
-    VariantInit(&out);
-    out.vt = VT_I4;
-    out.lVal = 1234;
-    LONG status = -1;
-    EXPECT_EQ(cb->ClientCmdGetItem(0, 6, 0, vt::ole(u"7"), 0, 0, &out, &status), E_FAIL);
-    EXPECT_EQ(status, 501);
-    EXPECT_EQ(out.vt, VT_I4);
-    EXPECT_EQ(out.lVal, 1234);
-    EXPECT_EQ(cb->itemCount(), 0);
-}
-
-TEST_F(NotifyConverterTest, FinalNotificationCarriesTheLastProgressAndTheItemCount) {
-    engine_.script = [](vantrel::ISyncEngineCallback* cb) {
-        LONG status = 0;
-        cb->SyncStatusStarted();
-        auto content = bytesVariant("from the phone");
-        cb->ClientCmdAddItem(0, 1, 0, vt::ole(u"p1"), 0, 0, 0, *content.get(), &status);
-        cb->SyncStatusPackageSent(0, 10, 20);
-        cb->SyncStatusFinished();
-    };
-    start(&notify_);
-    engine_.join();
-    ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
-    auto calls = notify_.calls();
-    ASSERT_EQ(calls.size(), 3u);
-    const auto* started = callWithState(calls, vantrel::kSyncStateStarted);
-    const auto* progress = callWithState(calls, vantrel::kSyncStateProgress);
-    const auto* ended = callWithState(calls, vantrel::kSyncStateEnded);
-    ASSERT_TRUE(started && progress && ended);
-    EXPECT_EQ(started->progress1, 0);
-    EXPECT_EQ(started->items, 0);
-    EXPECT_EQ(progress->progress1, 10);
-    EXPECT_EQ(progress->progress2, 20);
-    EXPECT_EQ(ended->id, kId);
-    EXPECT_EQ(ended->result, 0);
-    EXPECT_EQ(ended->progress1, 10);
-    EXPECT_EQ(ended->progress2, 20);
-    EXPECT_EQ(ended->items, 1);
-    EXPECT_EQ(notify_.refs(), 0);
-}
-
-TEST_F(NotifyConverterTest, FailedSessionEndsWithTheEngineErrorAndDropsTheHost) {
-    CNotifyConverter* cb = start(&notify_);
-    EXPECT_EQ(notify_.refs(), 2);
-    EXPECT_EQ(cb->SyncStatusFailed(0x1234), S_OK);
-    ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
-    auto calls = notify_.calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].state, vantrel::kSyncStateEnded);
-    EXPECT_EQ(calls[0].result, 0x1234);
-    EXPECT_EQ(notify_.refs(), 0);
 }
 
 TEST_F(NotifyConverterTest, WithoutHostObjectNothingIsNotifiedButDeliveriesEnd) {
@@ -258,20 +162,6 @@ TEST_F(NotifyConverterTest, LateFinalDeliveryKeepsItsOwnReferenceUntilItEnds) {
     EXPECT_EQ(notify_.refs(), 0);
 }
 
-TEST_F(NotifyConverterTest, SlowHostOutlastingTheFinalWaitStillGetsItsNotification) {
-    CNotifyConverter::setFinalNotifyWaitMs(20);
-    notify_.delayMs = 200;
-    engine_.script = [](vantrel::ISyncEngineCallback* cb) {
-        cb->SyncStatusStarted();
-        cb->SyncStatusFinished();
-    };
-    start(&notify_);
-    engine_.join();
-    ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
-    EXPECT_EQ(notify_.calls().size(), 2u);
-    EXPECT_EQ(notify_.refs(), 0);
-}
-
 TEST_F(NotifyConverterTest, SinkOfAnEarlierSessionNeverCallsTheControllerAgain) {
     CNotifyConverter* old = start(nullptr);
     old->AddRef();  // the engine keeps the old sink past the next StartSync
@@ -279,7 +169,8 @@ TEST_F(NotifyConverterTest, SinkOfAnEarlierSessionNeverCallsTheControllerAgain) 
     ASSERT_NE(old, current);
     LONG status = -1;
     auto content = bytesVariant("late");
-    EXPECT_EQ(old->ClientCmdAddItem(0, 1, 0, vt::ole(u"9"), 0, 0, 0, *content.get(), &status), E_UNEXPECTED);
+    EXPECT_EQ(old->ClientCmdAddItem(0, 1, 0, vt::ole(u"9"), 0, 0, 0, *content.get(), &status),
+              E_UNEXPECTED);
     EXPECT_EQ(old->ClientCmdStatus(1, 200), E_UNEXPECTED);
     EXPECT_EQ(old->SyncStatusFinished(), E_UNEXPECTED);
     EXPECT_EQ(status, -1);

@@ -165,15 +165,4 @@ TEST_F(ComRaiiTest, SafearrayDataLockHoldsTheLock) {
     EXPECT_EQ(none.size(), 0u);
 }
 
-TEST_F(ComRaiiTest, UniqueCotaskmemPtr) {
-    vt::unique_cotaskmem_ptr<char> block(static_cast<char*>(CoTaskMemAlloc(8)));
-    vt::unique_cotaskmem_ptr<char> moved = std::move(block);
-    EXPECT_FALSE(block);
-    EXPECT_TRUE(moved);
-    *moved.put() = static_cast<char*>(CoTaskMemAlloc(16));  // the first block is freed
-    char* raw = moved.detach();
-    EXPECT_FALSE(moved);
-    CoTaskMemFree(raw);
-}
-
 }  // namespace

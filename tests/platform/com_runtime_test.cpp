@@ -36,9 +36,7 @@ VARIANT unknownVariant(CountingUnknown& object) {
     return v;
 }
 
-class ComBstrTest : public ::testing::Test {};
-
-TEST_F(ComBstrTest, PrefixHoldsByteCountAndTextMayHoldZeros) {
+TEST(ComBstrTest, PrefixHoldsByteCountAndTextMayHoldZeros) {
     BSTR s = SysAllocStringLen(vt::ole(u"a\0b"), 3);
     uint32_t prefix;
     std::memcpy(&prefix, reinterpret_cast<char*>(s) - 4, 4);
@@ -57,7 +55,7 @@ TEST_F(ComBstrTest, PrefixHoldsByteCountAndTextMayHoldZeros) {
     SysFreeString(s);
 }
 
-TEST_F(ComBstrTest, NullHandling) {
+TEST(ComBstrTest, NullHandling) {
     EXPECT_EQ(SysAllocString(nullptr), nullptr);
     EXPECT_EQ(SysStringLen(nullptr), 0u);
     EXPECT_EQ(SysStringByteLen(nullptr), 0u);
@@ -76,9 +74,7 @@ TEST_F(ComBstrTest, NullHandling) {
     SysFreeString(empty);
 }
 
-class ComSafeArrayTest : public ::testing::Test {};
-
-TEST_F(ComSafeArrayTest, VectorBoundsTypeAndZeroedData) {
+TEST(ComSafeArrayTest, VectorBoundsTypeAndZeroedData) {
     SAFEARRAY* psa = SafeArrayCreateVector(VT_I4, -2, 5);
     ASSERT_NE(psa, nullptr);
     LONG lower = 0, upper = 0;
@@ -102,7 +98,7 @@ TEST_F(ComSafeArrayTest, VectorBoundsTypeAndZeroedData) {
     SafeArrayDestroy(psa);
 }
 
-TEST_F(ComSafeArrayTest, ElementTypesAndRefusedShapes) {
+TEST(ComSafeArrayTest, ElementTypesAndRefusedShapes) {
     const std::pair<VARTYPE, UINT> sizes[] = {
         {VT_UI1, 1}, {VT_I1, 1},   {VT_I2, 2},      {VT_UI2, 2},      {VT_BOOL, 2},
         {VT_I4, 4},  {VT_UINT, 4}, {VT_R4, 4},      {VT_R8, 8},       {VT_I8, 8},
@@ -120,7 +116,7 @@ TEST_F(ComSafeArrayTest, ElementTypesAndRefusedShapes) {
     EXPECT_EQ(SafeArrayCreateVector(VT_EMPTY, 0, 1), nullptr);
 }
 
-TEST_F(ComSafeArrayTest, LockedArrayCannotBeDestroyed) {
+TEST(ComSafeArrayTest, LockedArrayCannotBeDestroyed) {
     SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, 4);
     void* first = nullptr;
     void* second = nullptr;
@@ -137,7 +133,7 @@ TEST_F(ComSafeArrayTest, LockedArrayCannotBeDestroyed) {
     EXPECT_EQ(SafeArrayDestroy(nullptr), S_OK);
 }
 
-TEST_F(ComSafeArrayTest, DestroyFreesAndReleasesElements) {
+TEST(ComSafeArrayTest, DestroyFreesAndReleasesElements) {
     CountingUnknown object;
     SAFEARRAY* unknowns = SafeArrayCreateVector(VT_UNKNOWN, 0, 3);
     static_cast<IUnknown**>(unknowns->pvData)[0] = object.unknown();
@@ -158,7 +154,7 @@ TEST_F(ComSafeArrayTest, DestroyFreesAndReleasesElements) {
     EXPECT_EQ(object.refs(), 0);
 }
 
-TEST_F(ComSafeArrayTest, CopyIsDeepAndUnlocked) {
+TEST(ComSafeArrayTest, CopyIsDeepAndUnlocked) {
     CountingUnknown object;
     SAFEARRAY* unknowns = SafeArrayCreateVector(VT_UNKNOWN, 1, 2);
     static_cast<IUnknown**>(unknowns->pvData)[1] = object.unknown();
@@ -192,9 +188,7 @@ TEST_F(ComSafeArrayTest, CopyIsDeepAndUnlocked) {
     EXPECT_EQ(copy, nullptr);
 }
 
-class ComVariantTest : public ::testing::Test {};
-
-TEST_F(ComVariantTest, ClearReleasesOwnedValuesOnly) {
+TEST(ComVariantTest, ClearReleasesOwnedValuesOnly) {
     CountingUnknown object;
     VARIANT v = unknownVariant(object);
     EXPECT_EQ(VariantClear(&v), S_OK);
@@ -222,7 +216,7 @@ TEST_F(ComVariantTest, ClearReleasesOwnedValuesOnly) {
     EXPECT_EQ(VariantClear(&v), S_OK);
 }
 
-TEST_F(ComVariantTest, CopyAddsReferencesAndDuplicatesValues) {
+TEST(ComVariantTest, CopyAddsReferencesAndDuplicatesValues) {
     CountingUnknown first, second;
     VARIANT src = unknownVariant(first);
     VARIANT dest = unknownVariant(second);
@@ -252,7 +246,7 @@ TEST_F(ComVariantTest, CopyAddsReferencesAndDuplicatesValues) {
     EXPECT_EQ(VariantCopy(&dest, &src), DISP_E_BADVARTYPE);
 }
 
-TEST_F(ComVariantTest, ChangeTypeTakesTheRawBytesOfAString) {
+TEST(ComVariantTest, ChangeTypeTakesTheRawBytesOfAString) {
     const std::string bytes("\x01\x00\xff", 3);
     VARIANT src = bstrVariant(bytes.data(), 3);
     VARIANT dest;
@@ -279,7 +273,7 @@ TEST_F(ComVariantTest, ChangeTypeTakesTheRawBytesOfAString) {
     VariantClear(&dest);
 }
 
-TEST_F(ComVariantTest, ChangeTypeRefusesOtherConversionsAndKeepsTheDestination) {
+TEST(ComVariantTest, ChangeTypeRefusesOtherConversionsAndKeepsTheDestination) {
     CountingUnknown object;
     VARIANT dest = unknownVariant(object);
     VARIANT number;
@@ -296,9 +290,7 @@ TEST_F(ComVariantTest, ChangeTypeRefusesOtherConversionsAndKeepsTheDestination) 
     VariantClear(&dest);
 }
 
-class ComRuntimeTest : public ::testing::Test {};
-
-TEST_F(ComRuntimeTest, TaskAllocator) {
+TEST(ComRuntimeTest, TaskAllocator) {
     void* nothing = CoTaskMemAlloc(0);
     EXPECT_NE(nothing, nullptr);
     CoTaskMemFree(nothing);
@@ -312,7 +304,7 @@ TEST_F(ComRuntimeTest, TaskAllocator) {
     EXPECT_EQ(CoTaskMemRealloc(p, 0), nullptr);  // frees the block
 }
 
-TEST_F(ComRuntimeTest, InitialisationIsCountedPerThread) {
+TEST(ComRuntimeTest, InitialisationIsCountedPerThread) {
     std::thread([] {
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);
@@ -329,7 +321,7 @@ TEST_F(ComRuntimeTest, InitialisationIsCountedPerThread) {
     }).join();
 }
 
-TEST_F(ComRuntimeTest, WellKnownInterfaceIds) {
+TEST(ComRuntimeTest, WellKnownInterfaceIds) {
     const IID unknown = {0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
     const IID factory = {1, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
     EXPECT_TRUE(IsEqualIID(IID_IUnknown, unknown));

@@ -14,7 +14,8 @@ TEST(FormatTest, TheDirectivesTheMessagesUse) {
               u"(genut)CStorage          |");
     EXPECT_EQ(format(u"%-5.5s|", std::u16string(u"abcdefgh")), u"abcde|");
     EXPECT_EQ(format(u"0x%X %x", static_cast<int32_t>(0x80004005), 255), u"0x80004005 ff");
-    EXPECT_EQ(format(u"%d %u", static_cast<uint32_t>(0xFFFFFFFF), static_cast<uint32_t>(7)), u"-1 7");
+    EXPECT_EQ(format(u"%d %u", static_cast<uint32_t>(0xFFFFFFFF), static_cast<uint32_t>(7)),
+              u"-1 7");
     EXPECT_EQ(format(u"%s(%d).%s", u"x", 2, u"txt"), u"x(2).txt");
     EXPECT_EQ(format(u"100%% %5d|%-5d|%+d", 42, 42, 3), u"100%    42|42   |+3");
     EXPECT_EQ(format(u"%s", "utf-8 \xc3\xa4"), u"utf-8 \u00e4");
@@ -29,9 +30,11 @@ TEST(FormatTest, RuntimeMismatchDoesNotCrash) {
 }
 
 TEST(TextTest, InvalidInputBecomesReplacementCharacters) {
-    EXPECT_EQ(fromUtf8("a\xff" "b"), u"a\uFFFDb");
-    EXPECT_EQ(fromUtf8("\xe2\x82"), u"\uFFFD");             // cut short
-    EXPECT_EQ(fromUtf8("\xed\xa0\x80"), u"\uFFFD");         // encoded surrogate
+    EXPECT_EQ(fromUtf8("a\xff"
+                       "b"),
+              u"a\uFFFDb");
+    EXPECT_EQ(fromUtf8("\xe2\x82"), u"\uFFFD");              // cut short
+    EXPECT_EQ(fromUtf8("\xed\xa0\x80"), u"\uFFFD");          // encoded surrogate
     EXPECT_EQ(fromUtf8("\xf0\x9f\x98\x80"), u"\U0001F600");  // astral plane
     EXPECT_EQ(toUtf8(std::u16string(1, char16_t(0xD800)) + u"x"), "\xef\xbf\xbdx");
     EXPECT_EQ(toUtf8(u"\U0001F600"), "\xf0\x9f\x98\x80");

@@ -2,14 +2,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
-#include "platform/registry.h"
-#include "platform/system.h"
 #include "platform/text.h"
 #include "storage/free_store.h"
 #include "storage/storage.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "util/logger.h"
 
@@ -20,28 +18,12 @@ using testing::HasSubstr;
 
 class StorageLogTest : public test::SandboxedTest {
   protected:
-    StorageLogTest() {
-        oldTmp_ = plat::getEnv("TMP");
-        plat::setEnv("TMP", logDir_.path());
-        plat::RegKey key;
-        EXPECT_EQ(plat::RegKey::root(plat::RegRoot::LocalMachine)
-                      .create(u"Software\\Orvane\\MorVex", &key),
-                  plat::kErrorSuccess);
-        EXPECT_EQ(key.setString(u"Logging Levels", u"Default,LOG_ALL"), plat::kErrorSuccess);
-        EXPECT_TRUE(
-            Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex", u"Logging Levels", 5));
-    }
-    ~StorageLogTest() override {
-        Logger::shutdown();
-        plat::setEnv("TMP", oldTmp_);
-    }
     std::string log() {
-        Logger::shutdown();
-        return test::readFileBytes(logDir_ / u"Vantrel.lgt").value_or("");
+        Logger::shutdown();  // flushes the file
+        return capture_.text();
     }
-    test::TempDir logDir_;
+    test::LogCapture capture_;
     test::TempDir dir_;
-    std::optional<std::u16string> oldTmp_;
 };
 
 TEST_F(StorageLogTest, StoreLines) {

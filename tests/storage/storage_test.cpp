@@ -89,17 +89,6 @@ TEST_F(StorageTest, SaveWithoutChangeLeavesIndexFileUntouched) {
     EXPECT_EQ(readFileBytes(dix()), withTail);
 }
 
-TEST_F(StorageTest, RemovedAreasMergeIntoOneFreeArea) {
-    CStorage s;
-    makeTwoRecords(s);
-    EXPECT_EQ(s.remove(u"a"), kStorageOk);
-    EXPECT_EQ(s.remove(u"b"), kStorageOk);
-    EXPECT_EQ(s.remove(u"b"), kStorageNoSuchKey);
-    ASSERT_EQ(s.save(), kStorageOk);
-    EXPECT_THAT(index().keys, testing::IsEmpty());
-    EXPECT_EQ(index().freeAreas, (Areas{{0, 14}}));
-}
-
 // Space that the index file on disk still refers to is reused only after the next save.
 TEST_F(StorageTest, ReplacementNeverOverwritesSavedRecord) {
     CStorage s;

@@ -47,12 +47,6 @@ void FakeEngine::join() {
     if (session_.joinable()) session_.join();
 }
 
-const FakeEngine::Item* FakeEngine::item(const std::u16string& luid) const {
-    for (const auto& i : items)
-        if (i.luid == luid) return &i;
-    return nullptr;
-}
-
 HRESULT FakeEngine::acknowledge(size_t from, vantrel::ISyncEngineCallback* cb) {
     if (!cb) cb = callback_;
     HRESULT result = S_OK;
@@ -86,7 +80,6 @@ HRESULT FakeEngine::QueryInterface(REFIID riid, void** ppv) {
 HRESULT FakeEngine::queue(Item::Kind kind, BSTR luid, const VARIANT* data, ULONG* cmdId, int slot) {
     std::lock_guard<std::mutex> l(m_);
     slots.push_back(slot);
-    if (FAILED(itemResult)) return itemResult;
     *cmdId = nextCmd_++;
     items.push_back(Item{kind, fromBstr(luid), data ? variantBytes(*data) : std::string(), *cmdId});
     return S_OK;
@@ -153,7 +146,8 @@ std::vector<FakeNotify::Call> FakeNotify::calls() {
 
 bool FakeNotify::waitFor(size_t n, int timeoutMs) {
     std::unique_lock<std::mutex> l(m_);
-    return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return calls_.size() >= n; });
+    return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),
+                        [&] { return calls_.size() >= n; });
 }
 
 HRESULT FakeNotify::QueryInterface(REFIID riid, void** ppv) {
@@ -179,7 +173,8 @@ void FakeNotify::releaseDeliveries() {
     cv_.notify_all();
 }
 
-HRESULT FakeNotify::NotifySyncStatus(UINT id, LONG state, LONG result, LONG p1, LONG p2, LONG items) {
+HRESULT FakeNotify::NotifySyncStatus(UINT id, LONG state, LONG result, LONG p1, LONG p2,
+                                     LONG items) {
     {
         std::unique_lock<std::mutex> l(m_);
         cv_.wait(l, [&] { return !held_; });
@@ -319,7 +314,7 @@ HRESULT FakeSink::ClientCmdStatus(ULONG cmdId, ULONG status) {
     Call c(Status);
     c.cmdId = cmdId;
     c.code = static_cast<LONG>(status);
-    return handle(c, nullptr, statusResult);
+    return handle(c, nullptr, S_OK);
 }
 
 HRESULT FakeSink::ClientResultGet(LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG) {
@@ -330,15 +325,27 @@ HRESULT FakeSink::ClientMapItemAdded(LONG, const OLECHAR* luid, const OLECHAR* l
     Call c(Map);
     c.text = fromOleStr(luid);
     c.text2 = fromOleStr(localLuid);
-    return handle(c, nullptr, mapResult);
+    return handle(c, nullptr, S_OK);
 }
 
-HRESULT FakeSink::ClientReserved1() { return handle(Call(Reserved), nullptr, E_NOTIMPL); }
-HRESULT FakeSink::ClientReserved2() { return handle(Call(Reserved), nullptr, E_NOTIMPL); }
-HRESULT FakeSink::SyncStatusStarted() { return handle(Call(Started), nullptr, eventResult); }
-HRESULT FakeSink::SyncStatusPaused() { return handle(Call(Paused), nullptr, E_NOTIMPL); }
-HRESULT FakeSink::SyncStatusResumed() { return handle(Call(Resumed), nullptr, E_NOTIMPL); }
-HRESULT FakeSink::SyncStatusCanceled() { return handle(Call(Canceled), nullptr, eventResult); }
+HRESULT FakeSink::ClientReserved1() {
+    return handle(Call(Reserved), nullptr, E_NOTIMPL);
+}
+HRESULT FakeSink::ClientReserved2() {
+    return handle(Call(Reserved), nullptr, E_NOTIMPL);
+}
+HRESULT FakeSink::SyncStatusStarted() {
+    return handle(Call(Started), nullptr, S_OK);
+}
+HRESULT FakeSink::SyncStatusPaused() {
+    return handle(Call(Paused), nullptr, E_NOTIMPL);
+}
+HRESULT FakeSink::SyncStatusResumed() {
+    return handle(Call(Resumed), nullptr, E_NOTIMPL);
+}
+HRESULT FakeSink::SyncStatusCanceled() {
+    return handle(Call(Canceled), nullptr, S_OK);
+}
 
 HRESULT FakeSink::SyncStatusPackageSent(LONG, LONG progress1, LONG progress2) {
     Call c(PackageSent);
@@ -347,27 +354,34 @@ HRESULT FakeSink::SyncStatusPackageSent(LONG, LONG progress1, LONG progress2) {
     return handle(c, nullptr, S_OK);
 }
 
-HRESULT FakeSink::SyncStatusPackageGet(LONG) { return handle(Call(PackageGet), nullptr, S_OK); }
+HRESULT FakeSink::SyncStatusPackageGet(LONG) {
+    return handle(Call(PackageGet), nullptr, S_OK);
+}
 
 HRESULT FakeSink::SyncStatusFailed(LONG errorCode) {
     Call c(Failed);
     c.code = errorCode;
-    return handle(c, nullptr, eventResult);
+    return handle(c, nullptr, S_OK);
 }
 
-HRESULT FakeSink::SyncStatusFinished() { return handle(Call(Finished), nullptr, eventResult); }
+HRESULT FakeSink::SyncStatusFinished() {
+    return handle(Call(Finished), nullptr, S_OK);
+}
 
 PhoneSandbox::PhoneSandbox() {
     plat::createDirectory(home_ / u"phones");
     addPhone(alias_);
     plat::RegKey key;
-    EXPECT_EQ(plat::RegKey::root(plat::RegRoot::CurrentUser).create(u"Software\\Orvane\\Morvex", &key),
-              plat::kErrorSuccess);
+    EXPECT_EQ(
+        plat::RegKey::root(plat::RegRoot::CurrentUser).create(u"Software\\Orvane\\Morvex", &key),
+        plat::kErrorSuccess);
     EXPECT_EQ(key.setString(u"Root", home_ / u"phones"), plat::kErrorSuccess);
     setLanguage(u"en");
 }
 
-void PhoneSandbox::addPhone(const std::u16string& alias) { plat::createDirectory(phoneFolder(alias)); }
+void PhoneSandbox::addPhone(const std::u16string& alias) {
+    plat::createDirectory(phoneFolder(alias));
+}
 
 std::u16string PhoneSandbox::phoneFolder(const std::u16string& alias) const {
     return plat::joinPath(home_ / u"phones", alias);
@@ -385,8 +399,9 @@ std::u16string PhoneSandbox::storeFolder(const std::u16string& imei) const {
 
 void PhoneSandbox::setLanguage(const std::u16string& quorril) {
     plat::RegKey key;
-    EXPECT_EQ(plat::RegKey::root(plat::RegRoot::LocalMachine).create(u"Software\\Orvane\\Quorril", &key),
-              plat::kErrorSuccess);
+    EXPECT_EQ(
+        plat::RegKey::root(plat::RegRoot::LocalMachine).create(u"Software\\Orvane\\Quorril", &key),
+        plat::kErrorSuccess);
     EXPECT_EQ(key.setString(u"Current Language", quorril), plat::kErrorSuccess);
 }
 

@@ -27,11 +27,11 @@ std::string variantBytes(const VARIANT& v);
 
 // Counts references like CountingUnknown; never deleted through Release.
 class RefCounted {
-public:
+  public:
     ~RefCounted() { EXPECT_EQ(refs_.load(), 0) << "references leaked"; }
     long refs() const { return refs_.load(); }
 
-protected:
+  protected:
     ULONG addRef() { return static_cast<ULONG>(++refs_); }
     ULONG release() {
         long n = --refs_;
@@ -43,7 +43,7 @@ protected:
         return static_cast<ULONG>(n);
     }
 
-private:
+  private:
     std::atomic<long> refs_{0};
 };
 
@@ -51,7 +51,7 @@ private:
 // the script (if one is set) on a thread of its own, as a real engine does; without a script
 // the test drives the callback itself through callback().
 class FakeEngine : public vantrel::ISyncEngine, public RefCounted {
-public:
+  public:
     struct Item {
         enum Kind { Add, Replace, Delete } kind;
         std::u16string luid;
@@ -65,10 +65,9 @@ public:
     // Behaviour.
     HRESULT stateResult = S_OK;
     HRESULT startResult = S_OK;
-    HRESULT itemResult = S_OK;
     HRESULT cancelResult = S_OK;
     bool cancelThrows = false;  // Cancel throws instead of answering
-    Script script;  // run on a session thread by StartSync
+    Script script;              // run on a session thread by StartSync
 
     // What happened.
     std::vector<int> slots;  // every slot called, in order
@@ -87,8 +86,6 @@ public:
     // Plays a phone that takes every item queued since index from: adds are mapped to
     // "p" + local id and answered 201, the rest 200. The first failure, or S_OK.
     HRESULT acknowledge(size_t from, vantrel::ISyncEngineCallback* cb = nullptr);
-    // The item with this luid, or null.
-    const Item* item(const std::u16string& luid) const;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
@@ -112,7 +109,7 @@ public:
     HRESULT STDMETHODCALLTYPE Reserved16() override { return note(16, E_NOTIMPL); }
     HRESULT STDMETHODCALLTYPE GetState() override { return note(17, stateResult); }
 
-private:
+  private:
     HRESULT note(int slot, HRESULT hr) {
         std::lock_guard<std::mutex> l(m_);
         slots.push_back(slot);
@@ -128,7 +125,7 @@ private:
 
 // The host's notification object: records every NotifySyncStatus.
 class FakeNotify : public vantrel::IDataStoreNotify, public RefCounted {
-public:
+  public:
     struct Call {
         UINT id;
         LONG state, result, progress1, progress2, items;
@@ -150,7 +147,7 @@ public:
     HRESULT STDMETHODCALLTYPE NotifySyncStatus(UINT id, LONG state, LONG result, LONG p1, LONG p2,
                                                LONG items) override;
 
-private:
+  private:
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<Call> calls_;
@@ -162,21 +159,38 @@ private:
 // (by default status 201 for adds, 200 for the rest, and S_OK). Counts its references
 // exactly; never deleted through Release. Configure it before the session starts.
 class FakeSink : public vantrel::ISyncEngineCallback, public RefCounted {
-public:
+  public:
     enum Kind {
-        Alert, Add, Delete, Replace, Copy, Get, Rollback, Status, ResultGet, Map, Reserved,
-        Started, Paused, Resumed, Canceled, PackageSent, PackageGet, Failed, Finished
+        Alert,
+        Add,
+        Delete,
+        Replace,
+        Copy,
+        Get,
+        Rollback,
+        Status,
+        ResultGet,
+        Map,
+        Reserved,
+        Started,
+        Paused,
+        Resumed,
+        Canceled,
+        PackageSent,
+        PackageGet,
+        Failed,
+        Finished
     };
     struct Call {
         explicit Call(Kind k) : kind(k) {}
         Kind kind;
         std::thread::id thread;
-        ULONG cmdId = 0;   // item command id, or the command id of a status
-        LONG code = 0;     // alert code, status code, error code, or first progress value
-        LONG code2 = 0;    // second progress value
-        std::u16string text;   // LUID, last anchor, or the map's LUID
-        std::u16string text2;  // next anchor, or the map's local id
-        std::string data;      // item content
+        ULONG cmdId = 0;         // item command id, or the command id of a status
+        LONG code = 0;           // alert code, status code, error code, or first progress value
+        LONG code2 = 0;          // second progress value
+        std::u16string text;     // LUID, last anchor, or the map's LUID
+        std::u16string text2;    // next anchor, or the map's local id
+        std::string data;        // item content
         bool byteArray = false;  // content was VT_ARRAY|VT_UI1, one dimension, lower bound 0
         LONG status = 0;         // status answered (alert and items)
         HRESULT result = S_OK;   // HRESULT answered
@@ -186,9 +200,6 @@ public:
     std::function<HRESULT(const Call&, LONG* status)> respond;
     // Runs on the engine's thread at every callback, after it was recorded and answered.
     std::function<void(const Call&)> onCall;
-    HRESULT statusResult = S_OK;  // answer of ClientCmdStatus
-    HRESULT mapResult = S_OK;     // answer of ClientMapItemAdded
-    HRESULT eventResult = S_OK;   // answer of the SyncStatus* callbacks
 
     std::vector<Call> calls();
     std::vector<Call> calls(Kind kind);
@@ -231,7 +242,7 @@ public:
     HRESULT STDMETHODCALLTYPE SyncStatusFailed(LONG errorCode) override;
     HRESULT STDMETHODCALLTYPE SyncStatusFinished() override;
 
-private:
+  private:
     // Records the call, answers it (status through respond for alert and items) and runs onCall.
     HRESULT handle(Call call, LONG* pStatus, HRESULT fixed);
 
@@ -246,7 +257,7 @@ private:
 // <home>/phones, the phone's folder <home>/phones/<alias>, the language set to English (so the
 // notes folder is <home>/phones/<alias>/Notes).
 class PhoneSandbox : public SandboxedTest {
-protected:
+  protected:
     PhoneSandbox();
     // Makes the folder of another phone alias.
     void addPhone(const std::u16string& alias);

@@ -20,7 +20,7 @@ using test::writeFileBytes;
 
 // Each test gets its own registry (VANTREL_HOME) and its own log folder (TMP).
 class LoggerTest : public test::SandboxedTest {
-protected:
+  protected:
     LoggerTest() {
         oldTmp_ = plat::getEnv("TMP");
         plat::setEnv("TMP", logDir_.path());
@@ -38,6 +38,12 @@ protected:
                       .create(u"Software\\Orvane\\MorVex", &key),
                   plat::kErrorSuccess);
         ASSERT_EQ(key.setString(u"Logging Levels", text), plat::kErrorSuccess);
+    }
+
+    // Starts the logger as the module does, on the levels in the registry.
+    static bool start() {
+        return Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex", u"Logging Levels",
+                                  5);
     }
 
     std::vector<std::string> logLines() {
@@ -92,7 +98,7 @@ TEST_F(LoggerTest, NamesWithoutBaseOrExtensionGetDefaults) {
 }
 
 TEST_F(LoggerTest, SilentWithoutTheRegistryValue) {
-    ASSERT_TRUE(Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex", u"Logging Levels", 5));
+    ASSERT_TRUE(start());
     ASSERT_NE(Logger::instance(), nullptr);
     EXPECT_FALSE(Logger::instance()->hasFile());
     LogChannel(u"X").critic(u"nobody hears this");
@@ -104,7 +110,7 @@ TEST_F(LoggerTest, SilentWithoutTheRegistryValue) {
 
 TEST_F(LoggerTest, SettingsIgnoreSpacesAndEmptyPieces) {
     setLevels(u"Default , LOG_ALL ; X,LOG_HIGH ;;");
-    ASSERT_TRUE(Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex", u"Logging Levels", 5));
+    ASSERT_TRUE(start());
     Logger* l = Logger::instance();
     ASSERT_TRUE(l->hasFile());
     EXPECT_EQ(l->defaultLevel(), LOG_ALL);
@@ -114,7 +120,7 @@ TEST_F(LoggerTest, SettingsIgnoreSpacesAndEmptyPieces) {
 
 TEST_F(LoggerTest, BadEntriesAreReportedAndSkipped) {
     setLevels(u"NoComma;,LOG_HIGH;Y,;Z,LOG_BOGUS;W,LOG_CRITICAL");
-    ASSERT_TRUE(Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex", u"Logging Levels", 5));
+    ASSERT_TRUE(start());
     Logger* l = Logger::instance();
     EXPECT_EQ(l->defaultLevel(), LOG_NOTE);
     EXPECT_EQ(l->levelFor(u"Z"), LOG_NOTE);
@@ -131,7 +137,7 @@ TEST_F(LoggerTest, BadEntriesAreReportedAndSkipped) {
 
 TEST_F(LoggerTest, LineFormatMarkersAndThresholds) {
     setLevels(u"Default,LOG_HIGH;(genut)CStorage,LOG_TRACING");
-    ASSERT_TRUE(Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex", u"Logging Levels", 5));
+    ASSERT_TRUE(start());
     LogChannel storage(u"(genut)CStorage");
     LogChannel other(u"A module name much longer than twenty-five");
     storage.high(u"first\nsecond");
@@ -157,7 +163,7 @@ TEST_F(LoggerTest, LineFormatMarkersAndThresholds) {
 
 TEST_F(LoggerTest, LinesFromManyThreadsNeverInterleave) {
     setLevels(u"Default,LOG_ALL");
-    ASSERT_TRUE(Logger::initialize(u"Vantrel.lgt", u"Software\\Orvane\\MorVex", u"Logging Levels", 5));
+    ASSERT_TRUE(start());
     const std::u16string payload(200, u'x');
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
