@@ -381,31 +381,9 @@ bool resolvePhone(const PhoneArgs& a, bool requireKnown, PhoneSetup* setup, bool
                            : (*known && !record.store.empty() ? record.store
                                                               : defaultPhoneStore(setup->alias));
     setup->engineOptions = a.options.value_or(u"");
-    if (*known && !record.alias.empty() && setup->alias != record.alias) {
-        *error = format(
-            u"phone IMEI %s is known as '%s'; its notes are in that alias's folder, so "
-            u"another alias is refused (use --alias %s)",
-            imei, record.alias, record.alias);
+    // Checked again, under the records lock, when the phone is recorded after connecting.
+    if (!checkPhoneClaim(loadPhoneRecords(), imei, setup->alias, setup->store, error))
         return false;
-    }
-    if (*known && !record.store.empty() && setup->store != record.store) {
-        *error = format(u"phone IMEI %s is known with the store %s; another store is refused", imei,
-                        record.store);
-        return false;
-    }
-    for (const PhoneRecord& other : loadPhoneRecords()) {
-        if (other.imei == imeiKey(imei)) continue;
-        if (other.alias == setup->alias) {
-            *error = format(u"the alias '%s' belongs to phone IMEI %s; each phone needs its own",
-                            setup->alias, other.imei);
-            return false;
-        }
-        if (other.store == setup->store) {
-            *error = format(u"the store %s belongs to phone IMEI %s; each phone needs its own",
-                            setup->store, other.imei);
-            return false;
-        }
-    }
     return validatePhoneSetup(*setup, error);
 }
 
@@ -457,7 +435,11 @@ struct Connected {
     }
 };
 
-bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Connected* c) {
+// Connects every phone and records it. A phone that another process has is reported; with
+// skipBusy it is left out and counted in *busy, otherwise it stops everything, as any other
+// failure does.
+bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Connected* c,
+                bool skipBusy = false, int* busy = nullptr) {
     std::u16string error;
     std::unique_ptr<ModuleHost> module =
         ModuleHost::open(kDataStore, &error, cl.progId.value_or(u""));
@@ -467,20 +449,20 @@ bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Co
     }
     c->module = std::move(module);
     for (const PhoneSetup& setup : setups) {
-        std::vector<std::u16string> notes;
-        std::unique_ptr<PhoneLink> link = PhoneLink::connect(c->module, setup, &error, &notes);
-        for (const auto& n : notes) out(n);
+        ConnectReport report;
+        std::unique_ptr<PhoneLink> link =
+            PhoneLink::connect(c->module, setup, &error, &report);
+        for (const auto& n : report.notes) out(n);
         if (!link) {
             err(error);
+            if (report.busy && skipBusy) {
+                if (busy) ++*busy;
+                continue;
+            }
             return false;
         }
-        PhoneRecord record;
-        loadPhoneRecord(setup.imei, &record);
-        record.imei = imeiKey(setup.imei);
-        record.alias = setup.alias;
-        record.store = setup.store;
-        if (int32_t e = savePhoneRecord(record); e != plat::kErrorSuccess) {
-            err(registryErrorText(e));
+        if (!claimPhone(setup.imei, setup.alias, setup.store, &error)) {
+            err(error);
             return false;
         }
         c->links.push_back(std::move(link));
@@ -489,11 +471,8 @@ bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Co
 }
 
 void recordOutcome(const PhoneLink& link, const SessionReport& r) {
-    PhoneRecord record;
-    if (!loadPhoneRecord(link.setup().imei, &record)) return;
-    record.lastSync = plat::userLocaleDateTime(plat::currentTime());
-    record.lastResult = r.what + u" " + outcomeText(r);
-    savePhoneRecord(record);
+    recordSession(link.setup().imei, plat::userLocaleDateTime(plat::currentTime()),
+                  r.what + u" " + outcomeText(r));
 }
 
 void printReport(const PhoneLink& link, const SessionReport& r) {
@@ -649,7 +628,8 @@ int cmdSync(const CommandLine& cl) {
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(cl, setups, &c)) return kExitFailed;
+    int busy = 0;  // phones another process has: reported and left out
+    if (!connectAll(cl, setups, &c, true, &busy)) return kExitFailed;
     // Every phone's session runs at once; the module keeps one controller per phone.
     std::vector<bool> started;
     for (auto& link : c.links) {
@@ -665,7 +645,7 @@ int cmdSync(const CommandLine& cl) {
         printReport(link, r);
         allOk = allOk && r.ok;
     }
-    return allOk ? kExitOk : kExitFailed;
+    return allOk && busy == 0 ? kExitOk : kExitFailed;
 }
 
 int cmdExport(const CommandLine& cl) {

@@ -185,9 +185,9 @@ int runDemo(const std::u16string& home, const std::u16string& modulePath) {
         return kExitFailed;
     }
     PhoneSetup setup{u"350000000000001", u"phone", store, u""};
-    std::vector<std::u16string> notes;
-    std::unique_ptr<PhoneLink> link = PhoneLink::connect(module, setup, &error, &notes);
-    for (const auto& n : notes) out(u"  " + n);
+    ConnectReport report;
+    std::unique_ptr<PhoneLink> link = PhoneLink::connect(module, setup, &error, &report);
+    for (const auto& n : report.notes) out(u"  " + n);
     if (!link) {
         fail(error);
         return kExitFailed;

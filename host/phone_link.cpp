@@ -59,7 +59,40 @@ std::u16string hresultText(HRESULT hr) {
     return format(u"0x%08X", hr);
 }
 
+// The module's data folder of a phone, and its record store there.
+std::u16string moduleDataFolder(const std::u16string& imei) {
+    std::u16string appData;
+    plat::appDataFolder(false, &appData);
+    return plat::joinPath(plat::joinPath(appData, u"Morvex"), imeiKey(imei));
+}
+std::u16string recordStorePath(const std::u16string& imei) {
+    return plat::joinPath(plat::joinPath(moduleDataFolder(imei), u"NotesDB"), u"notesDB.dta");
+}
+
+// True when another process has the module's record store of the phone open: the module opens
+// it for writing and denies writers, so an open of the same kind fails with a sharing
+// violation. Creates nothing.
+bool recordStoreHeldElsewhere(const std::u16string& imei) {
+    plat::File f;
+    plat::FileException e(0, 0, u"");
+    if (f.tryOpen(recordStorePath(imei), plat::Access::ReadWrite, plat::Disposition::OpenExisting,
+                  plat::Share::DenyWrite, &e)) {
+        try {
+            f.close();
+        } catch (const plat::FileException&) {
+        }
+        return false;
+    }
+    return plat::isSharingViolation(e.osError());
+}
+
 }  // namespace
+
+std::u16string busyPhoneText(const PhoneSetup& setup) {
+    return format(u"phone %s (%s) is being synchronised by another process; nothing was "
+                  u"changed, try again when it has finished",
+                  setup.alias, imeiKey(setup.imei));
+}
 
 // Shows a session's progress while it runs, and cancels it when it runs out of time.
 class PhoneLink::Monitor {
@@ -203,8 +236,21 @@ std::u16string pcNotesFolder(const std::u16string& alias) {
 
 std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module,
                                               const PhoneSetup& setup, std::u16string* error,
-                                              std::vector<std::u16string>* notes) {
+                                              ConnectReport* report) {
+    ConnectReport unused;
+    if (!report) report = &unused;
     if (!validatePhoneSetup(setup, error)) return nullptr;
+
+    // One process per phone, before the phone's store is opened or anything is created: two
+    // would send each other's changes twice and take each other's notes for deleted.
+    HostLock::Taken taken = HostLock::takePhone(setup.imei);
+    if (!taken.lock) {
+        report->busy = taken.busy;
+        *error = taken.busy ? busyPhoneText(setup) : taken.error;
+        return nullptr;
+    }
+    std::unique_ptr<PhoneLink> link(new PhoneLink());
+    link->lock_ = std::move(taken.lock);
 
     // The PC side: <Root>/<alias> must exist for the module; the host makes it when Root does.
     const std::u16string root = rootFolder();
@@ -228,11 +274,9 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
                             setup.alias, osErrorText(err));
             return nullptr;
         }
-        if (notes)
-            notes->push_back(
-                format(u"created the folder %s for phone '%s'", phoneFolder, setup.alias));
+        report->notes.push_back(
+            format(u"created the folder %s for phone '%s'", phoneFolder, setup.alias));
     }
-    std::unique_ptr<PhoneLink> link(new PhoneLink());
     link->notesFolder_ = pcNotesFolder(setup.alias);
     plat::FileStatus notesStatus;
     if (plat::getFileStatus(link->notesFolder_, &notesStatus) && !notesStatus.isDirectory) {
@@ -287,14 +331,23 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
     hr = link->init_->Initialize(imei.get(), alias.get(), store.get(),
                                  static_cast<vantrel::ISyncEngine*>(link->phone_.get()));
     if (FAILED(hr)) {
-        std::u16string appData;
-        plat::appDataFolder(false, &appData);
-        *error = format(
-            u"the module refused phone '%s' (IMEI %s): Initialize answered %s. "
-            u"Either the phone is already connected in this process, or its "
-            u"folders can't be used: %s, %s",
-            setup.alias, setup.imei, hresultText(hr), phoneFolder,
-            plat::joinPath(plat::joinPath(appData, u"Morvex"), imeiKey(setup.imei)));
+        if (taken.heldHere) {
+            *error = format(
+                u"the module refused phone '%s' (IMEI %s): it is already connected in this "
+                u"process (Initialize answered %s)",
+                setup.alias, setup.imei, hresultText(hr));
+        } else if (recordStoreHeldElsewhere(setup.imei)) {
+            // A host other than vantrel has the phone.
+            report->busy = true;
+            *error = busyPhoneText(setup);
+        } else {
+            *error = format(
+                u"the module refused phone '%s' (IMEI %s): Initialize answered %s; check that "
+                u"its folders can be used: %s, %s (the module's log says more: `vantrel config "
+                u"logging LOG_TRACING`)",
+                setup.alias, setup.imei, hresultText(hr), phoneFolder,
+                moduleDataFolder(setup.imei));
+        }
         return nullptr;
     }
     return link;
@@ -303,7 +356,9 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
 PhoneLink::~PhoneLink() {
     if (monitor_) monitor_->stop();
     if (abandoned_) {
-        // A session still runs in the phone and may call the module: keep everything alive.
+        // A session still runs in the phone and may call the module: keep everything alive,
+        // the phone's lock too.
+        (void)lock_.release();
         (void)dataStore_.detach();
         (void)init_.detach();
         (void)phone_.detach();

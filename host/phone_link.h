@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engines/virtual_phone/virtual_phone.h"
+#include "host/host_lock.h"
 #include "host/module_host.h"
 #include "host/session_notify.h"
 #include "platform/com_raii.h"
@@ -54,16 +55,28 @@ struct SessionReport {
     std::u16string message;  // why it failed, for the user; empty when ok
 };
 
+// What connect tells besides the link.
+struct ConnectReport {
+    std::vector<std::u16string> notes;  // what it did for the user ("created the folder ...")
+    bool busy = false;  // null because another process has the phone; the error says so
+};
+
+// "phone <alias> (<IMEI key>) is being synchronised by another process; ..."
+std::u16string busyPhoneText(const PhoneSetup& setup);
+
 class PhoneLink {
   public:
-    // Prepares the PC folder (creates <Root>/<alias> when Root exists; *notes gets a line
-    // saying so), opens the phone's store, creates a component object from module and binds
-    // it. Null with *error set.
+    // Takes the phone's lock (HostLock::takePhone) before anything else, prepares the PC folder
+    // (creates <Root>/<alias> when Root exists; report->notes gets a line saying so), opens the
+    // phone's store, creates a component object from module and binds it. Null with *error
+    // set; report->busy when another process has the phone (its lock, or the module's record
+    // store).
     static std::unique_ptr<PhoneLink> connect(std::shared_ptr<ModuleHost> module,
                                               const PhoneSetup& setup, std::u16string* error,
-                                              std::vector<std::u16string>* notes = nullptr);
-    // Releases the component object (the module saves the phone's mapping), then the engine.
-    // A session the host gave up on keeps both (the process is about to end).
+                                              ConnectReport* report = nullptr);
+    // Releases the component object (the module saves the phone's mapping), then the engine,
+    // then the phone's lock. A session the host gave up on keeps all three (the process is
+    // about to end).
     ~PhoneLink();
     PhoneLink(const PhoneLink&) = delete;
     PhoneLink& operator=(const PhoneLink&) = delete;
@@ -104,6 +117,7 @@ class PhoneLink {
     void beginSession(const std::u16string& what);
     SessionReport waitAndReport(HRESULT callResult, int timeoutMs);
 
+    std::unique_ptr<HostLock> lock_;  // the phone's; given up last
     std::shared_ptr<ModuleHost> module_;
     PhoneSetup setup_;
     std::u16string notesFolder_;

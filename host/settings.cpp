@@ -1,5 +1,6 @@
 #include "host/settings.h"
 
+#include "host/host_lock.h"
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"
@@ -156,6 +157,75 @@ int32_t removePhoneRecord(const std::u16string& imei) {
     int32_t err = hive(plat::RegRoot::CurrentUser).open(kPhonesKey, &phones, true);
     if (err != plat::kErrorSuccess) return err;
     return phones.deleteTree(imeiKey(imei));
+}
+
+bool checkPhoneClaim(const std::vector<PhoneRecord>& records, const std::u16string& imei,
+                     const std::u16string& alias, const std::u16string& store,
+                     std::u16string* error) {
+    const std::u16string key = imeiKey(imei);
+    for (const PhoneRecord& r : records) {
+        if (r.imei == key) {
+            if (!r.alias.empty() && r.alias != alias) {
+                *error = format(
+                    u"phone IMEI %s is known as '%s'; its notes are in that alias's folder, so "
+                    u"another alias is refused (use --alias %s)",
+                    imei, r.alias, r.alias);
+                return false;
+            }
+            if (!r.store.empty() && r.store != store) {
+                *error = format(u"phone IMEI %s is known with the store %s; another store is "
+                                u"refused",
+                                imei, r.store);
+                return false;
+            }
+        } else if (r.alias == alias) {
+            *error = format(u"the alias '%s' belongs to phone IMEI %s; each phone needs its own",
+                            alias, r.imei);
+            return false;
+        } else if (r.store == store) {
+            *error = format(u"the store %s belongs to phone IMEI %s; each phone needs its own",
+                            store, r.imei);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool claimPhone(const std::u16string& imei, const std::u16string& alias,
+                const std::u16string& store, std::u16string* error) {
+    // Check and record under one lock: another process's claim between the two could give
+    // the alias or the store to a second phone.
+    HostLock::Taken records = HostLock::takeRecords();
+    if (!records.lock) {
+        *error = records.busy ? u"another vantrel process has been changing the phone records "
+                                u"for 30 s; nothing was changed, try again"
+                              : records.error;
+        return false;
+    }
+    if (!checkPhoneClaim(loadPhoneRecords(), imei, alias, store, error)) return false;
+    PhoneRecord record;
+    if (loadPhoneRecord(imei, &record) && record.alias == alias && record.store == store)
+        return true;
+    record.imei = imeiKey(imei);
+    record.alias = alias;
+    record.store = store;
+    if (int32_t e = savePhoneRecord(record); e != plat::kErrorSuccess) {
+        *error = registryErrorText(e);
+        return false;
+    }
+    return true;
+}
+
+int32_t recordSession(const std::u16string& imei, const std::u16string& lastSync,
+                      const std::u16string& lastResult) {
+    // Only the session's values: the alias and store stay as claimed, and a record that is
+    // gone is not made again.
+    plat::RegKey key;
+    int32_t err = hive(plat::RegRoot::CurrentUser)
+                      .open(std::u16string(kPhonesKey) + u"\\" + imeiKey(imei), &key, true);
+    if (err != plat::kErrorSuccess) return err;
+    if ((err = key.setString(u"Last Sync", lastSync)) != plat::kErrorSuccess) return err;
+    return key.setString(u"Last Result", lastResult);
 }
 
 int32_t checkRegistryWritable() {

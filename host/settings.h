@@ -66,6 +66,23 @@ std::vector<PhoneRecord> loadPhoneRecords();
 int32_t savePhoneRecord(const PhoneRecord& record);
 int32_t removePhoneRecord(const std::u16string& imei);
 
+// Whether phone imei may have alias and store, given records: a known phone keeps its own, and
+// no two phones share an alias or a store (the module would take one phone's folder for the
+// other's). False with a message naming the conflict.
+bool checkPhoneClaim(const std::vector<PhoneRecord>& records, const std::u16string& imei,
+                     const std::u16string& alias, const std::u16string& store,
+                     std::u16string* error);
+// Records phone imei with alias and store, checking them against the records as they are now,
+// under the host's records lock (HostLock::takeRecords), so that two processes never give one
+// alias or store to two phones. False with a message (the claim refused, the lock not had, or a
+// registry error).
+bool claimPhone(const std::u16string& imei, const std::u16string& alias,
+                const std::u16string& store, std::u16string* error);
+// Records a session's end in a known phone's record: time and outcome. Does nothing for a
+// phone without a record.
+int32_t recordSession(const std::u16string& imei, const std::u16string& lastSync,
+                      const std::u16string& lastResult);
+
 // Proves that the registry accepts changes by writing the host's "Last Run" value. Answers the
 // registry error code (kErrorRegistryCorrupt for a damaged file).
 int32_t checkRegistryWritable();

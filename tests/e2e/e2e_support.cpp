@@ -14,6 +14,8 @@
 #include "host/settings.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/process.h"
+#include "platform/special_folders.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -139,6 +141,24 @@ host::SessionReport HostE2ETest::syncOnce(const host::PhoneSetup& s) {
     host::SessionReport r = link->synchronize(60000);
     EXPECT_TRUE(r.ok) << toUtf8(r.message);
     return r;
+}
+
+int64_t HostE2ETest::startHost(const std::vector<std::u16string>& args,
+                               const std::u16string& outFile) {
+    std::vector<std::u16string> argv{u"vantrel"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::u16string error;
+    int64_t pid = plat::startProcess(fromUtf8(VANTREL_HOST_EXE), argv, outFile, &error);
+    EXPECT_GE(pid, 0) << toUtf8(error);
+    return pid;
+}
+
+std::u16string HostE2ETest::recordStore(const std::u16string& imei) const {
+    std::u16string appData;
+    EXPECT_EQ(plat::appDataFolder(false, &appData), 0);
+    for (const char16_t* part : {u"Morvex", imei.c_str(), u"NotesDB", u"notesDB.dta"})
+        appData = plat::joinPath(appData, part);
+    return appData;
 }
 
 }  // namespace vt::test

@@ -59,6 +59,11 @@ class HostE2ETest : public SandboxedTest {
     // One session through a PhoneLink of this process; expects it to finish.
     host::SessionReport syncOnce(const host::PhoneSetup& s);
 
+    // Starts the real `vantrel` program with args, its output into outFile; the process id.
+    int64_t startHost(const std::vector<std::u16string>& args, const std::u16string& outFile);
+    // The module's record store of a phone (<AppData>/Morvex/<IMEI>/NotesDB/notesDB.dta).
+    std::u16string recordStore(const std::u16string& imei = u"350000000000001") const;
+
   private:
     // The test thread is a single-threaded apartment, as the host program's is: the server is
     // "Apartment", so objects are created in this thread and called directly.

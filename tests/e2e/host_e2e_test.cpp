@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <thread>
 
 #include "host/commands.h"
 #include "host/demo.h"
@@ -13,6 +15,7 @@
 #include "host/settings.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "tests/e2e/e2e_support.h"
@@ -370,6 +373,102 @@ TEST_F(HostTest, ASecondObjectForTheSamePhoneIsRefused) {
     EXPECT_THAT(toUtf8(error), HasSubstr("already connected"));
     first.reset();
     EXPECT_TRUE(host::PhoneLink::connect(module, setup(u"b", u"42"), &error)) << toUtf8(error);
+}
+
+// ---- two processes ----
+
+TEST_F(HostTest, OfTwoProcessesOnOnePhoneOneSynchronisesAndTheOtherIsTurnedAway) {
+    if (!plat::childProcessesSupported()) GTEST_SKIP() << "no child processes here";
+    std::vector<std::string> notes;
+    for (int i = 0; i < 60; ++i) {
+        notes.push_back("PC note " + std::to_string(i));
+        writePc(u"phone", fromUtf8("pc" + std::to_string(i) + ".txt"), notes.back());
+    }
+    for (int i = 0; i < 20; ++i) {
+        notes.push_back("phone note " + std::to_string(i));
+        writePhone(u"phone", fromUtf8("p" + std::to_string(i)), notes.back());
+    }
+    std::sort(notes.begin(), notes.end());
+    // The paced phone makes the first session last seconds: the two runs overlap.
+    const std::vector<std::u16string> args{u"sync", u"--plain", u"--phone-options",
+                                           u"delay-ms=20"};
+    const std::u16string outA = home_ / u"a.out", outB = home_ / u"b.out";
+    const int64_t a = startHost(args, outA), b = startHost(args, outB);
+    ASSERT_TRUE(a >= 0 && b >= 0);
+    const int codeA = plat::waitProcess(a), codeB = plat::waitProcess(b);
+    const std::string both = *readFileBytes(outA) + *readFileBytes(outB);
+    EXPECT_EQ(std::min(codeA, codeB), 0) << both;
+    EXPECT_EQ(std::max(codeA, codeB), 1) << both;
+    EXPECT_THAT(codeA == 1 ? *readFileBytes(outA) : *readFileBytes(outB),
+                HasSubstr("vantrel: phone phone (350000000000001) is being synchronised by "
+                          "another process"));
+    EXPECT_EQ(pcTexts(), notes);
+    EXPECT_EQ(phoneTexts(), notes);
+    // The next run finds nothing to do.
+    CommandRun r = run({u"sync"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(pcTexts(), notes);
+    EXPECT_EQ(phoneTexts(), notes);
+}
+
+TEST_F(HostTest, APhoneAnotherHostHasIsReportedAndSkipped) {
+    writePc(u"a", u"a.txt", "PC a");
+    writePc(u"b", u"b.txt", "PC b");
+    ASSERT_EQ(run({u"sync", u"--imei", u"111", u"--alias", u"a", u"--phone", store(u"a"),
+                   u"--imei", u"222", u"--alias", u"b", u"--phone", store(u"b")})
+                  .code,
+              0);
+    writePhone(u"a", u"n", "phone a");
+    writePhone(u"b", u"n", "phone b");
+    // Another host (not vantrel, so without the host's lock) has phone a's record store open.
+    plat::File held;
+    ASSERT_TRUE(held.tryOpen(recordStore(u"111"), plat::Access::ReadWrite,
+                             plat::Disposition::OpenExisting, plat::Share::Exclusive));
+    CommandRun r = run({u"sync", u"--all"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.err, HasSubstr("vantrel: phone a (111) is being synchronised by another "
+                                 "process"));
+    EXPECT_THAT(pcTexts(u"a"), ElementsAre("PC a"));
+    EXPECT_THAT(phoneTexts(u"a"), ElementsAre("PC a", "phone a"));
+    EXPECT_THAT(pcTexts(u"b"), ElementsAre("PC b", "phone b"));
+    held.close();
+    ASSERT_EQ(run({u"sync", u"--all"}).code, 0);
+    EXPECT_THAT(pcTexts(u"a"), ElementsAre("PC a", "phone a"));
+}
+
+TEST_F(HostTest, TwoProcessesNeverGiveOneAliasToTwoPhones) {
+    if (!plat::childProcessesSupported()) GTEST_SKIP() << "no child processes here";
+    // Both processes claim the aliases a0, a1, ... for phones of their own at the same time.
+    constexpr int kAliases = 30;
+    auto claimAll = [this](int firstImei, const std::u16string& storePrefix) {
+        int claimed = 0;
+        std::u16string error;
+        for (int i = 0; i < kAliases; ++i)
+            claimed += host::claimPhone(toU16(firstImei + i), u"a" + toU16(i),
+                                        home_ / (storePrefix + toU16(i)), &error);
+        return claimed;
+    };
+    // As in the registry's two-process test: the child is made before this process touches
+    // the registry, and this thread does not allocate while it is being made.
+    const std::u16string started = home_ / u"child-started";
+    const fs::path startedPath(toUtf8(started));
+    std::error_code noThrow;
+    int childClaimed = -1;
+    std::thread child([&] {
+        childClaimed = plat::runInChild([&] {
+            writeFileBytes(started, "");
+            return claimAll(2000, u"child-");
+        });
+    });
+    for (int i = 0; i < 10000 && !fs::exists(startedPath, noThrow); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int parentClaimed = claimAll(1000, u"parent-");
+    child.join();
+    EXPECT_EQ(parentClaimed + childClaimed, kAliases);
+    std::map<std::u16string, int> phonesPerAlias;
+    for (const host::PhoneRecord& r : host::loadPhoneRecords()) ++phonesPerAlias[r.alias];
+    EXPECT_EQ(phonesPerAlias.size(), size_t{kAliases});
+    for (const auto& [alias, phones] : phonesPerAlias) EXPECT_EQ(phones, 1) << toUtf8(alias);
 }
 
 // ---- bad input ----
