@@ -58,9 +58,22 @@ CNotesController::CNotesController(const std::u16string& imei, const std::u16str
         if (!folderName.empty()) m_notesFolder = plat::joinPath(m_notesFolder, folderName);
     }
 
-    int32_t r = prepareNotesFolder(m_notesFolder, u"Notes.xml", true);
-    if (r < 0) panic(u"CNotesController(): Panic, can't create folder " + m_notesFolder);
-    if (r == 1) log.trace(u"CNotesController(): created support for PB");
+    plat::FileStatus notesStatus;
+    std::vector<std::u16string> records;
+    if (!plat::getFileStatus(m_notesFolder, &notesStatus) &&
+        (m_notesDB.getKeys(records), !records.empty())) {
+        // The notes were exchanged with the phone before, so the folder was renamed, moved or
+        // deleted (or Root or the language changed). A new empty folder would be synchronised
+        // as "every note deleted": make none, and let every session be refused until the
+        // folder is back.
+        log.critic(format(u"CNotesController(): the notes folder %s is missing although %d notes "
+                          u"were exchanged with the phone; not making it again",
+                          m_notesFolder, static_cast<int64_t>(records.size())));
+    } else {
+        int32_t r = prepareNotesFolder(m_notesFolder, u"Notes.xml", true);
+        if (r < 0) panic(u"CNotesController(): Panic, can't create folder " + m_notesFolder);
+        if (r == 1) log.trace(u"CNotesController(): created support for PB");
+    }
 
     if (!loadProperties()) {
         m_pProperties.reset();

@@ -144,7 +144,8 @@ private:
 
     // sync_start.cpp
     HRESULT addLocalChanges();
-    void getLocalTextFileNames(std::vector<plat::FindEntry>& names);
+    // The notes in the notes folder; 0, or the OS error when the folder can't be listed.
+    int getLocalTextFileNames(std::vector<plat::FindEntry>& names);
     uint8_t* readDiskFileAndSetVar(const std::u16string& path, uint32_t& size, int64_t& time,
                                    VARIANT* var);
     uint8_t* readNoteToSend(const char16_t* op, const std::u16string& fileName, uint32_t& size,

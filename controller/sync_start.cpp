@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"
+#include "platform/system.h"
 #include "platform/time.h"
 #include "util/byte_array_variant.h"
 #include "util/folder_utils.h"
@@ -122,7 +123,14 @@ HRESULT CNotesController::addLocalChanges() {
     }
 
     std::vector<plat::FindEntry> files;
-    getLocalTextFileNames(files);
+    if (int err = getLocalTextFileNames(files); err != 0) {
+        // A folder that can't be read (renamed, moved, unplugged, no access) is no folder
+        // without notes: taking it for one would delete every note on the phone.
+        log.critic(format(u"addLocalChanges(): the notes folder %s can't be listed (%s); nothing "
+                          u"is handed over and the session is not started",
+                          m_notesFolder, plat::systemErrorText(err)));
+        return E_FAIL;
+    }
     std::vector<bool> seen(keys.size(), false);
     std::vector<std::u16string> changed, added;
     for (const auto& f : files) {
@@ -169,16 +177,18 @@ HRESULT CNotesController::addLocalChanges() {
     return result;
 }
 
-void CNotesController::getLocalTextFileNames(std::vector<plat::FindEntry>& names) {
+int CNotesController::getLocalTextFileNames(std::vector<plat::FindEntry>& names) {
     const auto& log = controllerLog();
     names.clear();
     const std::u16string pattern = plat::joinPath(m_notesFolder, u"*.txt");
     std::u16string line = u"getLocalTextFileNames() trying to find files " + pattern;
     log.trace(line);
-    auto entries = plat::findFiles(pattern, plat::FindDetail::WithTimes);
+    std::vector<plat::FindEntry> entries;
+    if (int err = plat::searchFolder(pattern, plat::FindDetail::WithTimes, &entries); err != 0)
+        return err;
     if (entries.empty()) {
         log.trace(line + u"NOT FOUND");
-        return;
+        return 0;
     }
     const bool tracing = log.tracing();
     names.reserve(entries.size());
@@ -187,6 +197,7 @@ void CNotesController::getLocalTextFileNames(std::vector<plat::FindEntry>& names
         if (tracing) log.trace(u"getLocalTextFileNames() found " + e.name);
         names.push_back(std::move(e));
     }
+    return 0;
 }
 
 uint8_t* CNotesController::readDiskFileAndSetVar(const std::u16string& path, uint32_t& size,

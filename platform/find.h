@@ -30,6 +30,11 @@ enum class FindDetail { NamesOnly, WithTimes, WithStatus };
 std::vector<FindEntry> findFiles(const std::u16string& patternPath,
                                  FindDetail detail = FindDetail::NamesOnly);
 
+// findFiles that tells a folder it could not read from one without a matching entry: 0 when
+// the folder was searched (*out may then be empty), otherwise the OS error (a missing folder,
+// no access, a read error), with *out empty.
+int searchFolder(const std::u16string& patternPath, FindDetail detail, std::vector<FindEntry>* out);
+
 // The wildcard match alone.
 bool matchesWildcard(std::u16string_view pattern, std::u16string_view name);
 

@@ -115,10 +115,11 @@ std::u16string CFolderUtils::getPhoneRootFolder(const std::u16string&, const std
     if (!readRegistryKeyStringValue(plat::RegRoot::CurrentUser, u"Software\\Orvane\\Morvex", u"Root",
                                     &root))
         return {};
-    std::u16string candidate = plat::joinPath(root, alias);
-    auto found = plat::findFiles(candidate);
+    // The folder as the file system spells it: the search matches the alias without regard to
+    // case, and a folder named in another case must not become a path that doesn't exist.
+    auto found = plat::findFiles(plat::joinPath(root, alias));
     if (found.empty() || !found.front().isDirectory) return {};
-    return candidate;
+    return plat::joinPath(root, found.front().name);
 }
 
 std::u16string CFolderUtils::getFolderOfPath(const std::u16string& path) {

@@ -5,6 +5,7 @@
 #include "platform/find.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -47,6 +48,13 @@ void fillStatus(const struct stat& st, uint32_t stored, FindEntry* e) {
 
 std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail detail) {
     std::vector<FindEntry> out;
+    searchFolder(patternPath, detail, &out);
+    return out;
+}
+
+int searchFolder(const std::u16string& patternPath, FindDetail detail, std::vector<FindEntry>* found) {
+    std::vector<FindEntry>& out = *found;
+    out.clear();
     size_t cut = patternPath.rfind(u'/');
     std::u16string_view pattern = patternPath;
     std::string folder = ".";
@@ -54,7 +62,7 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
         pattern = pattern.substr(cut + 1);
         folder = cut == 0 ? "/" : toUtf8(std::u16string_view(patternPath).substr(0, cut));
     }
-    if (pattern.empty() || patternPath.find(u'\0') != std::u16string::npos) return out;
+    if (pattern.empty() || patternPath.find(u'\0') != std::u16string::npos) return EINVAL;
     bool withStatus = detail != FindDetail::NamesOnly;
     bool withStored = detail == FindDetail::WithStatus;
 
@@ -71,17 +79,25 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
             else
                 e.isDirectory = S_ISDIR(st.st_mode);
             out.push_back(std::move(e));
-            return out;
+            return 0;
         }
     }
 
     std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
-    if (!dir) return out;
+    if (!dir) return errno;
     int fd = dirfd(dir.get());
     bool readStored = withStored && posix::folderHasEntryHint(folder.c_str());
     std::string entryPath = folder + (folder.back() == '/' ? "" : "/");
     size_t entryPathBase = entryPath.size();
-    while (dirent* d = readdir(dir.get())) {
+    for (;;) {
+        errno = 0;
+        dirent* d = readdir(dir.get());
+        if (!d) {
+            if (errno == 0) break;
+            const int err = errno;
+            out.clear();
+            return err;
+        }
         std::u16string name = fromUtf8(d->d_name);
         if (!matchesWildcard(pattern, name)) continue;
         FindEntry e;
@@ -105,7 +121,7 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
         }
         out.push_back(std::move(e));
     }
-    return out;
+    return 0;
 }
 
 }  // namespace vt::plat

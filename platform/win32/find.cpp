@@ -36,15 +36,27 @@ class FindHandle {
 
 std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail detail) {
     std::vector<FindEntry> out;
+    searchFolder(patternPath, detail, &out);
+    return out;
+}
+
+int searchFolder(const std::u16string& patternPath, FindDetail detail, std::vector<FindEntry>* found) {
+    std::vector<FindEntry>& out = *found;
+    out.clear();
     size_t cut = patternPath.find_last_of(u"\\/");
     std::u16string_view pattern = patternPath;
     if (cut != std::u16string::npos) pattern = pattern.substr(cut + 1);
-    if (pattern.empty() || patternPath.find(u'\0') != std::u16string::npos) return out;
+    if (pattern.empty() || patternPath.find(u'\0') != std::u16string::npos)
+        return ERROR_INVALID_PARAMETER;
 
     WIN32_FIND_DATAW data;
     FindHandle find(FindFirstFileExW(wide(patternPath), FindExInfoBasic, &data,
                                      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
-    if (find.get() == INVALID_HANDLE_VALUE) return out;  // no match, or no such folder
+    if (find.get() == INVALID_HANDLE_VALUE) {
+        // No match in a folder that exists is no error; a missing folder is.
+        const DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND ? 0 : static_cast<int>(err);
+    }
     do {
         std::u16string name = fromWide(data.cFileName);
         if (!matchesWildcard(pattern, name)) continue;
@@ -60,7 +72,12 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
         }
         out.push_back(std::move(e));
     } while (FindNextFileW(find.get(), &data));
-    return out;
+    const DWORD err = GetLastError();
+    if (err != ERROR_NO_MORE_FILES) {
+        out.clear();
+        return static_cast<int>(err);
+    }
+    return 0;
 }
 
 }  // namespace vt::plat

@@ -317,6 +317,26 @@ TEST_F(SessionTest, NoteDeletedOnBothSidesAndDeleteOfAFileAlreadyGone) {
         EXPECT_EQ(prop(std::u16string(prefix) + u"b.txt"), u"<none>");
 }
 
+TEST_F(SessionTest, AVanishedNotesFolderIsNeverTakenForEveryNoteDeleted) {
+    syncedAB();
+    const fs::path folder(notesFolder(alias_));
+    const fs::path moved = folder.parent_path() / "moved away";
+    fs::rename(folder, moved);
+    const size_t handedOver = engine_.items.size();
+    const int starts = engine_.starts;
+    EXPECT_EQ(c_->synchronize(), E_FAIL) << "renamed while the phone is connected";
+    reopen();
+    EXPECT_FALSE(fs::exists(folder)) << "no empty folder is made in its place";
+    EXPECT_EQ(c_->synchronize(), E_FAIL) << "renamed between two connections";
+    EXPECT_EQ(engine_.items.size(), handedOver);
+    EXPECT_EQ(engine_.starts, starts);
+    EXPECT_EQ(prop(u"pcfilename:a.txt"), luidA_);
+
+    fs::rename(moved, folder);
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    EXPECT_EQ(engine_.items.size(), handedOver) << "nothing changed while it was away";
+}
+
 TEST_F(SessionTest, HostileLuidsStayInsideTheNotesFolder) {
     ASSERT_EQ(c_->synchronize(), S_OK);
     const std::u16string hostile[] = {u"../escape", u"a/b", u"c:\\d", u"..",

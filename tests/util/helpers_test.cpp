@@ -58,6 +58,8 @@ TEST_F(FolderUtilsTest, PhoneRootNeedsRootValueAndAnExistingAliasFolder) {
     EXPECT_EQ(CFolderUtils::getPhoneRootFolder(u"", u"phone"), u"");
     ASSERT_EQ(plat::createDirectory(home_ / u"other"), 0);
     EXPECT_EQ(CFolderUtils::getPhoneRootFolder(u"", u"other"), home_ / u"other");
+    // Spelt as the folder is, whatever case the alias has.
+    EXPECT_EQ(CFolderUtils::getPhoneRootFolder(u"", u"OTHER"), home_ / u"other");
     ASSERT_EQ(key.setDword(u"Root", 7), plat::kErrorSuccess);
     EXPECT_EQ(CFolderUtils::getPhoneRootFolder(u"", u"other"), u"");
     ASSERT_EQ(key.setString(u"Root", std::u16string(200, u'r')), plat::kErrorSuccess);
