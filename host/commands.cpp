@@ -439,7 +439,7 @@ struct Connected {
 // skipBusy it is left out and counted in *busy, otherwise it stops everything, as any other
 // failure does.
 bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Connected* c,
-                bool skipBusy = false, int* busy = nullptr) {
+                bool skipBusy = false, int* busy = nullptr, bool forReadOut = false) {
     std::u16string error;
     std::unique_ptr<ModuleHost> module =
         ModuleHost::open(kDataStore, &error, cl.progId.value_or(u""));
@@ -451,7 +451,7 @@ bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Co
     for (const PhoneSetup& setup : setups) {
         ConnectReport report;
         std::unique_ptr<PhoneLink> link =
-            PhoneLink::connect(c->module, setup, &error, &report);
+            PhoneLink::connect(c->module, setup, &error, &report, forReadOut);
         for (const auto& n : report.notes) out(n);
         if (!link) {
             err(error);
@@ -470,9 +470,19 @@ bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Co
     return true;
 }
 
+// The notes (*.txt files) in a PC notes folder.
+int64_t countPcNotes(const std::u16string& folder) {
+    int64_t n = 0;
+    for (const auto& e : plat::findFiles(plat::joinPath(folder, u"*.txt")))
+        if (!e.isDirectory) ++n;
+    return n;
+}
+
 void recordOutcome(const PhoneLink& link, const SessionReport& r) {
+    // The notes a finished session left tell later runs whether a missing notes folder held
+    // notes the module knows.
     recordSession(link.setup().imei, plat::userLocaleDateTime(plat::currentTime()),
-                  r.what + u" " + outcomeText(r));
+                  r.what + u" " + outcomeText(r), r.ok ? countPcNotes(link.notesFolder()) : -1);
 }
 
 void printReport(const PhoneLink& link, const SessionReport& r) {
@@ -690,7 +700,7 @@ int cmdReadOut(const CommandLine& cl) {
     ComScope com;
     ScopedWorkFolder work;
     Connected c;
-    if (!connectAll(cl, setups, &c)) return kExitFailed;
+    if (!connectAll(cl, setups, &c, false, nullptr, true)) return kExitFailed;
     const size_t before = plat::findFiles(plat::joinPath(dir, u"*")).size();
     HRESULT hr = c.links[0]->readAllOut(dir);
     if (FAILED(hr)) {

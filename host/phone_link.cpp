@@ -86,6 +86,28 @@ bool recordStoreHeldElsewhere(const std::u16string& imei) {
     return plat::isSharingViolation(e.osError());
 }
 
+// What to tell when the notes folder of a phone that has had sessions is missing.
+std::u16string missingNotesFolderText(const PhoneSetup& setup, const std::u16string& folder) {
+    PhoneRecord record;
+    const bool known = loadPhoneRecord(setup.imei, &record);
+    std::u16string before =
+        known && record.notes > 0
+            ? format(u"%d notes were synchronised with phone '%s' before", record.notes,
+                     setup.alias)
+            : format(u"the module holds notes synchronised with phone '%s' before", setup.alias);
+    if (known && !record.lastSync.empty()) before += u" (last session " + record.lastSync + u")";
+    std::u16string language;
+    if (readSetting(settings()[2], &language) != plat::kErrorSuccess) language = u"not set";
+    return format(
+        u"the notes folder %s is missing, but %s; nothing was deleted.\n"
+        u"If you renamed or moved it, move it back, or set Root or the language back (now Root "
+        u"is %s and the language %s, whose notes folder is \"%s\"). `vantrel read-out DIR` "
+        u"copies the notes as last exchanged with the phone into DIR. To start afresh on "
+        u"purpose, create the folder empty: the next sync then deletes those notes on the "
+        u"phone too.",
+        folder, before, rootFolder(), language, notesFolderName());
+}
+
 }  // namespace
 
 std::u16string busyPhoneText(const PhoneSetup& setup) {
@@ -236,7 +258,7 @@ std::u16string pcNotesFolder(const std::u16string& alias) {
 
 std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module,
                                               const PhoneSetup& setup, std::u16string* error,
-                                              ConnectReport* report) {
+                                              ConnectReport* report, bool forReadOut) {
     ConnectReport unused;
     if (!report) report = &unused;
     if (!validatePhoneSetup(setup, error)) return nullptr;
@@ -267,6 +289,21 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
             root);
         return nullptr;
     }
+    link->notesFolder_ = pcNotesFolder(setup.alias);
+    plat::FileStatus notesStatus;
+    const bool notesFolderThere = plat::getFileStatus(link->notesFolder_, &notesStatus);
+    if (notesFolderThere && !notesStatus.isDirectory) {
+        *error = format(u"the notes folder %s is a file, not a folder", link->notesFolder_);
+        return nullptr;
+    }
+    // A notes folder that vanished after sessions that left notes in it was renamed, moved or
+    // deleted: the module would take it for "every note deleted" and tell the phone so.
+    PhoneRecord record;
+    if (!notesFolderThere && !forReadOut && loadPhoneRecord(setup.imei, &record) &&
+        record.notes > 0) {
+        *error = missingNotesFolderText(setup, link->notesFolder_);
+        return nullptr;
+    }
     const std::u16string phoneFolder = plat::joinPath(root, setup.alias);
     if (!isDirectory(phoneFolder)) {
         if (int err = plat::createDirectory(phoneFolder); err != 0) {
@@ -276,12 +313,6 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
         }
         report->notes.push_back(
             format(u"created the folder %s for phone '%s'", phoneFolder, setup.alias));
-    }
-    link->notesFolder_ = pcNotesFolder(setup.alias);
-    plat::FileStatus notesStatus;
-    if (plat::getFileStatus(link->notesFolder_, &notesStatus) && !notesStatus.isDirectory) {
-        *error = format(u"the notes folder %s is a file, not a folder", link->notesFolder_);
-        return nullptr;
     }
     const std::u16string writable =
         isDirectory(link->notesFolder_) ? link->notesFolder_ : phoneFolder;
@@ -498,7 +529,7 @@ SessionReport PhoneLink::importToPhone(const std::vector<ImportItem>& items, boo
         report_.ok = false;
         report_.message =
             format(u"the import took longer than %d s and was cancelled", timeoutMs / 1000);
-    } else if (FAILED(hr) && report_.end.state < 0) {
+    } else if (FAILED(hr) && report_.end.state < 0 && isDirectory(notesFolder_)) {
         report_.message = format(
             u"the module could not move the notes into %s (%s); the old "
             u"notes were kept",
@@ -561,6 +592,9 @@ SessionReport PhoneLink::waitAndReport(HRESULT callResult, int timeoutMs) {
             r.message = u"the session was cancelled";
         else if (r.end.state == vantrel::kSyncStateEnded)
             r.message = format(u"the session failed (%s)", hresultText(r.end.result));
+        else if (FAILED(callResult) && !isDirectory(notesFolder_))
+            // The module refuses a session when the notes folder it has notes of is gone.
+            r.message = missingNotesFolderText(setup_, notesFolder_);
         else if (FAILED(callResult))
             r.message =
                 format(u"the module refused to start the session (%s)", hresultText(callResult));

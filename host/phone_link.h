@@ -70,10 +70,13 @@ class PhoneLink {
     // (creates <Root>/<alias> when Root exists; report->notes gets a line saying so), opens the
     // phone's store, creates a component object from module and binds it. Null with *error
     // set; report->busy when another process has the phone (its lock, or the module's record
-    // store).
+    // store). A notes folder that vanished after sessions that left notes in it is refused
+    // (the module would take that for "every note deleted") unless forReadOut: reading the
+    // module's copy of the notes out is how they are got back.
     static std::unique_ptr<PhoneLink> connect(std::shared_ptr<ModuleHost> module,
                                               const PhoneSetup& setup, std::u16string* error,
-                                              ConnectReport* report = nullptr);
+                                              ConnectReport* report = nullptr,
+                                              bool forReadOut = false);
     // Releases the component object (the module saves the phone's mapping), then the engine,
     // then the phone's lock. A session the host gave up on keeps all three (the process is
     // about to end).

@@ -116,6 +116,8 @@ bool loadPhoneRecord(const std::u16string& imei, PhoneRecord* out) {
     out->store = stringOr(key, u"Phone Store");
     out->lastSync = stringOr(key, u"Last Sync");
     out->lastResult = stringOr(key, u"Last Result");
+    uint32_t notes = 0;
+    out->notes = key.queryDword(u"Notes", &notes) == plat::kErrorSuccess ? int64_t{notes} : -1;
     return true;
 }
 
@@ -149,6 +151,7 @@ int32_t savePhoneRecord(const PhoneRecord& record) {
         if (key.queryString(v.name, &old) == plat::kErrorSuccess && old == v.value) continue;
         if ((err = key.setString(v.name, v.value)) != plat::kErrorSuccess) return err;
     }
+    if (record.notes >= 0) return key.setDword(u"Notes", static_cast<uint32_t>(record.notes));
     return plat::kErrorSuccess;
 }
 
@@ -217,7 +220,7 @@ bool claimPhone(const std::u16string& imei, const std::u16string& alias,
 }
 
 int32_t recordSession(const std::u16string& imei, const std::u16string& lastSync,
-                      const std::u16string& lastResult) {
+                      const std::u16string& lastResult, int64_t notes) {
     // Only the session's values: the alias and store stay as claimed, and a record that is
     // gone is not made again.
     plat::RegKey key;
@@ -225,7 +228,9 @@ int32_t recordSession(const std::u16string& imei, const std::u16string& lastSync
                       .open(std::u16string(kPhonesKey) + u"\\" + imeiKey(imei), &key, true);
     if (err != plat::kErrorSuccess) return err;
     if ((err = key.setString(u"Last Sync", lastSync)) != plat::kErrorSuccess) return err;
-    return key.setString(u"Last Result", lastResult);
+    if ((err = key.setString(u"Last Result", lastResult)) != plat::kErrorSuccess) return err;
+    if (notes >= 0) return key.setDword(u"Notes", static_cast<uint32_t>(notes));
+    return plat::kErrorSuccess;
 }
 
 int32_t checkRegistryWritable() {

@@ -58,6 +58,7 @@ struct PhoneRecord {
     std::u16string store;       // the virtual phone's folder
     std::u16string lastSync;    // local time text of the last session's end; empty before
     std::u16string lastResult;  // "finished", "failed (0x...)", ...
+    int64_t notes = -1;  // the notes in the PC folder after the last finished session; -1 unknown
 };
 
 // False when the phone is unknown (or the registry can't be read).
@@ -78,10 +79,10 @@ bool checkPhoneClaim(const std::vector<PhoneRecord>& records, const std::u16stri
 // registry error).
 bool claimPhone(const std::u16string& imei, const std::u16string& alias,
                 const std::u16string& store, std::u16string* error);
-// Records a session's end in a known phone's record: time and outcome. Does nothing for a
-// phone without a record.
+// Records a session's end in a known phone's record: time, outcome and, when notes >= 0, the
+// PC notes after it. Does nothing for a phone without a record.
 int32_t recordSession(const std::u16string& imei, const std::u16string& lastSync,
-                      const std::u16string& lastResult);
+                      const std::u16string& lastResult, int64_t notes);
 
 // Proves that the registry accepts changes by writing the host's "Last Run" value. Answers the
 // registry error code (kErrorRegistryCorrupt for a damaged file).

@@ -505,6 +505,47 @@ TEST_F(HostTest, AMissingPhoneFolderIsCreated) {
     EXPECT_TRUE(fs::is_directory(toUtf8(pcFolder())));
 }
 
+TEST_F(HostTest, AVanishedNotesFolderIsExplainedAndNothingDeleted) {
+    writePc(u"phone", u"a.txt", "a");
+    writePc(u"phone", u"b.txt", "b");
+    writePhone(u"phone", u"p", "p");
+    ASSERT_EQ(run({u"sync"}).code, 0);
+    ASSERT_EQ(run({u"sync"}).code, 0);
+    const std::u16string renamed = plat::joinPath(plat::joinPath(root(), u"phone"), u"Old notes");
+    ASSERT_EQ(plat::renameFile(pcFolder(), renamed), 0);
+    CommandRun r = run({u"sync"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.err, HasSubstr("the notes folder " + toUtf8(pcFolder()) +
+                                 " is missing, but 3 notes were synchronised with phone 'phone' "
+                                 "before"));
+    EXPECT_THAT(r.err, HasSubstr("nothing was deleted"));
+    EXPECT_THAT(phoneTexts(), ElementsAre("a", "b", "p"));
+    EXPECT_FALSE(fs::exists(toUtf8(pcFolder())));
+
+    // Without the host's count the module's refusal is explained the same way.
+    plat::RegKey record;
+    ASSERT_EQ(plat::RegKey::root(plat::RegRoot::CurrentUser)
+                  .open(u"Software\\Orvane\\MorVex\\Vantrel Host\\Phones\\350000000000001",
+                        &record, true),
+              0);
+    ASSERT_EQ(record.deleteValue(u"Notes"), 0);
+    r = run({u"sync"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.out + r.err, HasSubstr("is missing, but the module holds notes synchronised "
+                                         "with phone 'phone' before"));
+    EXPECT_THAT(phoneTexts(), ElementsAre("a", "b", "p"));
+    EXPECT_FALSE(fs::exists(toUtf8(pcFolder())));
+
+    // Moved back, the next session finds nothing changed.
+    ASSERT_EQ(plat::renameFile(renamed, pcFolder()), 0);
+    r = run({u"sync"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, testing::ContainsRegex("phone -> PC +0 +0 +0"));
+    EXPECT_THAT(r.out, testing::ContainsRegex("PC -> phone +0 +0 +0"));
+    EXPECT_THAT(pcTexts(), ElementsAre("a", "b", "p"));
+    EXPECT_THAT(phoneTexts(), ElementsAre("a", "b", "p"));
+}
+
 TEST_F(HostTest, ANotesFolderThatIsAFileIsRefused) {
     ASSERT_EQ(host::makeFolders(plat::joinPath(root(), u"phone")), 0);
     writeFileBytes(pcFolder(), "a file where the notes folder belongs");
