@@ -1,5 +1,6 @@
 #include "host/phone_link.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -23,6 +24,7 @@ namespace vt::host {
 namespace {
 
 constexpr uint32_t kNotesFolderStringId = 91;
+constexpr char16_t kBusyAdvice[] = u"; nothing was changed, try again when it has finished";
 // After the phone's session has ended, a cancellation notice may still be on its way.
 constexpr int kLateNoticeMs = 1000;
 // How long the host waits after cancelling a session that ran out of time.
@@ -69,23 +71,6 @@ std::u16string recordStorePath(const std::u16string& imei) {
     return plat::joinPath(plat::joinPath(moduleDataFolder(imei), u"NotesDB"), u"notesDB.dta");
 }
 
-// True when another process has the module's record store of the phone open: the module opens
-// it for writing and denies writers, so an open of the same kind fails with a sharing
-// violation. Creates nothing.
-bool recordStoreHeldElsewhere(const std::u16string& imei) {
-    plat::File f;
-    plat::FileException e(0, 0, u"");
-    if (f.tryOpen(recordStorePath(imei), plat::Access::ReadWrite, plat::Disposition::OpenExisting,
-                  plat::Share::DenyWrite, &e)) {
-        try {
-            f.close();
-        } catch (const plat::FileException&) {
-        }
-        return false;
-    }
-    return plat::isSharingViolation(e.osError());
-}
-
 // What to tell when the notes folder of a phone that has had sessions is missing.
 std::u16string missingNotesFolderText(const PhoneSetup& setup, const std::u16string& folder) {
     PhoneRecord record;
@@ -110,10 +95,25 @@ std::u16string missingNotesFolderText(const PhoneSetup& setup, const std::u16str
 
 }  // namespace
 
+// The module opens the record store for writing and denies writers, so an open of the same
+// kind fails with a sharing violation while it has it.
+bool recordStoreHeldElsewhere(const std::u16string& imei) {
+    plat::File f;
+    plat::FileException e(0, 0, u"");
+    if (f.tryOpen(recordStorePath(imei), plat::Access::ReadWrite, plat::Disposition::OpenExisting,
+                  plat::Share::DenyWrite, &e)) {
+        try {
+            f.close();
+        } catch (const plat::FileException&) {
+        }
+        return false;
+    }
+    return plat::isSharingViolation(e.osError());
+}
+
 std::u16string busyPhoneText(const PhoneSetup& setup) {
-    return format(u"phone %s (%s) is being synchronised by another process; nothing was "
-                  u"changed, try again when it has finished",
-                  setup.alias, imeiKey(setup.imei));
+    return format(u"phone %s (%s) is being synchronised by another process", setup.alias,
+                  imeiKey(setup.imei));
 }
 
 // Shows a session's progress while it runs, and cancels it when it runs out of time.
@@ -222,18 +222,40 @@ bool validatePhoneSetup(const PhoneSetup& setup, std::u16string* error) {
     return true;
 }
 
-std::u16string notesFolderName() {
+std::u16string languageFolder() {
     std::u16string exe = plat::hostExecutablePath();
     size_t slash = exe.rfind(plat::kPathSeparator);
-    const std::u16string langFolder =
-        plat::joinPath(slash == std::u16string::npos ? u"" : exe.substr(0, slash), u"Lang");
-    std::u16string lang, path;
+    return plat::joinPath(slash == std::u16string::npos ? u"" : exe.substr(0, slash), u"Lang");
+}
+
+std::u16string languageFile(const std::u16string& language) {
+    if (language.empty() || language.find_first_of(u"/\\:*?") != std::u16string::npos)
+        return {};
+    const std::u16string path = plat::joinPath(languageFolder(), u"MorVex_" + language + u".qlr");
+    plat::FileStatus st;
+    return plat::getFileStatus(path, &st) && !st.isDirectory ? path : std::u16string();
+}
+
+std::vector<std::u16string> availableLanguages() {
+    std::vector<std::u16string> languages;
+    for (const auto& f : plat::findFiles(plat::joinPath(languageFolder(), u"MorVex_*.qlr"))) {
+        if (f.isDirectory) continue;
+        languages.push_back(f.name.substr(7, f.name.size() - 7 - 4));
+    }
+    std::sort(languages.begin(), languages.end());
+    return languages;
+}
+
+std::u16string notesFolderNameFor(const std::u16string& language) {
+    // As the module picks the file: the language given, else the other key's, else the first
+    // language file the folder lists.
+    const std::u16string langFolder = languageFolder();
+    std::u16string lang = language, path;
     plat::RegKey key;
-    auto hklm = plat::RegKey::root(plat::RegRoot::LocalMachine);
-    if ((hklm.open(u"Software\\Orvane\\Quorril", &key) == plat::kErrorSuccess &&
-         key.queryString(u"Current Language", &lang) == plat::kErrorSuccess) ||
-        (hklm.open(u"Software\\Orvane\\Platform", &key) == plat::kErrorSuccess &&
-         key.queryString(u"Current Language", &lang) == plat::kErrorSuccess)) {
+    if (lang.empty() && plat::RegKey::root(plat::RegRoot::LocalMachine)
+                                .open(u"Software\\Orvane\\Platform", &key) == plat::kErrorSuccess)
+        key.queryString(u"Current Language", &lang);
+    if (!lang.empty()) {
         path = plat::joinPath(langFolder, u"MorVex_" + lang + u".qlr");
     } else {
         auto files = plat::findFiles(plat::joinPath(langFolder, u"MorVex_*.qlr"));
@@ -246,6 +268,12 @@ std::u16string notesFolderName() {
     if (!plat::loadLanguageString(m, kNotesFolderStringId, 256, &name)) name.clear();
     plat::freeLanguageFile(m);
     return name;
+}
+
+std::u16string notesFolderName() {
+    std::u16string language;
+    if (readSetting(settings()[2], &language) != plat::kErrorSuccess) language.clear();
+    return notesFolderNameFor(language);
 }
 
 std::u16string pcNotesFolder(const std::u16string& alias) {
@@ -268,7 +296,7 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
     HostLock::Taken taken = HostLock::takePhone(setup.imei);
     if (!taken.lock) {
         report->busy = taken.busy;
-        *error = taken.busy ? busyPhoneText(setup) : taken.error;
+        *error = taken.busy ? busyPhoneText(setup) + kBusyAdvice : taken.error;
         return nullptr;
     }
     std::unique_ptr<PhoneLink> link(new PhoneLink());
@@ -370,7 +398,7 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
         } else if (recordStoreHeldElsewhere(setup.imei)) {
             // A host other than vantrel has the phone.
             report->busy = true;
-            *error = busyPhoneText(setup);
+            *error = busyPhoneText(setup) + kBusyAdvice;
         } else {
             *error = format(
                 u"the module refused phone '%s' (IMEI %s): Initialize answered %s; check that "

@@ -37,8 +37,18 @@ struct PhoneSetup {
 // plain folder name. False with a message.
 bool validatePhoneSetup(const PhoneSetup& setup, std::u16string* error);
 
-// The notes folder's name in the current language (string 91 of the language file beside the
-// host executable, as the module picks it); empty when there is no language file.
+// The folder of the language files: Lang/ beside the host program, where the module looks.
+std::u16string languageFolder();
+// <languageFolder>/MorVex_<language>.qlr when that file exists; empty otherwise.
+std::u16string languageFile(const std::u16string& language);
+// The languages that have a file there, sorted ("de", "en").
+std::vector<std::u16string> availableLanguages();
+// The notes folder's name (string 91 of the language file) that the module uses with "Current
+// Language" set to language or, for an empty language, unset: then the value under
+// HKLM\Software\Orvane\Platform, else the first language file the folder lists. Empty when
+// there is no such file.
+std::u16string notesFolderNameFor(const std::u16string& language);
+// The same for the language set now.
 std::u16string notesFolderName();
 // <Root>/<alias>[/<notes folder name>]; empty when Root is not set.
 std::u16string pcNotesFolder(const std::u16string& alias);
@@ -61,8 +71,11 @@ struct ConnectReport {
     bool busy = false;  // null because another process has the phone; the error says so
 };
 
-// "phone <alias> (<IMEI key>) is being synchronised by another process; ..."
+// "phone <alias> (<IMEI key>) is being synchronised by another process"
 std::u16string busyPhoneText(const PhoneSetup& setup);
+// True when another process has the module's record store of the phone open, as the module's
+// object for the phone keeps it (docs/contracts.md). Creates nothing.
+bool recordStoreHeldElsewhere(const std::u16string& imei);
 
 class PhoneLink {
   public:

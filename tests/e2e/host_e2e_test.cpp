@@ -13,6 +13,7 @@
 #include "host/demo.h"
 #include "host/module_host.h"
 #include "host/settings.h"
+#include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
@@ -469,6 +470,86 @@ TEST_F(HostTest, TwoProcessesNeverGiveOneAliasToTwoPhones) {
     for (const host::PhoneRecord& r : host::loadPhoneRecords()) ++phonesPerAlias[r.alias];
     EXPECT_EQ(phonesPerAlias.size(), size_t{kAliases});
     for (const auto& [alias, phones] : phonesPerAlias) EXPECT_EQ(phones, 1) << toUtf8(alias);
+}
+
+// ---- language ----
+
+// The path whose rename fails, for the fault hook.
+std::u16string g_failingRename;
+
+TEST_F(HostTest, ALanguageChangeRenamesTheNotesFoldersOrChangesNothing) {
+    ASSERT_EQ(run({u"config", u"language", u"de"}).code, 0);
+    const std::u16string phoneA = plat::joinPath(root(), u"a");
+    const std::u16string phoneB = plat::joinPath(root(), u"b");
+    for (const auto& folder : {phoneA, phoneB}) {
+        ASSERT_EQ(host::makeFolders(plat::joinPath(folder, u"Notizen")), 0);
+        writeFileBytes(plat::joinPath(plat::joinPath(folder, u"Notizen"), u"pc.txt"), "PC");
+    }
+    writePhone(u"a", u"p", "phone a");
+    writePhone(u"b", u"p", "phone b");
+    const std::vector<std::u16string> both{u"sync",  u"--imei",  u"111",       u"--alias",
+                                           u"a",     u"--phone", store(u"a"),  u"--imei",
+                                           u"222",   u"--alias", u"b",         u"--phone",
+                                           store(u"b")};
+    ASSERT_EQ(run(both).code, 0);
+    auto language = [] {
+        std::u16string v;
+        return host::readSetting(host::settings()[2], &v) == 0 ? toUtf8(v) : "<unset>";
+    };
+
+    // A rename that fails undoes the ones done before it.
+    g_failingRename = plat::joinPath(phoneB, u"Notizen");
+    plat::fault::setHook([](plat::fault::Op op, const std::u16string& path) {
+        return op == plat::fault::Op::Rename && path == g_failingRename;
+    });
+    CommandRun r = run({u"config", u"language", u"en"});
+    plat::fault::setHook(nullptr);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.err, HasSubstr("can't rename"));
+    EXPECT_EQ(language(), "de");
+    EXPECT_TRUE(fs::is_directory(toUtf8(plat::joinPath(phoneA, u"Notizen"))));
+    EXPECT_FALSE(fs::exists(toUtf8(pcFolder(u"a"))));
+
+    // A phone another process has, a target that holds something, an unknown language.
+    {
+        plat::File held;
+        ASSERT_TRUE(held.tryOpen(recordStore(u"222"), plat::Access::ReadWrite,
+                                 plat::Disposition::OpenExisting, plat::Share::Exclusive));
+        r = run({u"config", u"language", u"en"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_THAT(r.err, HasSubstr("phone b (222) is being synchronised by another process"));
+    }
+    writePc(u"b", u"stray.txt", "stray");
+    r = run({u"config", u"language", u"en"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.err, HasSubstr("isn't empty"));
+    removePc(u"b", u"stray.txt");
+    r = run({u"config", u"language", u"xx"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.err, HasSubstr("unknown language \"xx\""));
+    EXPECT_EQ(language(), "de");
+    EXPECT_TRUE(fs::is_directory(toUtf8(plat::joinPath(phoneA, u"Notizen"))));
+
+    // The change moves both folders (into an empty one of the new name too), and the next
+    // session finds nothing changed.
+    r = run({u"config", u"language", u"en"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("moved the notes of phone 'a'"));
+    EXPECT_EQ(language(), "en");
+    EXPECT_FALSE(fs::exists(toUtf8(plat::joinPath(phoneA, u"Notizen"))));
+    r = run({u"sync", u"--all"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (const char16_t* alias : {u"a", u"b"}) {
+        EXPECT_THAT(pcTexts(alias), ElementsAre("PC", "phone " + toUtf8(alias)));
+        EXPECT_EQ(phoneTexts(alias), pcTexts(alias));
+    }
+
+    // Unset, the folders take the name the module falls back to.
+    ASSERT_EQ(run({u"config", u"--unset", u"language"}).code, 0);
+    EXPECT_EQ(language(), "<unset>");
+    EXPECT_TRUE(fs::is_directory(toUtf8(plat::joinPath(phoneA, host::notesFolderName()))));
+    ASSERT_EQ(run(both).code, 0);
+    EXPECT_THAT(phoneTexts(u"a"), ElementsAre("PC", "phone a"));
 }
 
 // ---- bad input ----
