@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vt::plat {
 
@@ -20,5 +21,14 @@ LanguageModule* loadLanguageFile(const std::u16string& path);
 bool loadLanguageString(LanguageModule* module, uint32_t id, size_t maxChars, std::u16string* text);
 // True when the module was loaded and is now freed.
 bool freeLanguageFile(LanguageModule* module);
+
+// The language of the user's locale as a lower-case code ("de"), for choosing a language file;
+// empty when the locale names no language. On Linux the first of LC_ALL, LC_MESSAGES and LANG
+// that is set and not empty ("C" and "POSIX" name none); on Windows the user's default locale
+// (GetUserDefaultLocaleName, else GetUserDefaultUILanguage).
+std::u16string userLanguage();
+// The language part of a locale name: "de_DE.UTF-8", "de-DE", "pt_BR@euro" give "de", "pt";
+// empty for "C", "POSIX" and anything whose first part isn't 2 or 3 ASCII letters.
+std::u16string languageOfLocale(std::u16string_view locale);
 
 }  // namespace vt::plat

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/system.h"
 #include "platform/text.h"
 
 namespace vt::plat {
@@ -112,6 +114,15 @@ bool freeLanguageFile(LanguageModule* module) {
     if (!module) return false;
     delete module;
     return true;
+}
+
+std::u16string userLanguage() {
+    // The variables in the order the C library lets them decide the messages' language.
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        std::optional<std::u16string> value = getEnv(name);
+        if (value && !value->empty()) return languageOfLocale(*value);
+    }
+    return {};
 }
 
 }  // namespace vt::plat

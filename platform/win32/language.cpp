@@ -51,4 +51,16 @@ bool freeLanguageFile(LanguageModule* module) {
     return freed;
 }
 
+std::u16string userLanguage() {
+    wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+    if (GetUserDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) > 0)
+        return languageOfLocale(win32::fromWide(name));
+    // Without a locale name: the ISO 639 name of the user interface's language.
+    wchar_t iso[9] = {};
+    if (GetLocaleInfoW(MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT), LOCALE_SISO639LANGNAME,
+                       iso, 9) > 0)
+        return languageOfLocale(win32::fromWide(iso));
+    return {};
+}
+
 }  // namespace vt::plat

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "platform/path.h"
 #include "platform/special_folders.h"
+#include "platform/system.h"
 #include "tests/support/temp_dir.h"
 
 namespace vt::plat {
@@ -65,6 +68,33 @@ TEST_F(LanguageTest, CutsToMaxCharsMinusOne) {
     EXPECT_EQ(get(1, 8), u"Deutsch");
     EXPECT_EQ(get(1, 2), u"D");
     EXPECT_EQ(get(1, 1), u"<absent>");
+}
+
+TEST_F(LanguageTest, TheUserLanguageIsTheLanguagePartOfTheLocale) {
+    EXPECT_EQ(languageOfLocale(u"de_DE.UTF-8"), u"de");
+    EXPECT_EQ(languageOfLocale(u"pt-BR"), u"pt");
+    EXPECT_EQ(languageOfLocale(u"ca_ES@valencia"), u"ca");
+    EXPECT_EQ(languageOfLocale(u"FR"), u"fr");
+    EXPECT_EQ(languageOfLocale(u"C.UTF-8"), u"");
+    EXPECT_EQ(languageOfLocale(u"POSIX"), u"");
+    EXPECT_EQ(languageOfLocale(u"en1"), u"");
+
+    struct Restore {
+        const char* name;
+        std::optional<std::u16string> value = getEnv(name);
+        ~Restore() { setEnv(name, value); }
+    } all{"LC_ALL"}, messages{"LC_MESSAGES"}, lang{"LANG"};
+    setEnv("LC_ALL", u"de_DE.UTF-8");
+    if (userLanguage() != u"de") GTEST_SKIP() << "the locale is the system's here";
+    // The first variable set decides, in the C library's order.
+    setEnv("LC_ALL", std::nullopt);
+    setEnv("LC_MESSAGES", u"fr_FR.UTF-8");
+    setEnv("LANG", u"de_DE.UTF-8");
+    EXPECT_EQ(userLanguage(), u"fr");
+    setEnv("LC_MESSAGES", std::nullopt);
+    EXPECT_EQ(userLanguage(), u"de");
+    setEnv("LANG", u"C");
+    EXPECT_EQ(userLanguage(), u"");
 }
 
 }  // namespace
