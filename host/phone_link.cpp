@@ -246,23 +246,26 @@ std::vector<std::u16string> availableLanguages() {
     return languages;
 }
 
-std::u16string notesFolderNameFor(const std::u16string& language) {
+std::u16string languageInUse(const std::u16string& language) {
     // As the module picks the file: the language given, else the other key's, else the first
     // language file the folder lists.
-    const std::u16string langFolder = languageFolder();
-    std::u16string lang = language, path;
+    if (!language.empty()) return language;
+    std::u16string lang;
     plat::RegKey key;
-    if (lang.empty() && plat::RegKey::root(plat::RegRoot::LocalMachine)
-                                .open(u"Software\\Orvane\\Platform", &key) == plat::kErrorSuccess)
-        key.queryString(u"Current Language", &lang);
-    if (!lang.empty()) {
-        path = plat::joinPath(langFolder, u"MorVex_" + lang + u".qlr");
-    } else {
-        auto files = plat::findFiles(plat::joinPath(langFolder, u"MorVex_*.qlr"));
-        if (!files.empty()) path = plat::joinPath(langFolder, files.front().name);
-    }
-    if (path.empty()) return {};
-    plat::LanguageModule* m = plat::loadLanguageFile(path);
+    if (plat::RegKey::root(plat::RegRoot::LocalMachine)
+                .open(u"Software\\Orvane\\Platform", &key) == plat::kErrorSuccess &&
+        key.queryString(u"Current Language", &lang) == plat::kErrorSuccess && !lang.empty())
+        return lang;
+    for (const auto& f : plat::findFiles(plat::joinPath(languageFolder(), u"MorVex_*.qlr")))
+        return f.name.substr(7, f.name.size() - 7 - 4);
+    return {};
+}
+
+std::u16string notesFolderNameFor(const std::u16string& language) {
+    const std::u16string lang = languageInUse(language);
+    if (lang.empty()) return {};
+    plat::LanguageModule* m =
+        plat::loadLanguageFile(plat::joinPath(languageFolder(), u"MorVex_" + lang + u".qlr"));
     if (!m) return {};
     std::u16string name;
     if (!plat::loadLanguageString(m, kNotesFolderStringId, 256, &name)) name.clear();

@@ -43,10 +43,11 @@ std::u16string languageFolder();
 std::u16string languageFile(const std::u16string& language);
 // The languages that have a file there, sorted ("de", "en").
 std::vector<std::u16string> availableLanguages();
-// The notes folder's name (string 91 of the language file) that the module uses with "Current
-// Language" set to language or, for an empty language, unset: then the value under
-// HKLM\Software\Orvane\Platform, else the first language file the folder lists. Empty when
-// there is no such file.
+// The language whose file the module loads with "Current Language" set to language or, for an
+// empty language, unset: then the value under HKLM\Software\Orvane\Platform, else the
+// language of the first file the folder lists. Empty when there is none.
+std::u16string languageInUse(const std::u16string& language);
+// The notes folder's name (string 91 of that language's file); empty when there is no file.
 std::u16string notesFolderNameFor(const std::u16string& language);
 // The same for the language set now.
 std::u16string notesFolderName();

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "host/commands.h"
@@ -15,9 +16,11 @@
 #include "host/settings.h"
 #include "platform/fault.h"
 #include "platform/file.h"
+#include "platform/language.h"
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "tests/e2e/e2e_support.h"
 
@@ -550,6 +553,37 @@ TEST_F(HostTest, ALanguageChangeRenamesTheNotesFoldersOrChangesNothing) {
     EXPECT_TRUE(fs::is_directory(toUtf8(plat::joinPath(phoneA, host::notesFolderName()))));
     ASSERT_EQ(run(both).code, 0);
     EXPECT_THAT(phoneTexts(u"a"), ElementsAre("PC", "phone a"));
+}
+
+TEST_F(HostTest, RegisterSetsAnUnsetLanguageFromTheLocale) {
+    struct Restore {
+        const char* name;
+        std::optional<std::u16string> value = plat::getEnv(name);
+        ~Restore() { plat::setEnv(name, value); }
+    } all{"LC_ALL"}, messages{"LC_MESSAGES"}, lang{"LANG"};
+    plat::setEnv("LC_ALL", std::nullopt);
+    plat::setEnv("LC_MESSAGES", std::nullopt);
+    plat::setEnv("LANG", u"de_DE.UTF-8");
+    if (plat::userLanguage() != u"de") GTEST_SKIP() << "the locale is the system's here";
+    auto language = [] {
+        std::u16string v;
+        return host::readSetting(host::settings()[2], &v) == 0 ? toUtf8(v) : "<unset>";
+    };
+    ASSERT_EQ(host::removeSetting(host::settings()[2]), 0);
+    CommandRun r = run({u"register"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("Current Language = de (the language of your locale"));
+    EXPECT_EQ(language(), "de");
+    // A value that is set stays.
+    plat::setEnv("LANG", u"fr_FR.UTF-8");
+    ASSERT_EQ(run({u"register"}).code, 0);
+    EXPECT_EQ(language(), "de");
+    // A language without a file gives English.
+    ASSERT_EQ(host::removeSetting(host::settings()[2]), 0);
+    r = run({u"register"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("no language file for your locale's language \"fr\""));
+    EXPECT_EQ(language(), "en");
 }
 
 // ---- bad input ----
