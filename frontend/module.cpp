@@ -104,8 +104,18 @@ HRESULT DllUnregisterServer() {
     if (!foreign) {
         vt::plat::RegKey morvex;
         if (vt::plat::RegKey::root(vt::plat::RegRoot::LocalMachine)
-                .open(u"Software\\Orvane\\MorVex", &morvex, true) == vt::plat::kErrorSuccess)
-            morvex.deleteKey(u"SmlPlugins");
+                .open(u"Software\\Orvane\\MorVex", &morvex, true) == vt::plat::kErrorSuccess) {
+            const int32_t err = morvex.deleteKey(u"SmlPlugins");
+            // Kept because a plug-in is still (or meanwhile) registered under it is fine;
+            // refused by the registry is a failed unregistration.
+            vt::plat::RegKey left;
+            std::u16string first;
+            const bool kept = morvex.open(u"SmlPlugins", &left) == vt::plat::kErrorSuccess &&
+                              left.enumSubKey(0, &first) == vt::plat::kErrorSuccess;
+            if (err != vt::plat::kErrorSuccess && err != vt::plat::kErrorFileNotFound && !kept &&
+                SUCCEEDED(hr))
+                hr = SELFREG_E_CLASS;
+        }
     }
     return hr;
 }

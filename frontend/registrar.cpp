@@ -213,16 +213,36 @@ bool install(plat::RegKey& parent, const Key& k) {
     return true;
 }
 
-void uninstall(plat::RegKey& parent, const Key& k) {
+bool hasSubKeys(const plat::RegKey& parent, const std::u16string& name) {
     plat::RegKey key;
-    if (parent.open(k.name, &key, true) != plat::kErrorSuccess) return;
-    for (const Key& child : k.children) uninstall(key, child);
+    std::u16string first;
+    return parent.open(name, &key) == plat::kErrorSuccess &&
+           key.enumSubKey(0, &first) == plat::kErrorSuccess;
+}
+
+// Removes what k names below parent; false when the registry refused a removal. A key that is
+// missing already, or a plain key kept because keys the script doesn't name are still below it,
+// is no refusal.
+bool uninstall(plat::RegKey& parent, const Key& k) {
+    plat::RegKey key;
+    int32_t err = parent.open(k.name, &key, true);
+    if (err == plat::kErrorFileNotFound) return true;
+    if (err != plat::kErrorSuccess) return false;
+    bool removed = true;
+    for (const Key& child : k.children) removed = uninstall(key, child) && removed;
     key.close();
     switch (k.flag) {
-        case KeyFlag::NoRemove: break;
-        case KeyFlag::ForceRemove: parent.deleteTree(k.name); break;
-        case KeyFlag::Plain: parent.deleteKey(k.name); break;  // refused while subkeys remain
+        case KeyFlag::NoRemove:
+            return removed;
+        case KeyFlag::ForceRemove:
+            err = parent.deleteTree(k.name);
+            break;
+        case KeyFlag::Plain:
+            err = parent.deleteKey(k.name);  // refused while subkeys remain
+            if (err != plat::kErrorSuccess && hasSubKeys(parent, k.name)) return removed;
+            break;
     }
+    return removed && (err == plat::kErrorSuccess || err == plat::kErrorFileNotFound);
 }
 
 }  // namespace
@@ -235,17 +255,19 @@ HRESULT runRegistrationScript(std::u16string_view script, bool installing,
     } catch (const std::exception&) {
         return E_INVALIDARG;
     }
+    bool removed = true;
     for (const Hive& h : hives) {
         plat::RegKey root = plat::RegKey::root(h.root);
         for (const Key& k : h.keys) {
             if (installing) {
                 if (!install(root, k)) return SELFREG_E_CLASS;
             } else {
-                uninstall(root, k);
+                // Everything else is still removed when one removal is refused.
+                removed = uninstall(root, k) && removed;
             }
         }
     }
-    return S_OK;
+    return removed ? S_OK : SELFREG_E_CLASS;
 }
 
 }  // namespace vt

@@ -5,7 +5,9 @@
 //
 // Registration creates every key and value; a ForceRemove key is first removed whole.
 // Unregistration removes what the script names, children first: ForceRemove keys with
-// everything below them, plain keys when nothing is left below them, NoRemove keys never.
+// everything below them, plain keys when nothing is left below them, NoRemove keys never; a
+// refused removal makes it fail (after it removed what it could), a key kept for what is
+// left below it doesn't.
 // Values are "s 'text'" (REG_SZ) or "d 'number'" (REG_DWORD). %NAME% markers in texts are
 // replaced from the given map. Thread-safe (no shared state).
 #pragma once

@@ -105,6 +105,20 @@ TEST_F(HostTest, UnregisteringWithoutTheFamilyKeySucceeds) {
     EXPECT_FALSE(keyExists(hkcr(), std::u16string(u"CLSID\\") + kClsid));
 }
 
+TEST_F(HostTest, UnregisteringFailsWhenTheRegistryRefusesARemoval) {
+    if (!plat::registryIsTextFile()) GTEST_SKIP() << "the registry is the system's, not a file";
+    // A damaged registry file serves what it can read and refuses every change.
+    const std::u16string reg = home_ / u"registry.reg";
+    const std::string good = *readFileBytes(reg);
+    writeFileBytes(reg, good + "\n[HKEY_NOWHERE\\Broken]\n");
+    std::u16string error;
+    EXPECT_FALSE(host::unregisterModule(host::defaultModulePath(), &error));
+    EXPECT_THAT(toUtf8(error), HasSubstr("DllUnregisterServer"));
+    writeFileBytes(reg, good);
+    EXPECT_TRUE(host::unregisterModule(host::defaultModulePath(), &error)) << toUtf8(error);
+    EXPECT_FALSE(keyExists(hklm(), u"SOFTWARE\\Orvane\\MorVex\\SmlPlugins"));
+}
+
 TEST_F(HostTest, ModuleStaysLoadedWhileAnObjectLives) {
     std::u16string error;
     std::unique_ptr<host::ModuleHost> module = host::ModuleHost::open(u"Notes", &error);
