@@ -121,11 +121,13 @@ CNotesController::~CNotesController() {
     log.trace(format(u"~CNotesController() (destr) to phone alias:%s", m_alias));
 
     // The last session's sink may outlive us in the engine's hands; it must not call back.
+    // Cut loose before the state lock is taken (see the lock order in the header).
     if (m_pNotifyConverter) {
         m_pNotifyConverter->detach();
         m_pNotifyConverter->Release();
         m_pNotifyConverter = nullptr;
     }
+    auto state = lockState();
 
     // Properties first, then the index: a crash in between is repaired at the next start.
     setNumber(kLastSyncNum, m_lastSyncNum);

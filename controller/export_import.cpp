@@ -17,12 +17,6 @@ namespace {
 
 constexpr char16_t kImportStem[] = u"tmp_importdatadir";
 
-// True for an item name that names a file directly inside a folder.
-bool isPlainItemName(const std::u16string& name) {
-    return !name.empty() && name != u"." && name != u".." &&
-           name.find_first_of(u"/\\") == std::u16string::npos && name.find(u':') == std::u16string::npos;
-}
-
 std::u16string withoutTrailingSeparator(std::u16string path) {
     if (!path.empty() && path.back() == plat::kPathSeparator) path.pop_back();
     return path;
@@ -36,13 +30,8 @@ HRESULT CNotesController::waitForSessionEnd() {
 }
 
 HRESULT CNotesController::exportFromDevice() {
-    m_hSyncDone.reset();
-    m_sessionFinished = false;
-    HRESULT hr = synchronize();
-    if (FAILED(hr)) {
-        m_hSyncDone.set();
-        return hr;
-    }
+    HRESULT hr = startSession(true);
+    if (FAILED(hr)) return hr;
     return waitForSessionEnd();
 }
 
@@ -89,6 +78,7 @@ HRESULT CNotesController::datafilesOut(const std::u16string& targetFolder) {
 }
 
 HRESULT CNotesController::datafileIn(const uint8_t* data, int32_t length, const std::u16string& itemName) {
+    auto state = lockState();
     const auto& log = controllerLog();
     bool failed = false;
     std::u16string folder;
@@ -146,6 +136,12 @@ HRESULT CNotesController::importToDevice(bool append, bool itemOverwrite) {
     const auto& log = controllerLog();
     log.trace(format(u"importToDevice(append = %s, itemoverwrite=%s)", append ? u"true" : u"false",
                      itemOverwrite ? u"true" : u"false"));
+    if (m_sessionRunning) {
+        // Nothing is moved or deleted while the phone is in a session; the collected notes stay
+        // for a later import.
+        log.high(u"importToDevice(): the previous session with the phone has not ended; refused");
+        return kHrSessionRunning;
+    }
     std::unique_ptr<std::map<std::u16string, std::u16string>> nameMap = std::move(m_pImportFilenameMap);
     if (!nameMap) {
         nameMap = std::make_unique<std::map<std::u16string, std::u16string>>();
@@ -171,12 +167,9 @@ HRESULT CNotesController::importToDevice(bool append, bool itemOverwrite) {
     deleteFilesByList(current);
 
     if (!append) m_bImportNoAppend = true;
-    m_hSyncDone.reset();
-    m_sessionFinished = false;
-    HRESULT hr = synchronize();
+    HRESULT hr = startSession(true);
     if (FAILED(hr)) {
         m_bImportNoAppend = false;
-        m_hSyncDone.set();
         return hr;
     }
     hr = waitForSessionEnd();
@@ -233,7 +226,7 @@ bool CNotesController::mergeFilesFromImportDir(std::vector<std::u16string>& copi
         std::u16string target;
         auto it = nameMap.find(e.name);
         if (it != nameMap.end()) {
-            if (!isPlainItemName(it->second)) {
+            if (!plat::isPlainFileName(it->second)) {
                 // The host's item name would lead out of the notes folder.
                 log.high(u"mergeFilesFromImportDir() refusing item name " + it->second);
                 ++errors;

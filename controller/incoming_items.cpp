@@ -5,7 +5,6 @@
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"
-#include "platform/text.h"
 #include "util/folder_utils.h"
 
 namespace vt {
@@ -13,25 +12,6 @@ namespace vt {
 namespace {
 
 constexpr char16_t kExtension[] = u"txt";
-
-// Characters that can't stand in a note's file name: separators, control characters and
-// those the PC's file system refuses. ';' joins them, as phones use it inside LUIDs.
-bool unsafeInFileName(char16_t c) {
-    return c < 0x20 || c == 0x7F || c == u';' || c == u'/' || c == u'\\' || c == u':' || c == u'*' ||
-           c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|';
-}
-
-// Device names that Windows opens instead of a file, whatever the extension.
-bool isReservedDeviceName(const std::u16string& base) {
-    static const char16_t* const kNames[] = {u"CON", u"PRN", u"AUX", u"NUL"};
-    for (const char16_t* n : kNames)
-        if (equalsIgnoreAsciiCase(base, n)) return true;
-    if (base.size() == 4 && (base[3] >= u'1' && base[3] <= u'9')) {
-        std::u16string_view head(base.data(), 3);
-        return equalsIgnoreAsciiCase(head, u"COM") || equalsIgnoreAsciiCase(head, u"LPT");
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -51,10 +31,13 @@ std::optional<std::u16string> CNotesController::findFileOfLuid(const std::u16str
 std::u16string CNotesController::resolveFileName(const std::u16string& luid,
                                                  const std::optional<std::u16string>& secondFolder) {
     controllerLog().trace(format(u"resolveFileName() luid '%s'", luid));
+    // ';' joins the pieces of many phones' LUIDs; it becomes a blank like every character
+    // that can't stand in a file name.
     std::u16string base = luid;
     for (char16_t& c : base)
-        if (unsafeInFileName(c)) c = u' ';
-    if (isReservedDeviceName(base)) base.insert(0, 1, u'_');
+        if (c == u';' || !plat::isFileNameChar(c)) c = u' ';
+    // What is left to refuse is a device name ("CON", "aux .x"): it gets a '_' in front.
+    if (!plat::isPlainFileName(format(u"%s.%s", base, kExtension))) base.insert(0, 1, u'_');
     for (int n = 1;; ++n) {
         std::u16string name = n == 1 ? format(u"%s.%s", base, kExtension)
                                      : format(u"%s(%d).%s", base, n, kExtension);
@@ -102,6 +85,7 @@ bool CNotesController::writeFile(const std::u16string& folder, const std::u16str
 
 HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string luid,
                                     const uint8_t* data, int32_t length, LONG* status) {
+    auto state = lockState();
     JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(u"listenAdd()");
@@ -148,6 +132,7 @@ HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string 
 
 HRESULT CNotesController::listenRep(int32_t rev, uint32_t cmdid, std::u16string luid,
                                     const uint8_t* data, int32_t length, LONG* status) {
+    auto state = lockState();
     JournalBatch batch(*this);
     const auto& log = controllerLog();
     if (m_sentjobs.findByLuid(luid) != m_sentjobs.end()) {
@@ -200,6 +185,7 @@ HRESULT CNotesController::do_merge(const std::u16string& luid, const uint8_t* da
 }
 
 HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string luid, LONG* status) {
+    auto state = lockState();
     JournalBatch batch(*this);
     const auto& log = controllerLog();
     auto job = m_sentjobs.findByLuid(luid);

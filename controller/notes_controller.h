@@ -7,8 +7,12 @@
 // between file names and the phone's LUIDs, file times, two counters).
 //
 // Threads: the host's thread calls the session operations; the engine's thread delivers the
-// callbacks, one at a time. The controller takes no lock of its own and relies on that order;
-// the only cross-thread signal is the end-of-session event m_hSyncDone.
+// callbacks. One state lock (m_stateLock) serialises everything that reads or writes the
+// mapping, the journal, NotesDB's use and the job queue, whichever thread it runs on; it is
+// never held across a call into the engine or a wait. One session runs at a time: synchronize
+// refuses while the previous session has not ended. Lock order (outermost first): the
+// registry's lock, a sink's lock, m_stateLock, m_notifyLock. So nothing that holds
+// m_stateLock may detach a sink; synchronize and the destructor detach the old sink first.
 //
 // The implementation is split by concern: controller_state.cpp (construction, properties,
 // local ids), sync_start.cpp (session start and local scan), last_sync.cpp ("folder.xml"),
@@ -16,6 +20,7 @@
 // export_import.cpp (bulk operations).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,6 +46,9 @@ namespace vt {
 class CNotifyConverter;
 
 // SyncML status codes answered to the phone.
+// synchronize() while the previous session with the phone has not ended (ERROR_BUSY).
+inline constexpr HRESULT kHrSessionRunning = static_cast<HRESULT>(0x800700AA);
+
 enum SyncMLStatus : int32_t {
     kStatusOk = 200,
     kStatusItemAdded = 201,
@@ -125,6 +133,21 @@ public:
 private:
     friend class ControllerTestAccess;
 
+    // Holds m_stateLock for the scope (see the threads note at the top).
+    [[nodiscard]] std::unique_lock<std::recursive_mutex> lockState() {
+        return std::unique_lock<std::recursive_mutex>(m_stateLock);
+    }
+
+    // sync_start.cpp
+    // Starts a session (synchronize's work). waited: somebody will wait for the session's
+    // end on m_hSyncDone (export, import); the event is reset once the session is claimed.
+    HRESULT startSession(bool waited);
+    // Takes back from the engine every job queued since the queue held count jobs.
+    void withdrawJobsSince(size_t count);
+    // A session that won't run after all: it no longer counts as running, and a waiter is
+    // released with a failure.
+    void abandonSession(bool waited);
+
     // controller_state.cpp
     // Repairs what a crash between the writes of the property file and the index can leave:
     // records without properties and properties without records (see docs/crash-safety.md).
@@ -207,7 +230,10 @@ private:
     int32_t m_nextLocalLuid = 1;
     SentJobQueue m_sentjobs;
     bool m_bSlowSync = false;
-    bool m_bImportNoAppend = false;
+    std::atomic<bool> m_bImportNoAppend{false};
+    // From the claim of a session in synchronize to its end (finished, failed, cancelled).
+    std::atomic<bool> m_sessionRunning{false};
+    std::recursive_mutex m_stateLock;
     CNotifyConverter* m_pNotifyConverter = nullptr;
     std::unique_ptr<CPropertySet> m_pProperties;
     std::unique_ptr<std::map<std::u16string, std::u16string>> m_pImportFilenameMap;

@@ -11,15 +11,18 @@ namespace vt {
 namespace {
 const char16_t* typeWord(int32_t alert) { return alert == vantrel::kAlertSlowSync ? u"slow" : u"two_way"; }
 
-// A name from the mapping that stays inside the notes folder.
-bool isPlainFileName(const std::u16string& name) {
+// A name from the mapping (a note file's name as the notes folder gave it, or as the
+// controller chose it) that stays inside the notes folder, whatever a damaged property file says.
+bool staysInFolder(const std::u16string& name) {
     return !name.empty() && name != u"." && name != u".." &&
            name.find_first_of(u"/\\") == std::u16string::npos;
 }
+
 }  // namespace
 
 HRESULT CNotesController::clientCmdAlert(int32_t alertCode, const std::u16string& lastAnchor,
                                          const std::u16string& nextAnchor, LONG* status) {
+    auto state = lockState();
     int32_t expected;
     std::u16string expLast, expNext;
     if (m_lastSyncNum == 0) {
@@ -44,6 +47,7 @@ HRESULT CNotesController::clientCmdAlert(int32_t alertCode, const std::u16string
 }
 
 HRESULT CNotesController::clientCmdStatus(uint32_t cmdId, uint32_t status) {
+    auto state = lockState();
     JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(format(u"clientCmdStatus(cmd %u, status %u)", cmdId, status));
@@ -146,6 +150,7 @@ HRESULT CNotesController::commitDelFile(SentJob& job, uint32_t status) {
 }
 
 HRESULT CNotesController::clientMapItemAdded(const std::u16string& luid, const std::u16string& localLuid) {
+    auto state = lockState();
     JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(format(u"clientMapItemAdded(L:%s LL:%s)", luid, localLuid));
@@ -168,12 +173,14 @@ HRESULT CNotesController::syncStatusStarted() {
 }
 
 HRESULT CNotesController::syncStatusCanceled() {
+    auto state = lockState();
     controllerLog().trace(u"syncStatusCanceled()");
     endSession(false, true);
     return S_OK;
 }
 
 HRESULT CNotesController::syncStatusFailed(int32_t, bool signalEnd) {
+    auto state = lockState();
     controllerLog().trace(u"syncStatusFailed()");
     endSession(false, signalEnd);
     return S_OK;
@@ -185,10 +192,12 @@ void CNotesController::endSession(bool finished, bool signalEnd) {
     // records made so far stay in memory and are saved by the next session end or on close.
     if (!finished) m_sentjobs.clear();
     m_sessionFinished = finished;
+    m_sessionRunning = false;
     if (signalEnd) m_hSyncDone.set();
 }
 
 HRESULT CNotesController::syncStatusFinished(bool signalEnd) {
+    auto state = lockState();
     const auto& log = controllerLog();
     HRESULT result = S_OK;
     {
@@ -216,6 +225,7 @@ HRESULT CNotesController::syncStatusFinished(bool signalEnd) {
         }
         m_sentjobs.clear();
         m_sessionFinished = true;
+        m_sessionRunning = false;
         result = allCommitted ? S_OK : E_FAIL;
     }
     return result;
@@ -235,7 +245,7 @@ HRESULT CNotesController::destroyAllReferences(const std::u16string& luid, LONG*
     const std::u16string& name = *found;
     const std::u16string path = plat::joinPath(m_notesFolder, name);
     plat::FileStatus st;
-    if (!isPlainFileName(name) || !plat::getFileStatus(path, &st)) {
+    if (!staysInFolder(name) || !plat::getFileStatus(path, &st)) {
         log.trace(format(u"destroyAllReferences() file %s already lost", path));
     } else if (plat::removeFile(path) != 0) {
         log.critic(format(u"destroyAllReferences(): error in CFile::Remove('%s')", path));

@@ -21,61 +21,74 @@ constexpr char16_t kDataStore[] = u"Notes";
 constexpr char16_t kContentType[] = u"text/plain";
 }  // namespace
 
-HRESULT CNotesController::synchronize() {
-    JournalBatch batch(*this);
+HRESULT CNotesController::synchronize() { return startSession(false); }
+
+HRESULT CNotesController::startSession(bool waited) {
     const auto& log = controllerLog();
     log.trace(u"synchronize()");
+    bool idle = false;
+    if (!m_sessionRunning.compare_exchange_strong(idle, true)) {
+        // Cutting the running session off would leave the phone with changes the PC never
+        // settles; the host has to wait for its end (or cancel it).
+        log.high(u"synchronize(): the previous session with the phone has not ended; refused");
+        return kHrSessionRunning;
+    }
 
-    // The notification object given just before this call belongs to the new sink; the old
-    // sink is cut loose first so that its end can't drop it.
-    std::unique_lock<std::recursive_mutex> notifyLock(m_notifyLock);
-    vantrel::IDataStoreNotify* notify = m_pDataStoreNotify;
-    m_pDataStoreNotify = nullptr;
+    // The previous session's sink is cut loose first, holding no lock of ours: a callback in
+    // flight holds the sink's lock and waits for ours. The notification object given just
+    // before this call then belongs to the new sink (the old sink's end drops only the object
+    // of its own session). A sink still awaiting its final notification releases its
+    // session's waiters now, so this session's waiter is armed only afterwards.
     if (m_pNotifyConverter) {
         m_pNotifyConverter->detach();
         m_pNotifyConverter->Release();
         m_pNotifyConverter = nullptr;
     }
-    m_pDataStoreNotify = notify;
-    m_pNotifyConverter = new CNotifyConverter(this, notify, m_uiClientSyncID);
-    notifyLock.unlock();
-
-    const size_t jobsBefore = m_sentjobs.size();
-    HRESULT hr = addLocalChanges();
-    if (FAILED(hr)) {
-        log.trace(format(u"synchronize(): addLocalChanges() failed 0x%X", hr));
-        // The session won't start: take back what this scan handed over, or the next scan
-        // would hand it over a second time.
-        const size_t added = m_sentjobs.size() - jobsBefore;
-        for (size_t i = 0; i < added; ++i) {
-            SentJob& job = m_sentjobs.front();
-            if (m_pEngine) {
-                unique_bstr store(kDataStore);
-                m_pEngine->WithdrawItem(store.get(), job.cmdId);
-            }
-            m_sentjobs.pop_front();
-        }
-        return hr;
+    if (waited) {
+        m_hSyncDone.reset();
+        m_sessionFinished = false;
     }
 
     int32_t alert;
     std::u16string lastAnchor, nextAnchor;
-    if (m_lastSyncNum == -1) {
-        alert = vantrel::kAlertSlowSync;
-        lastAnchor = format(u"%d", 0);
-        nextAnchor = format(u"%d", 0);
-        m_bSlowSync = true;
-    } else {
-        alert = vantrel::kAlertTwoWay;
-        lastAnchor = format(u"%d", m_lastSyncNum);
-        nextAnchor = format(u"%d", m_lastSyncNum + 1);
-        m_bSlowSync = false;
+    const bool slowBefore = m_bSlowSync;
+    size_t jobsBefore = 0;
+    HRESULT hr;
+    {
+        auto state = lockState();
+        // Every property change of the start is on record before the engine may call back.
+        JournalBatch batch(*this);
+        {
+            std::lock_guard<std::recursive_mutex> notifyLock(m_notifyLock);
+            m_pNotifyConverter = new CNotifyConverter(this, m_pDataStoreNotify, m_uiClientSyncID);
+        }
+        jobsBefore = m_sentjobs.size();
+        hr = addLocalChanges();
+        if (FAILED(hr)) {
+            log.trace(format(u"synchronize(): addLocalChanges() failed 0x%X", hr));
+            // The session won't start: take back what this scan handed over, or the next
+            // scan would hand it over a second time.
+            withdrawJobsSince(jobsBefore);
+            abandonSession(waited);
+            return hr;
+        }
+        if (m_lastSyncNum == -1) {
+            alert = vantrel::kAlertSlowSync;
+            lastAnchor = format(u"%d", 0);
+            nextAnchor = format(u"%d", 0);
+            m_bSlowSync = true;
+        } else {
+            alert = vantrel::kAlertTwoWay;
+            lastAnchor = format(u"%d", m_lastSyncNum);
+            nextAnchor = format(u"%d", m_lastSyncNum + 1);
+            m_bSlowSync = false;
+        }
+        ++m_lastSyncNum;
+        log.trace(u"synchronize() ");
+        // Stored before the engine starts, so that nothing of the start is written once the
+        // engine may call back.
+        setNumber(u"LastSyncNum", m_lastSyncNum);
     }
-    ++m_lastSyncNum;
-    log.trace(u"synchronize() ");
-    // Stored before the engine starts: its callbacks may run at once on its own thread and
-    // write the same property set and journal, which nothing else guards.
-    setNumber(u"LastSyncNum", m_lastSyncNum);
 
     if (m_pEngine) {
         unique_bstr store(kDataStore), last(lastAnchor), next(nextAnchor);
@@ -84,9 +97,40 @@ HRESULT CNotesController::synchronize() {
     } else {
         log.trace(u"Synchronize :: m_pEngine == NULL");
     }
+    if (!m_pEngine || FAILED(hr)) {
+        // No session runs: nothing handed over stays with the engine, and the anchors stay
+        // where they were, so that the next start sends nothing twice and the phone's anchors
+        // still match.
+        auto state = lockState();
+        JournalBatch batch(*this);
+        withdrawJobsSince(jobsBefore);
+        --m_lastSyncNum;
+        m_bSlowSync = slowBefore;
+        setNumber(u"LastSyncNum", m_lastSyncNum);
+        abandonSession(waited);
+    }
     log.trace(u"synchronize() exiting");
     setLastSyncTime();
     return hr;
+}
+
+void CNotesController::withdrawJobsSince(size_t count) {
+    while (m_sentjobs.size() > count) {
+        SentJob& job = m_sentjobs.front();
+        if (m_pEngine) {
+            unique_bstr store(kDataStore);
+            m_pEngine->WithdrawItem(store.get(), job.cmdId);
+        }
+        m_sentjobs.pop_front();
+    }
+}
+
+void CNotesController::abandonSession(bool waited) {
+    m_sessionRunning = false;
+    if (waited) {
+        m_sessionFinished = false;
+        m_hSyncDone.set();
+    }
 }
 
 HRESULT CNotesController::addLocalChanges() {

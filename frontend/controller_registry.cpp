@@ -6,6 +6,7 @@
 
 #include "controller/notes_controller.h"
 #include "platform/format.h"
+#include "platform/path.h"
 #include "util/logger.h"
 #include "util/string_split.h"
 #include "util/sync.h"
@@ -50,6 +51,13 @@ HRESULT CFactory::createController(const std::u16string& imei, const std::u16str
                                    INotesController** out) {
     const std::u16string imeiKey = keyOf(imei);
     const std::u16string aliasKey = keyOf(alias);
+    // Both become folder names (the phone's data folder, its PC folder under Root): anything
+    // but a plain name could lead outside them.
+    if (!plat::isPlainFileName(imeiKey) || !plat::isPlainFileName(aliasKey)) {
+        channel().high(format(u"createController():'alias:%s' 'imei:%s', not plain folder names",
+                              aliasKey, imeiKey));
+        return E_INVALIDARG;
+    }
     Registry& r = registry();
     CritSecLock lock(r.lock);
     auto it = r.controllers.find(imeiKey);

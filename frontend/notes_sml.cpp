@@ -4,8 +4,10 @@
 
 #include "frontend/controller_registry.h"
 #include "frontend/module_lock.h"
+#include "platform/com_raii.h"
 #include "platform/format.h"
 #include "util/byte_array_variant.h"
+#include "util/com_barrier.h"
 #include "util/logger.h"
 
 namespace vt {
@@ -25,7 +27,6 @@ CNotesSml::CNotesSml() : m_uiClientSyncID(s_nextClientSyncID++), m_pOuter(&m_inn
 }
 
 CNotesSml::~CNotesSml() {
-    module_lock::unlock();
     if (m_pController) {
         CFactory::destroyController(m_strIMEI);
         m_pController = nullptr;
@@ -35,6 +36,8 @@ CNotesSml::~CNotesSml() {
         m_pSyncEngine = nullptr;
     }
     m_uiClientSyncID = 0;
+    // Last: until here the module's code runs, so the module must not be unloaded before.
+    module_lock::unlock();
 }
 
 HRESULT CNotesSml::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
@@ -72,7 +75,7 @@ HRESULT CNotesSml::Inner::QueryInterface(REFIID riid, void** ppv) {
 }
 ULONG CNotesSml::Inner::AddRef() { return ++self->m_ref; }
 ULONG CNotesSml::Inner::Release() {
-    ULONG n = --self->m_ref;
+    const ULONG n = --self->m_ref;
     if (n == 0) delete self;
     return n;
 }
@@ -90,59 +93,53 @@ HRESULT CNotesSml::checkEngineState() {
 
 HRESULT CNotesSml::Initialize(BSTR bstrIMEI, BSTR bstrAlias, BSTR bstrDataStore,
                               IUnknown* piSyncEngine) {
-    const auto& log = channel();
-    std::u16string alias, imei, dataStore;
-    try {
-        alias = fromBstr(bstrAlias);
-        imei = fromBstr(bstrIMEI);
-        dataStore = fromBstr(bstrDataStore);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
-    if (!piSyncEngine) {
-        log.trace(u"Initialize");
-        return E_POINTER;
-    }
-    vantrel::ISyncEngine* engine = nullptr;
-    HRESULT hr;
-    try {
-        hr = piSyncEngine->QueryInterface(vantrel::IID_ISyncEngine, reinterpret_cast<void**>(&engine));
-    } catch (...) {
-        log.critic(u"Initialize :: QueryInterface THROWN !!!");
-        return E_FAIL;
-    }
-    if (FAILED(hr)) {
-        log.trace(u"Initialize");
-        return hr;
-    }
-    log.trace(u"Initialize :: QueryInterface succeeded\n");
-    if (m_pController) {
+    // Only copies of the arguments can throw here: out of memory.
+    return comBarrier(E_OUTOFMEMORY, [&]() -> HRESULT {
+        const auto& log = channel();
+        std::u16string alias = fromBstr(bstrAlias), imei = fromBstr(bstrIMEI),
+                       dataStore = fromBstr(bstrDataStore);
+        if (!piSyncEngine) {
+            log.trace(u"Initialize");
+            return E_POINTER;
+        }
+        com_ptr<vantrel::ISyncEngine> engine;
+        HRESULT hr;
+        try {
+            hr = piSyncEngine->QueryInterface(vantrel::IID_ISyncEngine, engine.put_void());
+        } catch (...) {
+            log.critic(u"Initialize :: QueryInterface THROWN !!!");
+            return E_FAIL;
+        }
+        if (FAILED(hr)) {
+            log.trace(u"Initialize");
+            return hr;
+        }
+        log.trace(u"Initialize :: QueryInterface succeeded\n");
         // The controller is registered under the first IMEI and borrows the first engine: both
         // stay, or the destructor would remove another object's controller and the sessions
         // would run on an engine nobody holds.
-        engine->Release();
-        return E_FAIL;
-    }
-    // A retry after a failed createController replaces the engine reference it held.
-    if (m_pSyncEngine) m_pSyncEngine->Release();
-    m_pSyncEngine = engine;
-    m_strAlias = std::move(alias);
-    m_strIMEI = std::move(imei);
-    m_strDataStore = std::move(dataStore);
-    hr = CFactory::createController(m_strIMEI, m_strAlias, m_uiClientSyncID, m_pSyncEngine,
-                                    &m_pController);
-    if (FAILED(hr)) log.trace(u"Failed to create Controller");
-    else log.trace(u"Initialize :: QueryInterface succeeded\n");
-    return hr;
+        if (m_pController) return E_FAIL;
+        // A retry after a failed createController replaces the engine reference it held.
+        if (m_pSyncEngine) m_pSyncEngine->Release();
+        m_pSyncEngine = engine.detach();
+        m_strAlias = std::move(alias);
+        m_strIMEI = std::move(imei);
+        m_strDataStore = std::move(dataStore);
+        hr = CFactory::createController(m_strIMEI, m_strAlias, m_uiClientSyncID, m_pSyncEngine,
+                                        &m_pController);
+        if (FAILED(hr)) log.trace(u"Failed to create Controller");
+        else log.trace(u"Initialize :: QueryInterface succeeded\n");
+        return hr;
+    });
 }
 
 HRESULT CNotesSml::Synchronize(BSTR bstrDataStorePath, IUnknown* piDataStoreNotify,
                                UINT* puiClientSyncID) {
-    const auto& log = channel();
-    log.trace(format(u"CNotesSml::Synchronize( %s )", fromBstr(bstrDataStorePath)));
-    HRESULT hr = checkEngineState();
-    if (FAILED(hr)) return hr;
-    try {
+    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
+        const auto& log = channel();
+        log.trace(format(u"CNotesSml::Synchronize( %s )", fromBstr(bstrDataStorePath)));
+        HRESULT hr = checkEngineState();
+        if (FAILED(hr)) return hr;
         if (m_pController) {
             log.trace(u"Has controller");
             if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
@@ -151,117 +148,85 @@ HRESULT CNotesSml::Synchronize(BSTR bstrDataStorePath, IUnknown* piDataStoreNoti
         } else {
             log.trace(u"Doesn't have controller");
         }
-    } catch (...) {
-        log.critic(u"Synchronize thrown");
-        return kHrControllerThrew;
-    }
-    log.trace(u"CNotesSml::Synchronization started ok");
-    return hr;
+        log.trace(u"CNotesSml::Synchronization started ok");
+        return hr;
+    }, [] { channel().critic(u"Synchronize thrown"); });
 }
 
 HRESULT CNotesSml::Cancel(UINT uiClientSyncID) {
-    const auto& log = channel();
-    log.trace(format(u"Cancel( %d )", uiClientSyncID));
-    if (!m_pSyncEngine) return E_UNEXPECTED;
-    try {
+    return comBarrier(kHrCancelThrew, [&]() -> HRESULT {
+        const auto& log = channel();
+        log.trace(format(u"Cancel( %d )", uiClientSyncID));
+        if (!m_pSyncEngine) return E_UNEXPECTED;
         HRESULT hr = m_pSyncEngine->Cancel(uiClientSyncID);
         if (FAILED(hr)) log.trace(format(u"Cancel failed with 0x%x", hr));
         else log.trace(u"Cancel succeeded");
         return hr;
-    } catch (...) {
-        log.trace(u"Cancel thrown");
-        return kHrCancelThrew;
-    }
+    }, [] { channel().trace(u"Cancel thrown"); });
 }
 
 HRESULT CNotesSml::ExportDataFromPhone(BSTR bstrDataStorePath, LONG, LONG,
                                        IUnknown* piDataStoreNotify, UINT* puiClientSyncID) {
-    const auto& log = channel();
-    log.trace(format(u"ExportDataFromPhone( %s )", fromBstr(bstrDataStorePath)));
-    HRESULT hr = checkEngineState();
-    if (FAILED(hr)) return hr;
-    if (!m_pController) return kHrNoController;
-    try {
+    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
+        channel().trace(format(u"ExportDataFromPhone( %s )", fromBstr(bstrDataStorePath)));
+        HRESULT hr = checkEngineState();
+        if (FAILED(hr)) return hr;
+        if (!m_pController) return kHrNoController;
         if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
         CFactory::setNotify(m_strIMEI, piDataStoreNotify);
         return m_pController->exportFromDevice();
-    } catch (...) {
-        log.trace(u"pController->exportFromDevice thrown");
-        return kHrControllerThrew;
-    }
+    }, [] { channel().trace(u"pController->exportFromDevice thrown"); });
 }
 
 HRESULT CNotesSml::ImportDataToPhone(BSTR bstrDataStorePath, LONG bDBOverride, LONG bItemOverride,
                                      IUnknown* piDataStoreNotify, UINT* puiClientSyncID) {
-    const auto& log = channel();
-    log.trace(format(u"ImportDataToPhone( %s )", fromBstr(bstrDataStorePath)));
-    HRESULT hr = checkEngineState();
-    if (FAILED(hr)) return hr;
-    if (!m_pController) return kHrNoController;
-    try {
+    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
+        channel().trace(format(u"ImportDataToPhone( %s )", fromBstr(bstrDataStorePath)));
+        HRESULT hr = checkEngineState();
+        if (FAILED(hr)) return hr;
+        if (!m_pController) return kHrNoController;
         if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
         CFactory::setNotify(m_strIMEI, piDataStoreNotify);
         return m_pController->importToDevice(bDBOverride == 0, bItemOverride != 0);
-    } catch (...) {
-        log.trace(u"pController->importToDevice thrown");
-        return kHrControllerThrew;
-    }
+    }, [] { channel().trace(u"pController->importToDevice thrown"); });
 }
 
 HRESULT CNotesSml::GetDataStoreInfo(BSTR bstrDataStore, BSTR*, BSTR*, LONG*, LONG*, LONG*) {
-    const auto& log = channel();
-    log.trace(format(u"GetDataStoreInfo( %s )", fromBstr(bstrDataStore)));
-    HRESULT hr = checkEngineState();
-    if (FAILED(hr)) return hr;
-    if (!m_pController) return kHrNoController;
-    try {
+    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
+        channel().trace(format(u"GetDataStoreInfo( %s )", fromBstr(bstrDataStore)));
+        HRESULT hr = checkEngineState();
+        if (FAILED(hr)) return hr;
+        if (!m_pController) return kHrNoController;
         return m_pController->getDataStoreInfo();
-    } catch (...) {
-        log.trace(u"pController->getDataStoreInfo thrown");
-        return kHrControllerThrew;
-    }
+    }, [] { channel().trace(u"pController->getDataStoreInfo thrown"); });
 }
 
 HRESULT CNotesSml::ReadAllDataOut(BSTR bstrDataStorePath, BSTR bstrTargetFolder) {
-    const auto& log = channel();
-    log.trace(format(u"ReadAllDataOut( %s )", fromBstr(bstrDataStorePath)));
-    HRESULT hr = checkEngineState();
-    if (FAILED(hr)) return hr;
-    if (!m_pController) return kHrNoController;
-    try {
+    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
+        channel().trace(format(u"ReadAllDataOut( %s )", fromBstr(bstrDataStorePath)));
+        HRESULT hr = checkEngineState();
+        if (FAILED(hr)) return hr;
+        if (!m_pController) return kHrNoController;
         return m_pController->datafilesOut(fromBstr(bstrTargetFolder));
-    } catch (...) {
-        log.trace(u"pController->datafileOut thrown");
-        return kHrControllerThrew;
-    }
+    }, [] { channel().trace(u"pController->datafileOut thrown"); });
 }
 
 HRESULT CNotesSml::WriteDataIn(BSTR bstrDataStorePath, BSTR bstrItemName, VARIANT varFileData) {
-    const auto& log = channel();
-    log.trace(format(u"WriteDataIn( %s )", fromBstr(bstrDataStorePath)));
-    const std::u16string itemName = fromBstr(bstrItemName);
-    HRESULT hr = checkEngineState();
-    if (FAILED(hr)) return hr;
-    uint32_t size = 0;
-    uint8_t* buffer = ByteArrayVariant().toBytes(varFileData, &size);
-    HRESULT result;
-    if (buffer && size > 0) {
-        if (!m_pController) {
-            result = kHrNoController;
-        } else {
-            try {
-                result = m_pController->datafileIn(buffer, static_cast<int32_t>(size), itemName);
-            } catch (...) {
-                log.critic(u"pController->datafileIn thrown");
-                result = kHrControllerThrew;
-            }
+    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
+        const auto& log = channel();
+        log.trace(format(u"WriteDataIn( %s )", fromBstr(bstrDataStorePath)));
+        const std::u16string itemName = fromBstr(bstrItemName);
+        HRESULT hr = checkEngineState();
+        if (FAILED(hr)) return hr;
+        uint32_t size = 0;
+        unique_cotaskmem_ptr<uint8_t> buffer(ByteArrayVariant().toBytes(varFileData, &size));
+        if (!buffer || size == 0) {
+            log.trace(u"Invalid data");
+            return E_FAIL;
         }
-    } else {
-        log.trace(u"Invalid data");
-        result = E_FAIL;
-    }
-    ByteArrayVariant::freeBytes(buffer);
-    return result;
+        if (!m_pController) return kHrNoController;
+        return m_pController->datafileIn(buffer.get(), static_cast<int32_t>(size), itemName);
+    }, [] { channel().critic(u"pController->datafileIn thrown"); });
 }
 
 // ---- Class object ----

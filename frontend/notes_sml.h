@@ -5,7 +5,7 @@
 // No exception leaves a method: it becomes 0x80046010 (0x80046000 for Cancel).
 //
 // Apartment-threaded: all calls on one object come from the thread that created it; the
-// reference count is not interlocked. Supports aggregation.
+// reference count is interlocked all the same. Supports aggregation.
 #pragma once
 
 #include <atomic>
@@ -81,7 +81,7 @@ private:
     std::u16string m_strIMEI;
     std::u16string m_strDataStore;
 
-    ULONG m_ref = 0;
+    std::atomic<ULONG> m_ref{0};
     Inner m_inner;
     IUnknown* m_pOuter;  // the controlling unknown: the aggregator or m_inner
 

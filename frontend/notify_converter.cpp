@@ -6,9 +6,12 @@
 #include <thread>
 
 #include "controller/notes_controller.h"
+#include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/format.h"
+#include "platform/path.h"
 #include "util/byte_array_variant.h"
+#include "util/com_barrier.h"
 #include "util/logger.h"
 #include "util/sync.h"
 
@@ -142,6 +145,10 @@ CNotifyConverter::~CNotifyConverter() {
 
 void CNotifyConverter::detach() {
     std::lock_guard<std::recursive_mutex> l(m_lock);
+    if (m_pController && m_finalDelivered) {
+        releaseHostAndController();
+        m_finalDelivered->set();
+    }
     m_pController = nullptr;
 }
 
@@ -196,26 +203,17 @@ HRESULT CNotifyConverter::QueryInterface(REFIID riid, void** ppv) {
 ULONG CNotifyConverter::AddRef() { return ++m_ref; }
 
 ULONG CNotifyConverter::Release() {
-    if (--m_ref == 0) {
-        delete this;
-        return 0;
-    }
-    return m_ref;
+    const ULONG n = --m_ref;
+    if (n == 0) delete this;
+    return n;
 }
 
 std::u16string CNotifyConverter::debugFileName(const std::u16string& luid) {
-    std::u16string safe;
-    safe.reserve(luid.size());
-    for (size_t i = 0; i < luid.size(); ++i) {
-        char16_t c = luid[i];
-        bool bad = c < 0x20 || c == 0x7F || c == u'/' || c == u'\\' || c == u':' || c == u'*' ||
-                   c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|';
-        if (c == u'.' && ((i + 1 < luid.size() && luid[i + 1] == u'.') ||
-                          (i > 0 && luid[i - 1] == u'.')))
-            bad = true;
-        safe += bad ? u'_' : c;
-    }
-    return u"dbgDatFile" + safe;
+    std::u16string name = u"dbgDatFile";  // the name the debug copies have always had
+    for (char16_t c : luid) name += plat::isFileNameChar(c) ? c : u'_';
+    // The prefix rules out devices and the empty name; a trailing dot or blank is left.
+    if (!plat::isPlainFileName(name)) name += u'_';
+    return name;
 }
 
 void CNotifyConverter::writeDebugCopy(const std::u16string& luid, const uint8_t* data,
@@ -233,187 +231,226 @@ void CNotifyConverter::writeDebugCopy(const std::u16string& luid, const uint8_t*
 
 HRESULT CNotifyConverter::ClientCmdAlert(LONG alertCode, LONG, LONG, LONG, const OLECHAR* lastAnchor,
                                          const OLECHAR* nextAnchor, LONG* pStatus) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"ClientCmdAlert");
-    if (!m_pController) return E_UNEXPECTED;
-    LONG status = kStatusOk;
-    HRESULT r = m_pController->clientCmdAlert(alertCode, luidText(lastAnchor), luidText(nextAnchor),
-                                              &status);
-    if (pStatus) *pStatus = status;
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"ClientCmdAlert");
+        if (!m_pController) return E_UNEXPECTED;
+        LONG status = kStatusOk;
+        HRESULT r = m_pController->clientCmdAlert(alertCode, luidText(lastAnchor), luidText(nextAnchor),
+                                                  &status);
+        if (pStatus) *pStatus = status;
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::ClientCmdAddItem(LONG reversible, ULONG cmdId, LONG, const OLECHAR* luid,
                                            LONG, LONG, LONG, VARIANT content, LONG* pStatus) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"ClientCmdAddItem");
-    if (!m_pController) return E_UNEXPECTED;
-    const std::u16string id = luidText(luid);
-    uint32_t size = 0;
-    uint8_t* buffer = ByteArrayVariant().toBytes(content, &size);
-    if (!buffer) size = 0;
-    channel().trace(format(u"ClientCmdAddItem size(%d)", size));
-    writeDebugCopy(id, buffer, size);
-    HRESULT r;
-    if (buffer && size > 0) {
-        r = m_pController->listenAdd(reversible, cmdId, id, buffer, static_cast<int32_t>(size), pStatus);
-    } else {
-        r = E_FAIL;
-    }
-    countItem(r);
-    ByteArrayVariant::freeBytes(buffer);
-    channel().trace(format(u"ClientCmdAddItem() returning 0x%X", r));
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"ClientCmdAddItem");
+        if (!pStatus) return E_POINTER;
+        if (!m_pController) return E_UNEXPECTED;
+        const std::u16string id = luidText(luid);
+        uint32_t size = 0;
+        unique_cotaskmem_ptr<uint8_t> buffer(ByteArrayVariant().toBytes(content, &size));
+        if (!buffer) size = 0;
+        channel().trace(format(u"ClientCmdAddItem size(%d)", size));
+        writeDebugCopy(id, buffer.get(), size);
+        HRESULT r;
+        if (buffer && size > 0) {
+            r = m_pController->listenAdd(reversible, cmdId, id, buffer.get(),
+                                         static_cast<int32_t>(size), pStatus);
+        } else {
+            r = E_FAIL;
+        }
+        countItem(r);
+        channel().trace(format(u"ClientCmdAddItem() returning 0x%X", r));
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::ClientCmdDeleteItem(LONG reversible, ULONG cmdId, LONG, const OLECHAR* luid,
                                               LONG, LONG, LONG, LONG* pStatus) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"ClientCmdDeleteItem");
-    if (!m_pController) return E_UNEXPECTED;
-    HRESULT r = m_pController->listenDel(reversible, cmdId, luidText(luid), pStatus);
-    countItem(r);
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"ClientCmdDeleteItem");
+        if (!pStatus) return E_POINTER;
+        if (!m_pController) return E_UNEXPECTED;
+        HRESULT r = m_pController->listenDel(reversible, cmdId, luidText(luid), pStatus);
+        countItem(r);
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::ClientCmdReplaceItem(LONG reversible, ULONG cmdId, LONG,
                                                const OLECHAR* luid, LONG, LONG, LONG, VARIANT content,
                                                LONG* pStatus) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"ClientCmdReplaceItem");
-    if (!m_pController) return E_UNEXPECTED;
-    uint32_t size = 0;
-    uint8_t* buffer = ByteArrayVariant().toBytes(content, &size);
-    HRESULT r;
-    if (!buffer || size < 1) {
-        channel().critic(u"ClientCmdReplaceItem() no data");
-        if (pStatus) *pStatus = kStatusBadRequest;
-        r = E_FAIL;
-    } else {
-        r = m_pController->listenRep(reversible, cmdId, luidText(luid), buffer,
-                                     static_cast<int32_t>(size), pStatus);
-        countItem(r);
-    }
-    ByteArrayVariant::freeBytes(buffer);
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"ClientCmdReplaceItem");
+        if (!pStatus) return E_POINTER;
+        if (!m_pController) return E_UNEXPECTED;
+        uint32_t size = 0;
+        unique_cotaskmem_ptr<uint8_t> buffer(ByteArrayVariant().toBytes(content, &size));
+        HRESULT r;
+        if (!buffer || size < 1) {
+            channel().critic(u"ClientCmdReplaceItem() no data");
+            *pStatus = kStatusBadRequest;
+            r = E_FAIL;
+        } else {
+            r = m_pController->listenRep(reversible, cmdId, luidText(luid), buffer.get(),
+                                         static_cast<int32_t>(size), pStatus);
+            countItem(r);
+        }
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::ClientCmdCopyItem(LONG, LONG, LONG, LONG, LONG, LONG, LONG) {
-    channel().trace(u"ClientCmdCopyItem");
-    return E_NOTIMPL;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        channel().trace(u"ClientCmdCopyItem");
+        return E_NOTIMPL;
+    });
 }
 
 HRESULT CNotifyConverter::ClientCmdGetItem(LONG reversible, ULONG cmdId, LONG, const OLECHAR* luid,
                                            LONG, LONG, VARIANT* pContent, LONG* pStatus) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"ClientCmdGetItem");
-    if (!m_pController) return E_UNEXPECTED;
-    uint8_t* data = nullptr;
-    int32_t length = 0;
-    HRESULT r = m_pController->listenGet(reversible, cmdId, luidText(luid), &data, &length, pStatus);
-    if (length >= 1 && data) {
-        if (!pContent ||
-            !ByteArrayVariant().fromBytes(data, static_cast<uint32_t>(length), pContent))
-            channel().high(u"ClientCmdGetItem() conversion error");
-    }
-    if (data) CoTaskMemFree(data);
-    countItem(r);
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"ClientCmdGetItem");
+        if (!pStatus) return E_POINTER;
+        if (!m_pController) return E_UNEXPECTED;
+        unique_cotaskmem_ptr<uint8_t> data;
+        int32_t length = 0;
+        HRESULT r = m_pController->listenGet(reversible, cmdId, luidText(luid), data.put(), &length,
+                                             pStatus);
+        if (length >= 1 && data) {
+            if (!pContent ||
+                !ByteArrayVariant().fromBytes(data.get(), static_cast<uint32_t>(length), pContent))
+                channel().high(u"ClientCmdGetItem() conversion error");
+        }
+        countItem(r);
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::ClientCmdRollbackItem(LONG, LONG) {
-    channel().trace(u"ClientCmdRollbackItem");
-    return E_NOTIMPL;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        channel().trace(u"ClientCmdRollbackItem");
+        return E_NOTIMPL;
+    });
 }
 
 HRESULT CNotifyConverter::ClientCmdStatus(ULONG cmdId, ULONG status) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"ClientCmdStatus");
-    if (!m_pController) return E_UNEXPECTED;
-    HRESULT r = m_pController->clientCmdStatus(cmdId, status);
-    channel().trace(format(u"ClientCmdStatus() returning 0x%X", r));
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"ClientCmdStatus");
+        if (!m_pController) return E_UNEXPECTED;
+        HRESULT r = m_pController->clientCmdStatus(cmdId, status);
+        channel().trace(format(u"ClientCmdStatus() returning 0x%X", r));
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::ClientResultGet(LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG) {
-    channel().trace(u"ClientResultGet");
-    return E_NOTIMPL;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        channel().trace(u"ClientResultGet");
+        return E_NOTIMPL;
+    });
 }
 
 HRESULT CNotifyConverter::ClientMapItemAdded(LONG, const OLECHAR* luid, const OLECHAR* localLuid) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"ClientMapItemAdded");
-    if (!m_pController) return E_UNEXPECTED;
-    HRESULT r = m_pController->clientMapItemAdded(luidText(luid), luidText(localLuid));
-    channel().trace(format(u"ClientMapItemAdded() returning 0x%X", r));
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"ClientMapItemAdded");
+        if (!m_pController) return E_UNEXPECTED;
+        HRESULT r = m_pController->clientMapItemAdded(luidText(luid), luidText(localLuid));
+        channel().trace(format(u"ClientMapItemAdded() returning 0x%X", r));
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::ClientReserved1() { return E_NOTIMPL; }
 HRESULT CNotifyConverter::ClientReserved2() { return E_NOTIMPL; }
 
 HRESULT CNotifyConverter::SyncStatusStarted() {
-    std::unique_lock<std::recursive_mutex> l(m_lock);
-    channel().trace(u"SyncStatusStarted()");
-    HRESULT r = m_pController ? m_pController->syncStatusStarted() : E_UNEXPECTED;
-    sendDataStoreNotify(r, vantrel::kSyncStateStarted, false);
-    channel().trace(format(u"SyncStatusStarted() returning 0x%X", r));
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::unique_lock<std::recursive_mutex> l(m_lock);
+        channel().trace(u"SyncStatusStarted()");
+        HRESULT r = m_pController ? m_pController->syncStatusStarted() : E_UNEXPECTED;
+        sendDataStoreNotify(r, vantrel::kSyncStateStarted);
+        channel().trace(format(u"SyncStatusStarted() returning 0x%X", r));
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::SyncStatusPaused() {
-    channel().trace(u"SyncStatusPaused()");
-    return E_NOTIMPL;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        channel().trace(u"SyncStatusPaused()");
+        return E_NOTIMPL;
+    });
 }
 
 HRESULT CNotifyConverter::SyncStatusResumed() {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"SyncStatusResumed()");
-    sendDataStoreNotify(0, vantrel::kSyncStateProgress, false);
-    return E_NOTIMPL;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"SyncStatusResumed()");
+        sendDataStoreNotify(0, vantrel::kSyncStateProgress);
+        return E_NOTIMPL;
+    });
 }
 
 HRESULT CNotifyConverter::SyncStatusCanceled() {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"SyncStatusCanceled()");
-    HRESULT r = m_pController ? m_pController->syncStatusCanceled() : E_UNEXPECTED;
-    sendDataStoreNotify(0, vantrel::kSyncStateCanceled, false);
-    channel().trace(format(u"syncStatusCanceled() returning 0x%X", r));
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"SyncStatusCanceled()");
+        HRESULT r = m_pController ? m_pController->syncStatusCanceled() : E_UNEXPECTED;
+        sendDataStoreNotify(0, vantrel::kSyncStateCanceled);
+        channel().trace(format(u"syncStatusCanceled() returning 0x%X", r));
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::SyncStatusPackageSent(LONG, LONG progress1, LONG progress2) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"SyncStatusPackageSent()");
-    m_progress1 = progress1;
-    m_progress2 = progress2;
-    sendDataStoreNotify(0, vantrel::kSyncStateProgress, false);
-    return S_OK;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"SyncStatusPackageSent()");
+        m_progress1 = progress1;
+        m_progress2 = progress2;
+        sendDataStoreNotify(0, vantrel::kSyncStateProgress);
+        return S_OK;
+    });
 }
 
 HRESULT CNotifyConverter::SyncStatusPackageGet(LONG) {
-    std::lock_guard<std::recursive_mutex> l(m_lock);
-    channel().trace(u"SyncStatusPackageGet()");
-    sendDataStoreNotify(0, vantrel::kSyncStateProgress, false);
-    return S_OK;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::lock_guard<std::recursive_mutex> l(m_lock);
+        channel().trace(u"SyncStatusPackageGet()");
+        sendDataStoreNotify(0, vantrel::kSyncStateProgress);
+        return S_OK;
+    });
 }
 
 HRESULT CNotifyConverter::SyncStatusFailed(LONG errorCode) {
-    std::unique_lock<std::recursive_mutex> l(m_lock);
-    channel().trace(u"SyncStatusFailed()");
-    HRESULT r = m_pController ? m_pController->syncStatusFailed(errorCode, false) : E_UNEXPECTED;
-    endSession(l, errorCode);
-    channel().trace(format(u"syncStatusFailed() returning 0x%X", r));
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::unique_lock<std::recursive_mutex> l(m_lock);
+        channel().trace(u"SyncStatusFailed()");
+        HRESULT r = m_pController ? m_pController->syncStatusFailed(errorCode, false) : E_UNEXPECTED;
+        endSession(l, errorCode);
+        channel().trace(format(u"syncStatusFailed() returning 0x%X", r));
+        return r;
+    });
 }
 
 HRESULT CNotifyConverter::SyncStatusFinished() {
-    std::unique_lock<std::recursive_mutex> l(m_lock);
-    channel().trace(u"SyncStatusFinished()");
-    HRESULT r = m_pController ? m_pController->syncStatusFinished(false) : E_UNEXPECTED;
-    endSession(l, 0);
-    channel().trace(format(u"syncStatusFinished() returning 0x%X", r));
-    return r;
+    return comBarrier(E_FAIL, [&]() -> HRESULT {
+        std::unique_lock<std::recursive_mutex> l(m_lock);
+        channel().trace(u"SyncStatusFinished()");
+        HRESULT r = m_pController ? m_pController->syncStatusFinished(false) : E_UNEXPECTED;
+        endSession(l, 0);
+        channel().trace(format(u"syncStatusFinished() returning 0x%X", r));
+        return r;
+    });
 }
 
 void CNotifyConverter::releaseHostAndController() {
@@ -433,19 +470,16 @@ void CNotifyConverter::releaseHostAndController() {
 
 void CNotifyConverter::endSession(std::unique_lock<std::recursive_mutex>& lock, LONG code) {
     std::shared_ptr<SyncEvent> done = startDelivery(code, vantrel::kSyncStateEnded, true);
+    m_finalDelivered = done;
     lock.unlock();
     done->wait(std::chrono::milliseconds(g_finalNotifyWaitMs.load()));
     lock.lock();
+    m_finalDelivered.reset();
     releaseHostAndController();
 }
 
-void CNotifyConverter::sendDataStoreNotify(LONG code, LONG state, bool wait) {
-    std::shared_ptr<SyncEvent> done = startDelivery(code, state, wait);
-    if (done) {
-        done->wait(std::chrono::milliseconds(g_finalNotifyWaitMs.load()));
-        done.reset();
-        releaseHostAndController();
-    }
+void CNotifyConverter::sendDataStoreNotify(LONG code, LONG state) {
+    startDelivery(code, state, false);
 }
 
 std::shared_ptr<SyncEvent> CNotifyConverter::startDelivery(LONG code, LONG state, bool wait) {

@@ -12,8 +12,10 @@
 // to the host's object and their own share of the completion event, so a late delivery never
 // touches freed memory.
 //
-// Threads: callbacks may arrive on any thread, one at a time; a lock keeps detach() from
-// racing a callback in flight.
+// Threads: callbacks may arrive on any thread; the sink's lock serialises them and keeps
+// detach() from racing a callback in flight. The sink calls the controller with its lock held
+// and is never called by the controller with the controller's state lock held (see
+// notes_controller.h for the lock order). The reference count is interlocked.
 #pragma once
 
 #include <atomic>
@@ -40,7 +42,9 @@ public:
     CNotifyConverter& operator=(const CNotifyConverter&) = delete;
 
     // Cuts the tie to the controller: later callbacks answer E_UNEXPECTED and the destructor
-    // leaves the controller alone. Waits for a callback in flight.
+    // leaves the controller alone. Waits for a callback in flight. A session that has ended
+    // but whose final notification is still awaited is settled at once: the host reference is
+    // released, the controller's waiters are released, and the engine's thread stops waiting.
     void detach();
 
     // How long the final notification of a session is awaited (10000 ms; tests shorten it).
@@ -95,17 +99,19 @@ public:
 
     LONG itemCount() const { return m_itemCount; }
 
-    // The name of the debug copy of an added item: "dbgDatFile" + the LUID with separators,
-    // "..", control characters and characters a file name can't hold made harmless.
+    // The name of the debug copy of an added item: "dbgDatFile" + the LUID, made a plain
+    // file name (characters a file name can't hold become '_').
     static std::u16string debugFileName(const std::u16string& luid);
 
 private:
-    void sendDataStoreNotify(LONG code, LONG state, bool wait);
+    // A notification that nobody waits for.
+    void sendDataStoreNotify(LONG code, LONG state);
     std::shared_ptr<SyncEvent> startDelivery(LONG code, LONG state, bool wait);
     void releaseHostAndController();
     // The awaited state-4 notification; the wait runs without the lock, so detach() is not
-    // held up by a slow host. Then the controller drops this session's notification object
-    // and releases its waiters.
+    // held up by a slow host (nor by a host that starts the next session from inside the
+    // notification). Then the controller drops this session's notification object and
+    // releases its waiters.
     void endSession(std::unique_lock<std::recursive_mutex>& lock, LONG code);
     void countItem(HRESULT r) {
         if (SUCCEEDED(r)) ++m_itemCount;
@@ -120,7 +126,9 @@ private:
     LONG m_itemCount = 0;
     uint32_t m_clientSyncId;
     uint64_t m_notifyGeneration = 0;  // the controller's, when this sink was made
-    ULONG m_ref = 1;
+    // Set while endSession awaits the final notification; detach() sets it to end the wait.
+    std::shared_ptr<SyncEvent> m_finalDelivered;
+    std::atomic<ULONG> m_ref{1};
 };
 
 }  // namespace vt

@@ -63,6 +63,8 @@ class SessionCrashTest : public test::PhoneSandbox {
         cb->ClientCmdDeleteItem(0, 3, 0, toOleStr(deleteLuid), 0, 0, 0, &status);
         engine.acknowledge(0);
         cb->SyncStatusFinished();
+        // A cut after this point must not find a delivery thread still unjoined.
+        ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
     }
 };
 

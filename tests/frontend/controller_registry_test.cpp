@@ -9,6 +9,10 @@
 #include <vector>
 
 #include "controller/notes_controller.h"
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/special_folders.h"
+#include "platform/text.h"
 #include "tests/support/counting_unknown.h"
 #include "tests/support/fakes.h"
 #include "tests/support/log_capture.h"
@@ -68,11 +72,19 @@ TEST_F(ControllerRegistryTest, UnknownImeiIsRefusedAndLeavesNothingBehind) {
     EXPECT_EQ(CFactory::destroyController(u"never"), S_OK);
 }
 
-TEST_F(ControllerRegistryTest, ImeiEndingInAColonIsTheEmptyKey) {
-    ASSERT_EQ(create(u"350:"), S_OK);
-    EXPECT_EQ(create(u""), E_FAIL);
-    EXPECT_EQ(create(u"other:"), E_FAIL);
-    EXPECT_EQ(CFactory::destroyController(u":"), S_OK);
+TEST_F(ControllerRegistryTest, KeysThatAreNoPlainFolderNamesAreRefusedAndMakeNothing) {
+    const std::u16string imeis[] = {u"350:", u"", u"..", u"a\\b", u"x:y/z", u"COM1", u"con.txt",
+                                    u"aux .txt", u"nul.1", u"CONIN$", u"7.", u"7 ", u"t\x01"};
+    for (const auto& imei : imeis)
+        EXPECT_EQ(create(imei), E_INVALIDARG) << toUtf8(imei);
+    for (const char16_t* alias : {u"..", u"", u"a/b", u"PRN"})
+        EXPECT_EQ(create(u"42", nullptr, alias), E_INVALIDARG) << toUtf8(alias);
+    EXPECT_EQ(CFactory::count(), before_);
+    std::u16string appData;
+    plat::appDataFolder(false, &appData);
+    plat::FileStatus st;
+    EXPECT_FALSE(plat::getFileStatus(plat::joinPath(appData, u"Morvex"), &st))
+        << "nothing was created";
 }
 
 TEST_F(ControllerRegistryTest, FailedConstructionRegistersNothing) {

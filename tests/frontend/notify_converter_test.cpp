@@ -165,6 +165,9 @@ TEST_F(NotifyConverterTest, LateFinalDeliveryKeepsItsOwnReferenceUntilItEnds) {
 TEST_F(NotifyConverterTest, SinkOfAnEarlierSessionNeverCallsTheControllerAgain) {
     CNotifyConverter* old = start(nullptr);
     old->AddRef();  // the engine keeps the old sink past the next StartSync
+    EXPECT_EQ(c_->synchronize(), kHrSessionRunning) << "one session at a time";
+    EXPECT_EQ(engine_.starts, 1);
+    ASSERT_EQ(old->SyncStatusCanceled(), S_OK);
     CNotifyConverter* current = start(nullptr);
     ASSERT_NE(old, current);
     LONG status = -1;
