@@ -202,16 +202,18 @@ bool validatePhoneSetup(const PhoneSetup& setup, std::u16string* error) {
         *error = format(u"the IMEI \"%s\" is empty after its last ':'", setup.imei);
         return false;
     }
-    if (key.find_first_of(u"/\\*?") != std::u16string::npos || key == u"." || key == u"..") {
-        *error =
-            format(u"the IMEI \"%s\" can't name a folder (no '/', '\\', '*' or '?')", setup.imei);
+    // The module names folders after both, and refuses what can't name one everywhere.
+    if (!plat::isPlainFileName(key)) {
+        *error = format(
+            u"the IMEI \"%s\" can't name a folder (no '/', '\\', ':', '*', '?', '\"', '<', "
+            u"'>', '|', no trailing dot or blank, no device name such as CON)",
+            setup.imei);
         return false;
     }
-    if (setup.alias.empty() || setup.alias.find_first_of(u"/\\*?:") != std::u16string::npos ||
-        setup.alias == u"." || setup.alias == u"..") {
+    if (!plat::isPlainFileName(setup.alias)) {
         *error = format(
-            u"the alias \"%s\" must be a plain folder name (no '/', '\\', ':', '*' "
-            u"or '?')",
+            u"the alias \"%s\" must be a plain folder name (no '/', '\\', ':', '*', '?', "
+            u"'\"', '<', '>', '|', no trailing dot or blank, no device name such as CON)",
             setup.alias);
         return false;
     }
@@ -229,8 +231,7 @@ std::u16string languageFolder() {
 }
 
 std::u16string languageFile(const std::u16string& language) {
-    if (language.empty() || language.find_first_of(u"/\\:*?") != std::u16string::npos)
-        return {};
+    if (!plat::isPlainFileName(u"MorVex_" + language + u".qlr")) return {};
     const std::u16string path = plat::joinPath(languageFolder(), u"MorVex_" + language + u".qlr");
     plat::FileStatus st;
     return plat::getFileStatus(path, &st) && !st.isDirectory ? path : std::u16string();
