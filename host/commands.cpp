@@ -1027,9 +1027,14 @@ int cmdStatus(const CommandLine& cl) {
     for (const PhoneRecord& r : records) {
         const std::u16string notes = pcNotesFolder(r.alias);
         out(format(u"  %s (IMEI %s)", r.alias, r.imei));
-        out(format(u"    PC notes folder:  %s (%d notes)",
-                   notes.empty() ? u"(Root not set)" : notes,
-                   notes.empty() ? 0 : listPcNotes(notes).size()));
+        if (notes.empty())
+            out(u"    PC notes folder:  (Root not set)");
+        else if (!isDirectory(notes))
+            out(format(u"    PC notes folder:  %s (missing%s)", notes,
+                       r.notes > 0 ? format(u"; %d notes at the last session", r.notes)
+                                   : std::u16string()));
+        else
+            out(format(u"    PC notes folder:  %s (%d notes)", notes, listPcNotes(notes).size()));
         out(format(u"    phone store:      %s (%d notes)", r.store,
                    listPhoneNotes(r.store).size()));
         out(format(u"    module's data:    %s",
