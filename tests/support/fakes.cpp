@@ -44,6 +44,12 @@ void FakeEngine::releaseCallback() {
 }
 
 void FakeEngine::join() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> l(m_);
+        threads.swap(earlier_);
+    }
+    for (auto& t : threads) t.join();
     if (session_.joinable()) session_.join();
 }
 
@@ -106,7 +112,12 @@ HRESULT FakeEngine::ReplaceItem(BSTR, BSTR luid, BSTR, BSTR, BSTR, VARIANT data,
 
 HRESULT FakeEngine::StartSync(LONG alertCode, BSTR, BSTR, BSTR last, BSTR next, LONG,
                               vantrel::ISyncEngineCallback* cb, ULONG* session) {
-    join();
+    if (overlapSessions) {
+        std::lock_guard<std::mutex> l(m_);
+        if (session_.joinable()) earlier_.push_back(std::move(session_));
+    } else {
+        join();
+    }
     {
         std::lock_guard<std::mutex> l(m_);
         slots.push_back(13);
