@@ -43,6 +43,10 @@ std::u16string CNotesController::resolveFileName(const std::u16string& luid,
                                      : format(u"%s(%d).%s", base, n, kExtension);
         if (fileExists(plat::joinPath(m_notesFolder, name))) continue;
         if (secondFolder && fileExists(plat::joinPath(*secondFolder, name))) continue;
+        // A note that the PC deleted keeps its name until its delete is settled: every NotesDB
+        // key has a file time, and every mapped note its LUID.
+        if (m_pProperties->get(u"filetime:" + name) || m_pProperties->get(u"pcfilename:" + name))
+            continue;
         return name;
     }
 }
@@ -113,15 +117,22 @@ HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string 
     // phone's note into a new PC note.
     flushJournal();
 
+    // A failed add leaves no trace: the phone keeps its note and sends it again, whereas a
+    // record or mapping without its file would read as a note deleted on the PC.
+    auto undo = [&](bool stored) {
+        if (stored) m_notesDB.remove(name);
+        dropProperty(u"pcfilename:" + name);
+        dropProperty(u"luid2file:" + luid);
+        dropProperty(u"luid2syncno:" + luid);
+        dropProperty(u"luid_added:" + luid);
+        *status = kStatusDataStoreFailure;
+        return E_FAIL;
+    };
     if (m_notesDB.store(name, data, length) < 0) {
         log.critic(u"listenAdd() write to NotesDB failed");
-        *status = kStatusDataStoreFailure;
-        return E_FAIL;
+        return undo(false);
     }
-    if (!writeFile(m_notesFolder, name, data, length)) {
-        *status = kStatusDataStoreFailure;
-        return E_FAIL;
-    }
+    if (!writeFile(m_notesFolder, name, data, length)) return undo(true);
     const std::u16string path = plat::joinPath(m_notesFolder, name);
     plat::FileStatus st;
     if (plat::getFileStatus(path, &st)) setTime(u"filetime:" + name, st.lastWriteTime);

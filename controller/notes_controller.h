@@ -197,9 +197,11 @@ private:
     HRESULT commitAddFile(SentJob& job, uint32_t status);
     HRESULT commitDelFile(SentJob& job, uint32_t status);
     HRESULT commitModFile(SentJob& job, uint32_t status);
-    // fileName, when given, names the note should its mapping be gone already.
+    // Removes every trace of the note with this LUID, found through the mapping. pcDelete:
+    // the PC's acknowledged delete of it; its file is then not removed (the PC removed it
+    // before the session, so a file of that name is a new note).
     HRESULT destroyAllReferences(const std::u16string& luid, LONG* status,
-                                 const std::u16string& fileName = {});
+                                 const SentJob* pcDelete = nullptr);
     void endSession(bool finished, bool signalEnd);
 
     // export_import.cpp

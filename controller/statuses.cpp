@@ -143,7 +143,7 @@ HRESULT CNotesController::commitDelFile(SentJob& job, uint32_t status) {
         result = E_FAIL;
     } else {
         LONG ignored = 0;
-        result = destroyAllReferences(job.luid, &ignored, job.fileName);
+        result = destroyAllReferences(job.luid, &ignored, &job);
     }
     ++job.commitCount;
     return result;
@@ -232,11 +232,17 @@ HRESULT CNotesController::syncStatusFinished(bool signalEnd) {
 }
 
 HRESULT CNotesController::destroyAllReferences(const std::u16string& luid, LONG* status,
-                                               const std::u16string& fileName) {
+                                               const SentJob* pcDelete) {
     const auto& log = controllerLog();
     log.trace(u"destroyAllReferences() luid:" + luid);
     std::optional<std::u16string> found = findFileOfLuid(luid);
-    if (!found && !fileName.empty()) found = fileName;
+    if (!found && pcDelete) {
+        // The other half of the mapping, should this half be gone.
+        CPropertyValue* v = m_pProperties->get(u"pcfilename:" + pcDelete->fileName);
+        std::u16string mapped;
+        if (v) v->getStringValue(mapped);
+        if (v && mapped == luid) found = pcDelete->fileName;
+    }
     if (!found) {
         log.critic(u"destroyAllReferences() unknown luid");
         *status = kStatusNotFound;
@@ -245,7 +251,11 @@ HRESULT CNotesController::destroyAllReferences(const std::u16string& luid, LONG*
     const std::u16string& name = *found;
     const std::u16string path = plat::joinPath(m_notesFolder, name);
     plat::FileStatus st;
-    if (!staysInFolder(name) || !plat::getFileStatus(path, &st)) {
+    if (pcDelete) {
+        // The PC had deleted the note before the session started; a file of its name now is a
+        // new note that the user made since, and it stays.
+        log.trace(format(u"destroyAllReferences() file %s deleted on the PC", path));
+    } else if (!staysInFolder(name) || !plat::getFileStatus(path, &st)) {
         log.trace(format(u"destroyAllReferences() file %s already lost", path));
     } else if (plat::removeFile(path) != 0) {
         log.critic(format(u"destroyAllReferences(): error in CFile::Remove('%s')", path));

@@ -6,8 +6,10 @@
 
 #include "controller/notes_controller.h"
 #include "frontend/notify_converter.h"
+#include "platform/fault.h"
 #include "platform/find.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "tests/support/fakes.h"
 
 namespace vt {
@@ -22,6 +24,10 @@ using testing::UnorderedElementsAre;
 class SessionTest : public test::PhoneSandbox {
   protected:
     void SetUp() override { open(); }
+    void TearDown() override {
+        engine_.join();
+        EXPECT_TRUE(CNotifyConverter::waitForDeliveries(5000));
+    }
     void open() {
         c_ = std::make_unique<CNotesController>(u"350000000000001", alias_, 7, &engine_);
     }
@@ -398,6 +404,80 @@ TEST_F(SessionTest, LockedNoteStopsTheStartAndNothingIsQueuedTwice) {
     size_t from = engine_.items.size();
     ASSERT_EQ(c_->synchronize(), S_OK);
     EXPECT_EQ(engine_.items.size(), from + 2);
+}
+
+TEST_F(SessionTest, ARefusedStartTakesBackWhatItHandedOverAndKeepsTheAnchors) {
+    syncedAB();
+    const int32_t anchor = c_->lastSyncNum();
+    writeNote(u"c.txt", "c");
+    engine_.startResult = E_FAIL;
+    size_t from = engine_.items.size();
+    EXPECT_EQ(c_->synchronize(), E_FAIL);
+    ASSERT_EQ(engine_.items.size(), from + 1);
+    EXPECT_THAT(engine_.withdrawn, ElementsAre(engine_.items.back().cmdId));
+    EXPECT_TRUE(c_->sentJobs().empty());
+    EXPECT_EQ(c_->lastSyncNum(), anchor);
+
+    engine_.startResult = S_OK;
+    from = engine_.items.size();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    EXPECT_EQ(engine_.items.size(), from + 1) << "c.txt once, nothing twice";
+    EXPECT_EQ(c_->sentJobs().size(), 1u);
+    EXPECT_EQ(toUtf8(engine_.lastAnchor), std::to_string(anchor)) << "the phone's anchors still match";
+    EXPECT_EQ(c_->lastSyncNum(), anchor + 1);
+}
+
+namespace {
+bool failUnwritableNotes(plat::fault::Op op, const std::u16string& path) {
+    return op == plat::fault::Op::Write && path.find(u"unwritable") != std::u16string::npos;
+}
+}  // namespace
+
+TEST_F(SessionTest, APhoneNoteThatCannotBeWrittenLeavesNoTraceAndComesAgain) {
+    syncedAB();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    LONG status = 0;
+    plat::fault::setHook(failUnwritableNotes);
+    EXPECT_EQ(phoneAdd(u"unwritable", "phone note", &status), E_FAIL);
+    plat::fault::setHook(nullptr);
+    EXPECT_EQ(status, 510);
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+    EXPECT_EQ(prop(u"luid2file:unwritable"), u"<none>");
+    EXPECT_EQ(prop(u"pcfilename:unwritable.txt"), u"<none>");
+
+    reopen();  // a restart must not take it for a note that the PC deleted
+    const size_t from = engine_.items.size();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    EXPECT_EQ(engine_.items.size(), from) << "no delete goes to the phone";
+    ASSERT_EQ(phoneAdd(u"unwritable", "phone note", &status), S_OK) << "the phone sends it again";
+    EXPECT_EQ(readNote(u"unwritable.txt"), "phone note");
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+}
+
+TEST_F(SessionTest, APendingPcDeleteKeepsItsNameAndNeverRemovesANoteMadeSince) {
+    syncedAB();
+    ASSERT_TRUE(fs::remove(fs::path(note(u"a.txt"))));
+    ASSERT_TRUE(fs::remove(fs::path(note(u"b.txt"))));
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    ASSERT_EQ(engine_.items.size(), 4u);
+    const ULONG deleteA = engine_.items[2].luid == luidA_ ? engine_.items[2].cmdId : engine_.items[3].cmdId;
+    const ULONG deleteB = engine_.items[2].luid == luidA_ ? engine_.items[3].cmdId : engine_.items[2].cmdId;
+    // The phone adds a note whose LUID would give a.txt, and the user makes b.txt anew.
+    LONG status = 0;
+    ASSERT_EQ(phoneAdd(u"a", "new on the phone", &status), S_OK);
+    writeNote(u"b.txt", "made again on the PC");
+    ASSERT_EQ(cb()->ClientCmdStatus(deleteA, 200), S_OK);
+    ASSERT_EQ(cb()->ClientCmdStatus(deleteB, 200), S_OK);
+    ASSERT_EQ(cb()->SyncStatusFinished(), S_OK);
+
+    EXPECT_EQ(prop(u"luid2file:a"), u"a(2).txt");
+    EXPECT_EQ(readNote(u"a(2).txt"), "new on the phone");
+    EXPECT_EQ(readNote(u"b.txt"), "made again on the PC");
+    const size_t from = engine_.items.size();
+    ASSERT_EQ(c_->synchronize(), S_OK);
+    ASSERT_EQ(engine_.items.size(), from + 1);
+    EXPECT_EQ(engine_.items.back().kind, FakeEngine::Item::Add);
+    EXPECT_EQ(engine_.items.back().data, "made again on the PC");
 }
 
 TEST_F(SessionTest, ExportWritesTheStoredNotesAlsoWithATrailingSeparator) {

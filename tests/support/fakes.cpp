@@ -44,7 +44,13 @@ void FakeEngine::releaseCallback() {
 }
 
 void FakeEngine::join() {
-    if (session_.joinable()) session_.join();
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> l(m_);
+        threads.swap(earlier_);
+        if (session_.joinable()) threads.push_back(std::move(session_));
+    }
+    for (auto& t : threads) t.join();
 }
 
 HRESULT FakeEngine::acknowledge(size_t from, vantrel::ISyncEngineCallback* cb) {
@@ -106,7 +112,12 @@ HRESULT FakeEngine::ReplaceItem(BSTR, BSTR luid, BSTR, BSTR, BSTR, VARIANT data,
 
 HRESULT FakeEngine::StartSync(LONG alertCode, BSTR, BSTR, BSTR last, BSTR next, LONG,
                               vantrel::ISyncEngineCallback* cb, ULONG* session) {
-    join();
+    if (overlapSessions) {
+        std::lock_guard<std::mutex> l(m_);
+        if (session_.joinable()) earlier_.push_back(std::move(session_));
+    } else {
+        join();
+    }
     {
         std::lock_guard<std::mutex> l(m_);
         slots.push_back(13);
@@ -123,6 +134,10 @@ HRESULT FakeEngine::StartSync(LONG alertCode, BSTR, BSTR, BSTR last, BSTR next, 
     if (script && cb) {
         cb->AddRef();
         Script s = script;
+        // Under the lock: with overlapping sessions the next StartSync may come from a thread
+        // that this session starts.
+        std::lock_guard<std::mutex> l(m_);
+        if (session_.joinable()) earlier_.push_back(std::move(session_));
         session_ = std::thread([s, cb] {
             s(cb);
             cb->Release();

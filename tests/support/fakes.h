@@ -68,6 +68,9 @@ class FakeEngine : public vantrel::ISyncEngine, public RefCounted {
     HRESULT cancelResult = S_OK;
     bool cancelThrows = false;  // Cancel throws instead of answering
     Script script;              // run on a session thread by StartSync
+    // StartSync doesn't wait for the previous session's thread, as an engine may not when the
+    // host starts the next session from inside the previous one's final notification.
+    bool overlapSessions = false;
 
     // What happened.
     std::vector<int> slots;  // every slot called, in order
@@ -81,7 +84,7 @@ class FakeEngine : public vantrel::ISyncEngine, public RefCounted {
     // The callback of the latest session (held by the engine until releaseCallback()).
     vantrel::ISyncEngineCallback* callback() const { return callback_; }
     void releaseCallback();
-    // Waits for the session thread of the latest StartSync.
+    // Waits for the session threads of every StartSync so far.
     void join();
     // Plays a phone that takes every item queued since index from: adds are mapped to
     // "p" + local id and answered 201, the rest 200. The first failure, or S_OK.
@@ -121,6 +124,7 @@ class FakeEngine : public vantrel::ISyncEngine, public RefCounted {
     ULONG nextCmd_ = 1;
     vantrel::ISyncEngineCallback* callback_ = nullptr;
     std::thread session_;
+    std::vector<std::thread> earlier_;  // overlapping sessions' threads, joined by join()
 };
 
 // The host's notification object: records every NotifySyncStatus.
