@@ -4,6 +4,7 @@
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"
+#include "platform/special_folders.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -78,8 +79,11 @@ std::u16string rootFolder() {
 
 std::u16string hostHome() {
     if (auto home = plat::getEnv("VANTREL_HOME"); home && !home->empty()) return *home;
-    if (auto xdg = plat::getEnv("XDG_DATA_HOME"); xdg && plat::isAbsolutePath(*xdg))
-        return plat::joinPath(*xdg, u"vantrel");
+    // The user's application data: $XDG_DATA_HOME or ~/.local/share on Linux, %APPDATA% on
+    // Windows (where HOME is usually not set).
+    std::u16string data;
+    if (plat::appDataFolder(false, &data) == 0 && plat::isAbsolutePath(data))
+        return plat::joinPath(data, u"vantrel");
     std::u16string home = plat::getEnv("HOME").value_or(u"");
     return plat::joinPath(plat::joinPath(plat::joinPath(home, u".local"), u"share"), u"vantrel");
 }

@@ -39,7 +39,7 @@ int32_t removeSetting(const Setting& s);
 std::u16string rootFolder();
 
 // Where the host keeps its own files: $VANTREL_HOME when set, else $XDG_DATA_HOME/vantrel
-// (~/.local/share/vantrel). Not created here.
+// (~/.local/share/vantrel; %APPDATA%\vantrel on Windows). Not created here.
 std::u16string hostHome();
 // The default store of a virtual phone: <hostHome>/phones-device/<alias>.
 std::u16string defaultPhoneStore(const std::u16string& alias);
