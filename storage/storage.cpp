@@ -111,24 +111,20 @@ int32_t CStorage::initialize(const std::u16string& name) {
     const bool indexExists = plat::getFileStatus(m_strIndexFile, &indexStatus);
 
     if (length == 0) {
-        if (!existed) {
-            // A new data file: an index file left from an earlier store must not come back
-            // after a crash and point into the new data. Replace it by an empty one now.
-            if (indexExists && indexToFile() < 0) m_bChanged = true;
-            return kStorageCreated;
-        }
-        // An empty data file can still go with records of length 0. Anything else in its
-        // index file is stale, and the store starts empty.
-        if (indexExists) {
-            const bool usable = indexFromFile() == kStorageOk && m_freeStore.getCount() == 0 &&
-                                std::all_of(m_index.begin(), m_index.end(), [](const auto& kv) {
-                                    return kv.second.area.isEmpty();
-                                });
-            if (!usable) {
-                m_index.clear();
-                m_freeStore.cleanup();
-                m_nDataEnd = 0;
-            }
+        if (!indexExists) return kStorageCreated;
+        // An existing empty data file can still go with records of length 0. Anything else in
+        // an index file beside a new or empty data file is stale: the store starts empty, and
+        // the index file is replaced by an empty one now, so that it cannot come back after a
+        // crash and point into the records written from here on.
+        const bool usable = existed && indexFromFile() == kStorageOk &&
+                            m_freeStore.getCount() == 0 &&
+                            std::all_of(m_index.begin(), m_index.end(),
+                                        [](const auto& kv) { return kv.second.area.isEmpty(); });
+        if (!usable) {
+            m_index.clear();
+            m_freeStore.cleanup();
+            m_nDataEnd = 0;
+            if (indexToFile() < 0) m_bChanged = true;
         }
         return kStorageCreated;
     }

@@ -225,6 +225,28 @@ TEST_F(StorageTest, NewDataFileIgnoresAndReplacesAnOldIndexFile) {
     EXPECT_EQ(get(s, u"new"), "abcd");
 }
 
+// A data file emptied behind the store's back (truncated, restored) makes its index file
+// stale too; a crash before the next save must not bring the old keys back over new data.
+TEST_F(StorageTest, EmptiedDataFileReplacesItsStaleIndexFile) {
+    {
+        CStorage s;
+        makeTwoRecords(s);
+    }
+    writeFileBytes(dta(), "");
+    CStorage s(0);  // no write buffer: the record reaches the data file at once
+    ASSERT_EQ(s.initialize(name()), kStorageCreated);
+    ASSERT_EQ(put(s, u"new", "abcd"), kStorageAdded);
+    // A crash now leaves the files as they are.
+    const std::u16string crashed = dir_ / u"crashed";
+    writeFileBytes(crashed + u".dta", readFileBytes(dta()).value_or(""));
+    writeFileBytes(crashed + u".dix", readFileBytes(dix()).value_or(""));
+    CStorage after;
+    EXPECT_EQ(after.initialize(crashed), kStorageOk);
+    std::vector<std::u16string> keys;
+    after.getKeys(keys);
+    EXPECT_THAT(keys, testing::IsEmpty());
+}
+
 TEST_F(StorageTest, DataWithoutIndexFileOpensEmpty) {
     writeFileBytes(dta(), "bytes of records never indexed");
     CStorage s;
