@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "controller/notes_controller.h"
+#include "frontend/module_lock.h"
 #include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/format.h"
@@ -115,6 +116,8 @@ std::u16string luidText(const OLECHAR* s) { return fromOleStr(s); }
 CNotifyConverter::CNotifyConverter(CNotesController* controller, IUnknown* pNotify,
                                    uint32_t clientSyncId)
     : m_pController(controller), m_clientSyncId(clientSyncId) {
+    // The engine may hold the sink beyond the component object: the module stays loaded.
+    module_lock::lock();
     if (pNotify) {
         try {
             void* p = nullptr;
@@ -141,6 +144,7 @@ CNotifyConverter::~CNotifyConverter() {
         m_pDSNotify = nullptr;
     }
     m_progress1 = m_progress2 = m_itemCount = 0;
+    module_lock::unlock();
 }
 
 void CNotifyConverter::detach() {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is needed, then builds and runs every test twice: a normal build and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build; then a short run of each fuzzer, and the
-# Windows build's tests under Wine (scripts/test-windows.sh; VANTREL_SKIP_WINDOWS=1 leaves it
-# out). Exit status 0 only when all pass.
+# Installs what is needed, then builds and runs every test three times: a normal build, an
+# AddressSanitizer + UndefinedBehaviorSanitizer build and a ThreadSanitizer build; then a short
+# run of each fuzzer, and the Windows build's tests under Wine (scripts/test-windows.sh;
+# VANTREL_SKIP_WINDOWS=1 leaves it out). Exit status 0 only when all pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,6 +10,8 @@ scripts/install-deps.sh
 jobs=$(nproc)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# A data race, a lock-order inversion or a leaked thread fails the test that shows it.
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
 build_and_test() {
     local dir=$1
@@ -23,6 +25,7 @@ build_and_test() {
 
 build_and_test build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 build_and_test build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON -DVANTREL_BENCH=OFF
+build_and_test build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_TSAN=ON -DVANTREL_BENCH=OFF
 
 echo "== fuzzers: a short run of each"
 scripts/fuzz.sh "${VANTREL_FUZZ_SECONDS:-20}"

@@ -4,7 +4,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <map>
 #include <memory>
 #include <new>
 #include <utility>
@@ -45,6 +47,39 @@ uint8_t* put32(uint8_t* p, uint32_t v) {
 uint8_t* putKey(uint8_t* p, std::u16string_view key) {
     std::memcpy(p, key.data(), key.size() * 2);
     return p + key.size() * 2;
+}
+
+// Whether each area starts after the one before it ends: then they are in ascending start
+// order and share no byte.
+bool ascendingAndDisjoint(const std::vector<StorageArea>& areas) {
+    return std::adjacent_find(areas.begin(), areas.end(),
+                              [](const StorageArea& a, const StorageArea& b) {
+                                  return b.start <= a.end;
+                              }) == areas.end();
+}
+
+// Whether area shares a byte with one of taken: areas in ascending start order that share
+// none with each other.
+bool overlapsAny(const std::vector<StorageArea>& taken, const StorageArea& area) {
+    const auto above =
+        std::upper_bound(taken.begin(), taken.end(), area.end,
+                         [](int32_t end, const StorageArea& a) { return end < a.start; });
+    // Disjoint areas in start order also end in that order: the one below ends the highest.
+    return above != taken.begin() && std::prev(above)->end >= area.start;
+}
+
+// The position of the first item whose area shares a byte with that of an earlier item, or
+// items.size().
+size_t firstOverlapping(const std::vector<storage_detail::StorageIndex::LoadItem>& items) {
+    std::map<int32_t, int32_t> seen;  // start -> end, no two overlapping
+    for (size_t i = 0; i < items.size(); ++i) {
+        const StorageArea& area = items[i].entry.area;
+        if (area.isEmpty()) continue;
+        const auto above = seen.upper_bound(area.end);
+        if (above != seen.begin() && std::prev(above)->second >= area.start) return i;
+        seen.emplace_hint(above, area.start, area.end);
+    }
+    return items.size();
 }
 
 }  // namespace
@@ -111,24 +146,20 @@ int32_t CStorage::initialize(const std::u16string& name) {
     const bool indexExists = plat::getFileStatus(m_strIndexFile, &indexStatus);
 
     if (length == 0) {
-        if (!existed) {
-            // A new data file: an index file left from an earlier store must not come back
-            // after a crash and point into the new data. Replace it by an empty one now.
-            if (indexExists && indexToFile() < 0) m_bChanged = true;
-            return kStorageCreated;
-        }
-        // An empty data file can still go with records of length 0. Anything else in its
-        // index file is stale, and the store starts empty.
-        if (indexExists) {
-            const bool usable = indexFromFile() == kStorageOk && m_freeStore.getCount() == 0 &&
-                                std::all_of(m_index.begin(), m_index.end(), [](const auto& kv) {
-                                    return kv.second.area.isEmpty();
-                                });
-            if (!usable) {
-                m_index.clear();
-                m_freeStore.cleanup();
-                m_nDataEnd = 0;
-            }
+        if (!indexExists) return kStorageCreated;
+        // An existing empty data file can still go with records of length 0. Anything else in
+        // an index file beside a new or empty data file is stale: the store starts empty, and
+        // the index file is replaced by an empty one now, so that it cannot come back after a
+        // crash and point into the records written from here on.
+        const bool usable = existed && indexFromFile() == kStorageOk &&
+                            m_freeStore.getCount() == 0 &&
+                            std::all_of(m_index.begin(), m_index.end(),
+                                        [](const auto& kv) { return kv.second.area.isEmpty(); });
+        if (!usable) {
+            m_index.clear();
+            m_freeStore.cleanup();
+            m_nDataEnd = 0;
+            if (indexToFile() < 0) m_bChanged = true;
         }
         return kStorageCreated;
     }
@@ -606,6 +637,8 @@ int32_t CStorage::indexFromImage(std::unique_ptr<char16_t[]> image, size_t size)
     // failing check are kept.
     std::vector<storage_detail::StorageIndex::LoadItem> items;
     items.reserve(std::min<size_t>(static_cast<size_t>(keyCount), (size - kHeaderSize) / 12));
+    std::vector<StorageArea> taken;  // the records' areas that hold bytes
+    taken.reserve(items.capacity());
     size_t pos = kHeaderSize;
     auto readKeys = [&]() -> int32_t {
         const bool trace = traceOn(log());
@@ -628,12 +661,26 @@ int32_t CStorage::indexFromImage(std::unique_ptr<char16_t[]> image, size_t size)
             if (area.start < 0 || area.end < 0 || area.size() < 0 ||
                 area.size() > std::numeric_limits<int32_t>::max())
                 return 6;
-            if (!area.isEmpty()) m_nDataEnd = std::max(m_nDataEnd, int64_t{area.end} + 1);
+            if (!area.isEmpty()) {
+                m_nDataEnd = std::max(m_nDataEnd, int64_t{area.end} + 1);
+                taken.push_back(area);
+            }
             items.push_back({key, Entry{area, 0}});
         }
         return 0;
     };
-    const int32_t failedCheck = readKeys();
+    int32_t failedCheck = readKeys();
+    // Check #8: no byte belongs to two areas, records or free, else it could go to two
+    // records. The first area that shares a byte with one before it in the file fails. A store
+    // filled in key order lists its records' areas in start order already.
+    if (!ascendingAndDisjoint(taken)) {
+        std::sort(taken.begin(), taken.end(),
+                  [](const StorageArea& a, const StorageArea& b) { return a.start < b.start; });
+        if (!ascendingAndDisjoint(taken)) {
+            items.resize(firstOverlapping(items));
+            failedCheck = 8;
+        }
+    }
     m_index.load(items);
     if (failedCheck != 0) return fail(failedCheck);
 
@@ -644,7 +691,8 @@ int32_t CStorage::indexFromImage(std::unique_ptr<char16_t[]> image, size_t size)
         pos += 8;
         if (area.start < 0 || area.end < 0 || area.size() < 0) return fail(7);
         if (area.isEmpty()) continue;  // nothing to reuse
-        if (!m_freeStore.addFreeArea(area)) return fail(7);
+        // The free store refuses only an area that overlaps a free one, after the checks above.
+        if (overlapsAny(taken, area) || !m_freeStore.addFreeArea(area)) return fail(8);
         m_nDataEnd = std::max(m_nDataEnd, int64_t{area.end} + 1);
     }
     return kStorageOk;

@@ -53,6 +53,9 @@ class CStorage {
     // 0: opened an existing store; 1: the data file was new or empty; -2134: the data file
     // did not open (the store stays closed) or the index file was unusable (the store is open
     // with whatever the index file gave before the failure). An open store is closed first.
+    // Beside a new or empty data file the store starts empty, and an index file there is
+    // replaced by an empty one at once, unless the data file is empty (not new) and the index
+    // file holds nothing but records of length 0, which the store then keeps.
     int32_t initialize(const std::u16string& name);
     // Adds (1) or replaces (2) the record under key with byteCount bytes from data. On a
     // failure the previous record, if any, is unchanged.

@@ -137,5 +137,45 @@ TEST_F(SessionCrashTest, EveryWriteOfASessionEndCanBeCutOff) {
     RecordProperty("cuts", cuts);
 }
 
+// Ends the process right after the note file of the phone's add "landed" appears, as a kill
+// between the file and the session end would.
+bool crashOnceTheNoteAppears(plat::fault::Op op, const std::u16string& path) {
+    static constexpr std::u16string_view kTemp = u".part";
+    if (op != plat::fault::Op::Rename || path.find(u"landed") == std::u16string::npos ||
+        path.size() < kTemp.size() || path.compare(path.size() - kTemp.size(), kTemp.size(), kTemp) != 0)
+        return false;
+    fs::rename(fs::path(toUtf8(path)), fs::path(toUtf8(path.substr(0, path.size() - kTemp.size()))));
+    plat::exitProcessNow(99);
+    return false;
+}
+
+// The mapping of a phone's note is on record before its file appears: after a crash the file
+// is the phone's note, not a new PC note that would go back to the phone as a second copy.
+TEST_F(SessionCrashTest, APhoneNoteWhoseFileAppearedBeforeACrashIsNotSentBack) {
+    if (!plat::childProcessesSupported()) GTEST_SKIP() << "no child processes here";
+    int code = plat::runInChild([&] {
+        FakeEngine engine;
+        CNotesController c(kImei, alias_, 1, &engine);
+        if (c.synchronize() != S_OK) return 1;
+        LONG status = 0;
+        auto bytes = test::bytesVariant("from the phone");
+        plat::fault::setHook(crashOnceTheNoteAppears);
+        engine.callback()->ClientCmdAddItem(0, 1, 0, vt::ole(u"landed"), 0, 0, 0, *bytes.get(),
+                                            &status);
+        return 2;  // the hook ends the process before this
+    });
+    ASSERT_EQ(code, 99);
+    ASSERT_EQ(test::readFileBytes(note(u"landed.txt")), "from the phone");
+
+    FakeEngine engine;
+    CNotesController c(kImei, alias_, 1, &engine);
+    EXPECT_EQ(prop(c, u"luid2file:landed"), u"landed.txt");
+    ASSERT_EQ(c.synchronize(), S_OK);
+    for (const auto& item : engine.items)
+        EXPECT_NE(item.kind, FakeEngine::Item::Add) << "the phone's note went back as a new note";
+    engine.callback()->SyncStatusFinished();
+    ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
+}
+
 }  // namespace
 }  // namespace vt

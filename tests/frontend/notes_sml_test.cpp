@@ -278,10 +278,12 @@ TEST_F(NotesSmlTest, ClassObjectAndObjectsHoldModuleLocks) {
 
 // The engine may call the last session's sink after the object and its controller are gone.
 TEST_F(NotesSmlTest, EngineCallingAfterTheObjectIsGoneIsRefused) {
+    const long locks = module_lock::count();
     auto ds = bound();
     UINT id = 0;
     ASSERT_EQ(ds->Synchronize(path_.get(), &notify_, &id), S_OK);
     ds.reset();
+    EXPECT_EQ(module_lock::count(), locks + 1) << "the sink the engine holds keeps the module";
     vantrel::ISyncEngineCallback* cb = engine_.callback();
     LONG status = -1;
     auto content = bytesVariant("late");
@@ -293,6 +295,7 @@ TEST_F(NotesSmlTest, EngineCallingAfterTheObjectIsGoneIsRefused) {
     ASSERT_TRUE(CNotifyConverter::waitForDeliveries(5000));
     engine_.releaseCallback();
     EXPECT_EQ(notify_.refs(), 0);
+    EXPECT_EQ(module_lock::count(), locks);
 }
 
 }  // namespace

@@ -76,7 +76,9 @@ TEST_F(FreeStoreTest, EqualSizesServeTheLongestUnchangedFirst) {
 TEST_F(FreeStoreTest, OverlappingOrInvalidAreasAreRefused) {
     ASSERT_TRUE(m_store.addFreeArea({10, 19}));
     EXPECT_FALSE(m_store.addFreeArea({15, 25}));
+    // Sharing only the first or the last byte is overlapping too.
     EXPECT_FALSE(m_store.addFreeArea({5, 10}));
+    EXPECT_FALSE(m_store.addFreeArea({19, 25}));
     EXPECT_FALSE(m_store.addFreeArea({12, 12}));
     EXPECT_FALSE(m_store.addFreeArea({3, 1}));
     EXPECT_FALSE(m_store.addFreeArea({-1, 4}));

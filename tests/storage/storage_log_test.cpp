@@ -7,6 +7,7 @@
 #include "platform/text.h"
 #include "storage/free_store.h"
 #include "storage/storage.h"
+#include "tests/storage/index_file.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "util/logger.h"
@@ -42,6 +43,10 @@ TEST_F(StorageLogTest, StoreLines) {
     test::writeFileBytes(name + u".dix", "not an index");
     CStorage s;
     EXPECT_EQ(s.initialize(name), kStorageOpenError);
+    test::IndexImage overlapping;
+    overlapping.keys = {{u"a", {0, 1}}, {u"b", {1, 2}}};
+    test::writeFileBytes(name + u".dix", test::buildIndex(overlapping));
+    EXPECT_EQ(s.initialize(name), kStorageOpenError);
     const std::string text = log();
     EXPECT_THAT(text,
                 HasSubstr("(genut)CStorage          ::    save(), indexFile up to date already"));
@@ -53,6 +58,8 @@ TEST_F(StorageLogTest, StoreLines) {
     EXPECT_THAT(text, HasSubstr("::!!  remove(none) No such key"));
     EXPECT_THAT(
         text, HasSubstr("::!!! indexFromFile() error: not idxFile(#2)'" + toUtf8(name) + ".dix'"));
+    EXPECT_THAT(
+        text, HasSubstr("::!!! indexFromFile() error: not idxFile(#8)'" + toUtf8(name) + ".dix'"));
 }
 
 TEST_F(StorageLogTest, FreeStoreLines) {

@@ -178,6 +178,13 @@ TEST_F(StorageTest, DamagedIndexFilesFailTheirCheck) {
     overlapping.freeAreas = {{2, 5}, {4, 8}};
     IndexImage negative = one;
     negative.freeAreas = {{-1, 3}};
+    // Areas that share a byte, even only one, could hand the same byte to two records.
+    IndexImage sharedByRecords = one;
+    sharedByRecords.keys = {{u"a", {6, 9}}, {u"b", {0, 4}}, {u"c", {4, 5}}};
+    IndexImage recordInFreeArea = two;
+    recordInFreeArea.freeAreas = {{3, 5}};
+    IndexImage freeOnLastFreeByte = one;
+    freeOnLastFreeByte.freeAreas = {{2, 5}, {5, 8}};
     std::string badMagic = buildIndex(one);
     badMagic[0] = 0x12;
     const Case cases[] = {
@@ -190,6 +197,9 @@ TEST_F(StorageTest, DamagedIndexFilesFailTheirCheck) {
         {"record of 2^31 bytes", buildIndex(huge), 0},
         {"overlapping free areas", buildIndex(overlapping), 1},
         {"negative free area", buildIndex(negative), 1},
+        {"records sharing a byte", buildIndex(sharedByRecords), 2},
+        {"record in a free area", buildIndex(recordInFreeArea), 2},
+        {"free area on another's last byte", buildIndex(freeOnLastFreeByte), 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -200,9 +210,11 @@ TEST_F(StorageTest, DamagedIndexFilesFailTheirCheck) {
         std::vector<std::u16string> keys;
         s.getKeys(keys);
         EXPECT_EQ(keys.size(), c.keysKept);
-        // The store stays open and usable on what it read.
+        // The store stays open and usable on what it read, and saves an index that opens.
         EXPECT_EQ(put(s, u"new", "xyz"), kStorageAdded);
         EXPECT_EQ(get(s, u"new"), "xyz");
+        ASSERT_EQ(s.close(), kStorageOk);
+        EXPECT_EQ(s.initialize(name()), kStorageOk);
     }
 }
 
@@ -223,6 +235,28 @@ TEST_F(StorageTest, NewDataFileIgnoresAndReplacesAnOldIndexFile) {
     CStorage s;
     EXPECT_EQ(s.initialize(name()), kStorageOk);
     EXPECT_EQ(get(s, u"new"), "abcd");
+}
+
+// A data file emptied behind the store's back (truncated, restored) makes its index file
+// stale too; a crash before the next save must not bring the old keys back over new data.
+TEST_F(StorageTest, EmptiedDataFileReplacesItsStaleIndexFile) {
+    {
+        CStorage s;
+        makeTwoRecords(s);
+    }
+    writeFileBytes(dta(), "");
+    CStorage s(0);  // no write buffer: the record reaches the data file at once
+    ASSERT_EQ(s.initialize(name()), kStorageCreated);
+    ASSERT_EQ(put(s, u"new", "abcd"), kStorageAdded);
+    // A crash now leaves the files as they are.
+    const std::u16string crashed = dir_ / u"crashed";
+    writeFileBytes(crashed + u".dta", readFileBytes(dta()).value_or(""));
+    writeFileBytes(crashed + u".dix", readFileBytes(dix()).value_or(""));
+    CStorage after;
+    EXPECT_EQ(after.initialize(crashed), kStorageOk);
+    std::vector<std::u16string> keys;
+    after.getKeys(keys);
+    EXPECT_THAT(keys, testing::IsEmpty());
 }
 
 TEST_F(StorageTest, DataWithoutIndexFileOpensEmpty) {
@@ -260,6 +294,10 @@ TEST_F(StorageTest, EmptyRecordsRoundTripWithoutTouchingFreeSpace) {
     ASSERT_EQ(s.save(), kStorageOk);
     EXPECT_EQ(index().keys, (Keys{{u"f", {1, 0}}, {u"g", {1, 0}}}));
     EXPECT_EQ(index().freeAreas, (Areas{{0, 3}}));
+    // {1, 0} lies within {0, 3} by its offsets, but holds no byte of it.
+    ASSERT_EQ(s.close(), kStorageOk);
+    EXPECT_EQ(s.initialize(name()), kStorageOk);
+    EXPECT_EQ(s.getDataSize(u"g", size), kStorageOk);
 }
 
 TEST_F(StorageTest, StoreThatWouldPassTheOffsetLimitIsRefused) {
