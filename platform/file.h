@@ -5,10 +5,21 @@
 // classic file-exception causes 0 to 14), the OS error code and the file name; the free
 // functions return 0 or the OS error code. A File object is not thread-safe; the functions are.
 //
-// Share modes on Linux are advisory locks (flock) taken by every File opened through this
-// layer: an exclusive open holds LOCK_EX, other opens hold LOCK_SH, so an exclusive open by one
-// process makes another's open fail with a sharing violation, as on Windows. Programs that do
-// not go through this layer are not stopped.
+// Share modes. An open that conflicts with one that holds the file, in this process or
+// another, fails with a sharing violation (kCauseSharingViolation). On Windows the share modes
+// are the file system's own. On Linux they are advisory locks (flock) held until the File is
+// closed: Exclusive, and DenyWrite with write access (Write, ReadWrite, or Read with
+// CreateAlways, which cuts the file), take LOCK_EX; DenyWrite for reading only, and DenyNone,
+// take LOCK_SH. So on both, nothing else opens a file held exclusively; while one holds a file
+// for writing and denies writers, no other open that writes or denies writers succeeds; and
+// such a writer is refused while another holds the file. Where Linux still differs:
+//   - a reader that denies writers (Read + DenyWrite) and a writer that denies nobody
+//     (Write or ReadWrite + DenyNone) both get the file, in either order; Windows refuses the
+//     second;
+//   - a reader that denies nobody (Read + DenyNone) and a writer that denies writers exclude
+//     each other, in either order; Windows lets them share;
+//   - programs that do not go through this layer are not stopped (on NFS, flock becomes a
+//     record lock that never conflicts within one process).
 #pragma once
 
 #include <cstddef>

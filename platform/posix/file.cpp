@@ -136,6 +136,13 @@ void fillStatus(const struct stat& st, uint32_t stored, FileStatus* status) {
     status->attributes = attributesFromStat(st, stored);
 }
 
+// The flock operation that stands for a share mode. Windows refuses a second writer, and any
+// open that denies writing, while one holder writes and denies writers; the exclusive lock does
+// the same here. Opens that only read, or that deny nobody, share the lock.
+int lockFor(Share share, bool writes) {
+    return share == Share::Exclusive || (share == Share::DenyWrite && writes) ? LOCK_EX : LOCK_SH;
+}
+
 // Opens path for the given access with the share mode's lock, or returns the OS error.
 int openLocked(const std::string& path, Access access, Disposition disposition, Share share,
                int* fdOut) {
@@ -174,7 +181,7 @@ int openLocked(const std::string& path, Access access, Disposition disposition, 
     } else if ((flags & O_ACCMODE) != O_RDONLY && isReadOnlyFile(st)) {
         // The owner write bit is the read-only attribute; refuse it even to root.
         err = EACCES;
-    } else if (flockNoIntr(fd, (share == Share::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    } else if (flockNoIntr(fd, lockFor(share, (flags & O_ACCMODE) != O_RDONLY) | LOCK_NB) != 0) {
         err = errno;
     } else if (disposition == Disposition::CreateAlways && st.st_size != 0 &&
                ftruncate(fd, 0) != 0) {

@@ -5,7 +5,7 @@
 // Share modes: Exclusive shares nothing, DenyWrite shares reading, DenyNone shares reading and
 // writing, but never deleting, so that a file open through this layer can be neither removed
 // nor renamed (as the Linux backend also refuses). Windows also weighs the access asked for
-// against the access the other openers hold, which the Linux locks do not.
+// against the access the other openers hold, which the Linux locks do only in part (file.h).
 #include "platform/file.h"
 
 #include <algorithm>
