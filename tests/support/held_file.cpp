@@ -16,8 +16,8 @@ namespace vt::test {
 HeldFile::HeldFile(const std::u16string& path, const std::u16string& mode,
                    const std::u16string& log) {
     const std::u16string self = plat::hostExecutablePath();
-    const std::u16string program = plat::joinPath(
-        self.substr(0, self.rfind(plat::kPathSeparator)), fromUtf8(VANTREL_HOLD_FILE_NAME));
+    const std::u16string program = plat::joinPath(self.substr(0, self.rfind(plat::kPathSeparator)),
+                                                  fromUtf8(VANTREL_HOLD_FILE_NAME));
     std::u16string error;
     pid_ = plat::startProcess(program, {u"hold_file", path, u"60", mode}, log, &error);
     if (pid_ < 0) {

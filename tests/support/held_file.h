@@ -9,7 +9,7 @@
 namespace vt::test {
 
 class HeldFile {
-public:
+  public:
     // Starts the holder on the existing file at path, mode "exclusive" or "deny-write", and
     // waits until it holds it; its output goes to log. A holder that can't be started or does
     // not get the file fails the test (holding() is then false).
@@ -23,7 +23,7 @@ public:
     // Ends the holder at once, as a crash would; its exit code (128 + 9 for the kill).
     int kill();
 
-private:
+  private:
     int64_t pid_ = -1;
     bool holding_ = false;
 };
