@@ -92,6 +92,16 @@ enum class Disposition {
 };
 enum class Share { Exclusive, DenyWrite, DenyNone };
 
+// Conditions of an open besides access, disposition and share mode; combined with |.
+enum OpenOption : uint32_t {
+    kOpenPlain = 0,
+    // Fails when the path's last part is a symbolic link (on Windows, any reparse point)
+    // instead of opening, creating or cutting what it leads to: cause 3 (bad path; ELOOP on
+    // Linux, ERROR_CANT_RESOLVE_FILENAME on Windows). For files in a folder that others can
+    // write to. Links earlier in the path are followed.
+    kOpenNoFollow = 0x1,
+};
+
 class File {
 public:
     File() = default;
@@ -101,11 +111,12 @@ public:
     File& operator=(const File&) = delete;
     ~File();  // closes, ignoring errors
 
-    // Throws FileException.
-    void open(const std::u16string& path, Access access, Disposition disposition, Share share);
+    // Throws FileException. options: OpenOption bits.
+    void open(const std::u16string& path, Access access, Disposition disposition, Share share,
+              uint32_t options = kOpenPlain);
     // Returns false and fills *error (when given) instead of throwing.
     bool tryOpen(const std::u16string& path, Access access, Disposition disposition, Share share,
-                 FileException* error = nullptr);
+                 FileException* error = nullptr, uint32_t options = kOpenPlain);
     bool isOpen() const { return handle_ != kInvalid; }
     const std::u16string& path() const { return path_; }
 

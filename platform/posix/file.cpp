@@ -145,8 +145,9 @@ int lockFor(Share share, bool writes) {
 
 // Opens path for the given access with the share mode's lock, or returns the OS error.
 int openLocked(const std::string& path, Access access, Disposition disposition, Share share,
-               int* fdOut) {
+               uint32_t options, int* fdOut) {
     int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // no blocking on a FIFO; cleared below
+    if (options & kOpenNoFollow) flags |= O_NOFOLLOW;
     switch (access) {
         case Access::Read:
             // Cutting a file to length 0 needs a writable descriptor.
@@ -248,7 +249,7 @@ void File::closeQuietly(intptr_t handle) noexcept {
 }
 
 bool File::tryOpen(const std::u16string& path, Access access, Disposition disposition, Share share,
-                   FileException* error) {
+                   FileException* error, uint32_t options) {
     if (handle_ != kInvalid) {
         closeQuietly(handle_);
         handle_ = kInvalid;
@@ -257,8 +258,9 @@ bool File::tryOpen(const std::u16string& path, Access access, Disposition dispos
     path_ = path;
     std::string native;
     int fd = -1;
-    int err =
-        nativePath(path, &native) ? openLocked(native, access, disposition, share, &fd) : ENOENT;
+    int err = nativePath(path, &native)
+                  ? openLocked(native, access, disposition, share, options, &fd)
+                  : ENOENT;
     if (err != 0) {
         if (error) *error = FileException::fromOsError(err, path);
         return false;

@@ -58,7 +58,7 @@ DWORD setEnd(HANDLE h, uint64_t n) {
 
 // Opens path with the share mode, or returns the Win32 error.
 DWORD openShared(const std::u16string& path, Access access, Disposition disposition, Share share,
-                 HANDLE* out) {
+                 uint32_t options, HANDLE* out) {
     DWORD desired = 0;
     switch (access) {
         case Access::Read:
@@ -98,15 +98,27 @@ DWORD openShared(const std::u16string& path, Access access, Disposition disposit
             how = CREATE_NEW;
             break;
     }
+    // Without following, a reparse point at the name is opened itself (never created through,
+    // never cut) and then refused.
+    const bool noFollow = (options & kOpenNoFollow) != 0;
     HANDLE h =
-        CreateFileW(wide(path), desired, shareMode, nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(wide(path), desired, shareMode, nullptr, how,
+                    FILE_ATTRIBUTE_NORMAL | (noFollow ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
-    // Windows refuses write access to a read-only file; Wine running as root would not.
-    BY_HANDLE_FILE_INFORMATION info;
-    if ((desired & GENERIC_WRITE) && GetFileInformationByHandle(h, &info) &&
-        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
-        CloseHandle(h);
-        return ERROR_ACCESS_DENIED;
+    if ((desired & GENERIC_WRITE) || noFollow) {
+        BY_HANDLE_FILE_INFORMATION info;
+        DWORD refused = 0;
+        if (!GetFileInformationByHandle(h, &info))
+            refused = noFollow ? GetLastError() : 0;
+        else if (noFollow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            refused = ERROR_CANT_RESOLVE_FILENAME;
+        // Windows refuses write access to a read-only file; Wine running as root would not.
+        else if ((desired & GENERIC_WRITE) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
+            refused = ERROR_ACCESS_DENIED;
+        if (refused != 0) {
+            CloseHandle(h);
+            return refused;
+        }
     }
     if (disposition == Disposition::CreateAlways) {
         if (DWORD err = setEnd(h, 0)) {
@@ -136,7 +148,7 @@ void File::closeQuietly(intptr_t handle) noexcept {
 }
 
 bool File::tryOpen(const std::u16string& path, Access access, Disposition disposition, Share share,
-                   FileException* error) {
+                   FileException* error, uint32_t options) {
     if (handle_ != kInvalid) {
         closeQuietly(handle_);
         handle_ = kInvalid;
@@ -144,7 +156,7 @@ bool File::tryOpen(const std::u16string& path, Access access, Disposition dispos
     position_ = 0;
     path_ = path;
     HANDLE h = INVALID_HANDLE_VALUE;
-    DWORD err = validPath(path) ? openShared(path, access, disposition, share, &h)
+    DWORD err = validPath(path) ? openShared(path, access, disposition, share, options, &h)
                                 : static_cast<DWORD>(ERROR_FILE_NOT_FOUND);
     if (err != 0) {
         if (error) *error = FileException::fromOsError(static_cast<int>(err), path);

@@ -146,6 +146,22 @@ TEST_F(FileTest, DispositionsAndOpenFailures) {
     EXPECT_EQ(openCause(p(u"sub"), Access::ReadWrite, Share::DenyNone), kCauseAccessDenied);
 }
 
+TEST_F(FileTest, NoFollowRefusesALinkAtTheName) {
+    test::writeFileBytes(p(u"target"), "target");
+    if (!test::makeSymlink(p(u"target"), p(u"link"), false))
+        GTEST_SKIP() << "no symbolic links on this system";
+    EXPECT_EQ(openCause(p(u"link"), Access::Read, Share::DenyNone), kCauseNone);
+    File f;
+    FileException e(kCauseNone, 0, {});
+    EXPECT_FALSE(f.tryOpen(p(u"link"), Access::Write, Disposition::CreateAlways, Share::DenyWrite,
+                           &e, kOpenNoFollow));
+    EXPECT_EQ(e.cause(), kCauseBadPath);
+    EXPECT_EQ(test::readFileBytes(p(u"target")), "target");
+    // A plain file opens as without the option.
+    EXPECT_TRUE(f.tryOpen(p(u"target"), Access::Read, Disposition::OpenExisting, Share::DenyNone,
+                          nullptr, kOpenNoFollow));
+}
+
 TEST_F(FileTest, StatusHasWholeSecondTimes) {
     int64_t before = currentTime();
     test::writeFileBytes(p(u"a"), "12345");
