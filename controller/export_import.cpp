@@ -278,19 +278,26 @@ bool CNotesController::deleteFilesByList(const std::vector<std::u16string>& list
 
 bool CNotesController::deleteDirectoryRecursively(const std::u16string& folder) {
     const auto& log = controllerLog();
-    std::deque<std::u16string> queue{folder};
+    // A symbolic link, the folder itself or any entry below it, is removed as a file and never
+    // descended into: what it leads to may lie anywhere.
+    std::deque<std::u16string> queue;
     std::vector<std::u16string> files, folders;
+    const std::vector<plat::FindEntry> self = plat::findFiles(folder);
+    if (self.size() == 1 && self.front().isLink)
+        files.push_back(folder);
+    else
+        queue.push_back(folder);
     while (!queue.empty()) {
         const std::u16string current = queue.front();
         for (const auto& e : plat::findFiles(plat::joinPath(current, u"*.*"), plat::FindDetail::WithStatus)) {
             if (e.name == u"." || e.name == u"..") continue;
             const std::u16string path = plat::joinPath(current, e.name);
-            if (e.isDirectory) {
+            if (e.isDirectory && !e.isLink) {
                 queue.push_back(path);
                 continue;
             }
             files.push_back(path);
-            if (e.attributes & plat::kAttrReadOnly)
+            if (!e.isLink && (e.attributes & plat::kAttrReadOnly))
                 log.trace(format(u"deleteDirectoryRecursively()readonly file %s", path));
         }
         folders.push_back(current);

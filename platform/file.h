@@ -166,7 +166,8 @@ bool getFileStatus(const std::u16string& path, FileStatus* status);
 
 // Each returns 0 or the OS error code.
 int copyFile(const std::u16string& from, const std::u16string& to, bool failIfExists);
-// Refuses a read-only file, as Windows does.
+// Refuses a read-only file, as Windows does. A symbolic link (also one to a folder) is removed
+// itself, never what it leads to.
 int removeFile(const std::u16string& path);
 // Replaces an existing target atomically.
 int renameFile(const std::u16string& from, const std::u16string& to);

@@ -292,7 +292,15 @@ int copyFile(const std::u16string& from, const std::u16string& to, bool failIfEx
 
 int removeFile(const std::u16string& path) {
     if (!validPath(path)) return ERROR_FILE_NOT_FOUND;
-    return DeleteFileW(wide(path)) ? 0 : static_cast<int>(GetLastError());
+    if (DeleteFileW(wide(path))) return 0;
+    const DWORD err = GetLastError();
+    // A link to a folder (directory symbolic link, junction) is removed as the folder entry it
+    // is; RemoveDirectoryW takes the link away and leaves what it leads to.
+    const DWORD a = GetFileAttributesW(wide(path));
+    constexpr DWORD kFolderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (a != INVALID_FILE_ATTRIBUTES && (a & kFolderLink) == kFolderLink)
+        return RemoveDirectoryW(wide(path)) ? 0 : static_cast<int>(GetLastError());
+    return static_cast<int>(err);
 }
 
 namespace {

@@ -51,6 +51,7 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
         FindEntry e;
         e.name = std::move(name);
         e.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        e.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (detail != FindDetail::NamesOnly) {
             e.size = e.isDirectory
                          ? 0

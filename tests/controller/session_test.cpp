@@ -8,6 +8,7 @@
 #include "frontend/notify_converter.h"
 #include "platform/find.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "tests/support/fakes.h"
 
 namespace vt {
@@ -464,6 +465,26 @@ TEST_F(ImportTest, ASessionBetweenCollectingAndImportingLosesNothing) {
     engine_.join();
     EXPECT_THAT(noteNames(), ElementsAre(u"untitled.txt"));
     EXPECT_EQ(readNote(u"untitled.txt"), "collected");
+}
+
+// The import folder sits in the store's folder; a link there, or in it, must not make its
+// removal delete what the link leads to.
+TEST_F(ImportTest, RemovingTheImportFolderNeverFollowsALink) {
+    test::TempDir outside;
+    test::writeFileBytes(outside / u"keep.txt", "not the import's");
+    const std::u16string folder =
+        plat::joinPath(storeFolder(u"350000000000001"), u"tmp_importdatadir_-1");
+    if (!test::makeSymlink(outside.path(), folder, true))
+        GTEST_SKIP() << "no symbolic links on this system";
+    collect(u"A.txt", "A", 1);  // a fresh import removes a leftover folder of its name
+    EXPECT_EQ(test::readFileBytes(outside / u"keep.txt"), "not the import's");
+
+    ASSERT_TRUE(test::makeSymlink(outside.path(), plat::joinPath(folder, u"linked"), true));
+    EXPECT_EQ(c_->importToDevice(true, false), S_OK);
+    engine_.join();
+    EXPECT_EQ(readNote(u"untitled.txt"), "A");
+    EXPECT_EQ(test::readFileBytes(outside / u"keep.txt"), "not the import's");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(toUtf8(folder))));
 }
 
 TEST_F(ImportTest, CancelledImportReturnsAFailure) {
