@@ -2,6 +2,7 @@
 // notes for an import and the import itself.
 #include <algorithm>
 #include <deque>
+#include <set>
 
 #include "controller/controller_log.h"
 #include "controller/notes_controller.h"
@@ -163,9 +164,18 @@ HRESULT CNotesController::importToDevice(bool append, bool itemOverwrite) {
     if (!ok) return E_FAIL;
 
     // A merged note may have taken an old note's name: it is the imported note now and stays.
+    // The names are compared as files, since where case is ignored "A.txt" was written over
+    // "a.txt" and the two spellings name one file.
     if (!copied.empty()) {
+        std::set<plat::FileIdentity> written;
+        for (const auto& path : copied) {
+            plat::FileIdentity id;
+            if (plat::getFileIdentity(path, &id)) written.insert(id);
+        }
         std::erase_if(current, [&](const std::u16string& path) {
-            return std::find(copied.begin(), copied.end(), path) != copied.end();
+            plat::FileIdentity id;
+            return std::find(copied.begin(), copied.end(), path) != copied.end() ||
+                   (plat::getFileIdentity(path, &id) && written.count(id) != 0);
         });
     }
     deleteFilesByList(current);

@@ -22,6 +22,7 @@
 //     record lock that never conflicts within one process).
 #pragma once
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -163,6 +164,20 @@ private:
 
 // The status of a path; false when it cannot be read (missing, no access).
 bool getFileStatus(const std::u16string& path, FileStatus* status);
+
+// Which file a path leads to: two paths have equal identities exactly when they name the same
+// file, whatever their spelling (another case on a file system that ignores case, "." parts, a
+// hard link, a symbolic link followed).
+struct FileIdentity {
+    uint64_t volume = 0;  // st_dev on Linux, the volume serial number on Windows
+    uint64_t index = 0;   // st_ino on Linux, the file index on Windows
+    auto operator<=>(const FileIdentity&) const = default;
+};
+// The identity of the existing file or folder at path; false when it cannot be read (missing,
+// no access). Opens nothing that a share mode could refuse.
+bool getFileIdentity(const std::u16string& path, FileIdentity* identity);
+// True when a and b name the same existing file.
+bool isSameFile(const std::u16string& a, const std::u16string& b);
 
 // Each returns 0 or the OS error code.
 int copyFile(const std::u16string& from, const std::u16string& to, bool failIfExists);

@@ -37,4 +37,9 @@ void File::open(const std::u16string& path, Access access, Disposition dispositi
     if (!tryOpen(path, access, disposition, share, &error, options)) throw error;
 }
 
+bool isSameFile(const std::u16string& a, const std::u16string& b) {
+    FileIdentity x, y;
+    return getFileIdentity(a, &x) && getFileIdentity(b, &y) && x == y;
+}
+
 }  // namespace vt::plat

@@ -378,6 +378,15 @@ bool getFileStatus(const std::u16string& path, FileStatus* status) {
     return true;
 }
 
+bool getFileIdentity(const std::u16string& path, FileIdentity* identity) {
+    std::string p;
+    struct stat st;
+    if (!nativePath(path, &p) || stat(p.c_str(), &st) != 0) return false;
+    identity->volume = static_cast<uint64_t>(st.st_dev);
+    identity->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
 namespace {
 
 // Copies the bytes from src to dst, both at their current offsets; 0 or the OS error.

@@ -281,6 +281,22 @@ bool getFileStatus(const std::u16string& path, FileStatus* status) {
     return true;
 }
 
+// An open for no access at all, sharing everything, is never refused by a share mode; backup
+// semantics let it open a folder too.
+bool getFileIdentity(const std::u16string& path, FileIdentity* identity) {
+    if (!validPath(path)) return false;
+    HANDLE h = CreateFileW(wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    if (!ok) return false;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
 // CopyFileW keeps the source's attributes and last-write time; the copy is written in place
 // (not through a temporary file).
 int copyFile(const std::u16string& from, const std::u16string& to, bool failIfExists) {

@@ -487,6 +487,18 @@ TEST_F(ImportTest, RemovingTheImportFolderNeverFollowsALink) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(toUtf8(folder))));
 }
 
+// Where the file system ignores case (Windows), the imported "A.txt" is written over the old
+// "a.txt": that one file is the imported note now and must not go with the old notes.
+TEST_F(ImportTest, ReplacingImportKeepsANoteWrittenOverAnOldOneOfAnotherCase) {
+    writeNote(u"a.txt", "old");
+    collect(u"A.txt", "imported", 1);
+    EXPECT_EQ(c_->importToDevice(false, true), S_OK);
+    engine_.join();
+    const std::vector<std::u16string> names = noteNames();
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(readNote(names[0]), "imported");
+}
+
 TEST_F(ImportTest, CancelledImportReturnsAFailure) {
     engine_.script = [](vantrel::ISyncEngineCallback* cb) { cb->SyncStatusCanceled(); };
     collect(u"A.txt", "A", 1);

@@ -234,6 +234,26 @@ TEST_F(FileTest, RenameReplacesTheTarget) {
     EXPECT_TRUE(isNotFoundError(renameFile(p(u"c"), p(u"d"))));
 }
 
+TEST_F(FileTest, IdentityTellsWhetherTwoNamesAreOneFile) {
+    test::writeFileBytes(p(u"a"), "same");
+    test::writeFileBytes(p(u"b"), "same");
+    EXPECT_TRUE(isSameFile(p(u"a"), p(u"a")));
+    EXPECT_FALSE(isSameFile(p(u"a"), p(u"b"))) << "equal contents, two files";
+    EXPECT_FALSE(isSameFile(p(u"a"), p(u"missing")));
+    EXPECT_FALSE(isSameFile(p(u"missing"), p(u"missing")));
+    FileIdentity id;
+    EXPECT_FALSE(getFileIdentity(p(u"missing"), &id));
+
+    std::error_code ec;
+    std::filesystem::create_hard_link(toUtf8(p(u"a")), toUtf8(p(u"second name")), ec);
+    if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
+    EXPECT_TRUE(isSameFile(p(u"a"), p(u"second name")));
+    // Held open with no sharing, the file still tells its identity.
+    File held;
+    held.open(p(u"a"), Access::ReadWrite, Disposition::OpenExisting, Share::Exclusive);
+    EXPECT_TRUE(isSameFile(p(u"second name"), p(u"a")));
+}
+
 TEST_F(FileTest, AttributesRoundTrip) {
     test::writeFileBytes(p(u"a"), "a");
     ASSERT_EQ(createDirectory(p(u"sub")), 0);
