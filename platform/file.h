@@ -165,9 +165,9 @@ private:
 // The status of a path; false when it cannot be read (missing, no access).
 bool getFileStatus(const std::u16string& path, FileStatus* status);
 
-// Which file a path leads to: two paths have equal identities exactly when they name the same
-// file, whatever their spelling (another case on a file system that ignores case, "." parts, a
-// hard link, a symbolic link followed).
+// Which file a path leads to. Paths that name the same file have equal identities whatever
+// their spelling (another case on a file system that ignores case, "." components, a hard link, a
+// symbolic link followed); two files that exist at the same time never do.
 struct FileIdentity {
     uint64_t volume = 0;  // st_dev on Linux, the volume serial number on Windows
     uint64_t index = 0;   // st_ino on Linux, the file index on Windows
