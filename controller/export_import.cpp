@@ -2,6 +2,7 @@
 // notes for an import and the import itself.
 #include <algorithm>
 #include <deque>
+#include <set>
 
 #include "controller/controller_log.h"
 #include "controller/notes_controller.h"
@@ -159,9 +160,18 @@ HRESULT CNotesController::importToDevice(bool append, bool itemOverwrite) {
     if (!ok) return E_FAIL;
 
     // A merged note may have taken an old note's name: it is the imported note now and stays.
+    // The names are compared as files, since where case is ignored "A.txt" was written over
+    // "a.txt" and the two spellings name one file.
     if (!copied.empty()) {
+        std::set<plat::FileIdentity> written;
+        for (const auto& path : copied) {
+            plat::FileIdentity id;
+            if (plat::getFileIdentity(path, &id)) written.insert(id);
+        }
         std::erase_if(current, [&](const std::u16string& path) {
-            return std::find(copied.begin(), copied.end(), path) != copied.end();
+            plat::FileIdentity id;
+            return std::find(copied.begin(), copied.end(), path) != copied.end() ||
+                   (plat::getFileIdentity(path, &id) && written.count(id) != 0);
         });
     }
     deleteFilesByList(current);
@@ -271,19 +281,26 @@ bool CNotesController::deleteFilesByList(const std::vector<std::u16string>& list
 
 bool CNotesController::deleteDirectoryRecursively(const std::u16string& folder) {
     const auto& log = controllerLog();
-    std::deque<std::u16string> queue{folder};
+    // A symbolic link, the folder itself or any entry below it, is removed as a file and never
+    // descended into: what it leads to may lie anywhere.
+    std::deque<std::u16string> queue;
     std::vector<std::u16string> files, folders;
+    const std::vector<plat::FindEntry> self = plat::findFiles(folder);
+    if (self.size() == 1 && self.front().isLink)
+        files.push_back(folder);
+    else
+        queue.push_back(folder);
     while (!queue.empty()) {
         const std::u16string current = queue.front();
         for (const auto& e : plat::findFiles(plat::joinPath(current, u"*.*"), plat::FindDetail::WithStatus)) {
             if (e.name == u"." || e.name == u"..") continue;
             const std::u16string path = plat::joinPath(current, e.name);
-            if (e.isDirectory) {
+            if (e.isDirectory && !e.isLink) {
                 queue.push_back(path);
                 continue;
             }
             files.push_back(path);
-            if (e.attributes & plat::kAttrReadOnly)
+            if (!e.isLink && (e.attributes & plat::kAttrReadOnly))
                 log.trace(format(u"deleteDirectoryRecursively()readonly file %s", path));
         }
         folders.push_back(current);

@@ -51,11 +51,12 @@ HRESULT CNotesController::startSession(bool waited) {
 
     int32_t alert;
     std::u16string lastAnchor, nextAnchor;
-    const bool slowBefore = m_bSlowSync;
+    bool slowBefore = false;
     size_t jobsBefore = 0;
     HRESULT hr;
     {
         auto state = lockState();
+        slowBefore = m_bSlowSync;
         // Every property change of the start is on record before the engine may call back.
         JournalBatch batch(*this);
         {

@@ -14,6 +14,7 @@
 #include "platform/special_folders.h"
 #include "platform/system.h"
 #include "platform/type_library.h"
+#include "util/com_barrier.h"
 #include "util/logger.h"
 
 namespace vt {
@@ -78,9 +79,11 @@ HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
 }
 
 HRESULT DllRegisterServer() {
-    HRESULT hr = vt::runScript(true);
-    if (FAILED(hr)) return hr;
-    return vt::plat::registerTypeLibrary(vt::plat::currentModulePath());
+    return vt::comBarrier(E_OUTOFMEMORY, [] {
+        HRESULT hr = vt::runScript(true);
+        if (FAILED(hr)) return hr;
+        return vt::plat::registerTypeLibrary(vt::plat::currentModulePath());
+    });
 }
 
 HRESULT DllUnregisterServer() {

@@ -5,12 +5,24 @@
 // classic file-exception causes 0 to 14), the OS error code and the file name; the free
 // functions return 0 or the OS error code. A File object is not thread-safe; the functions are.
 //
-// Share modes on Linux are advisory locks (flock) taken by every File opened through this
-// layer: an exclusive open holds LOCK_EX, other opens hold LOCK_SH, so an exclusive open by one
-// process makes another's open fail with a sharing violation, as on Windows. Programs that do
-// not go through this layer are not stopped.
+// Share modes. An open that conflicts with one that holds the file, in this process or
+// another, fails with a sharing violation (kCauseSharingViolation). On Windows the share modes
+// are the file system's own. On Linux they are advisory locks (flock) held until the File is
+// closed: Exclusive, and DenyWrite with write access (Write, ReadWrite, or Read with
+// CreateAlways, which cuts the file), take LOCK_EX; DenyWrite for reading only, and DenyNone,
+// take LOCK_SH. So on both, nothing else opens a file held exclusively; while one holds a file
+// for writing and denies writers, no other open that writes or denies writers succeeds; and
+// such a writer is refused while another holds the file. Where Linux still differs:
+//   - a reader that denies writers (Read + DenyWrite) and a writer that denies nobody
+//     (Write or ReadWrite + DenyNone) both get the file, in either order; Windows refuses the
+//     second;
+//   - a reader that denies nobody (Read + DenyNone) and a writer that denies writers exclude
+//     each other, in either order; Windows lets them share;
+//   - programs that do not go through this layer are not stopped (on NFS, flock becomes a
+//     record lock that never conflicts within one process).
 #pragma once
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -81,6 +93,16 @@ enum class Disposition {
 };
 enum class Share { Exclusive, DenyWrite, DenyNone };
 
+// Conditions of an open besides access, disposition and share mode; combined with |.
+enum OpenOption : uint32_t {
+    kOpenPlain = 0,
+    // Fails when the path's last part is a symbolic link (on Windows, any reparse point)
+    // instead of opening, creating or cutting what it leads to: cause 3 (bad path; ELOOP on
+    // Linux, ERROR_CANT_RESOLVE_FILENAME on Windows). For files in a folder that others can
+    // write to. Links earlier in the path are followed.
+    kOpenNoFollow = 0x1,
+};
+
 class File {
 public:
     File() = default;
@@ -90,11 +112,12 @@ public:
     File& operator=(const File&) = delete;
     ~File();  // closes, ignoring errors
 
-    // Throws FileException.
-    void open(const std::u16string& path, Access access, Disposition disposition, Share share);
+    // Throws FileException. options: OpenOption bits.
+    void open(const std::u16string& path, Access access, Disposition disposition, Share share,
+              uint32_t options = kOpenPlain);
     // Returns false and fills *error (when given) instead of throwing.
     bool tryOpen(const std::u16string& path, Access access, Disposition disposition, Share share,
-                 FileException* error = nullptr);
+                 FileException* error = nullptr, uint32_t options = kOpenPlain);
     bool isOpen() const { return handle_ != kInvalid; }
     const std::u16string& path() const { return path_; }
 
@@ -142,9 +165,24 @@ private:
 // The status of a path; false when it cannot be read (missing, no access).
 bool getFileStatus(const std::u16string& path, FileStatus* status);
 
+// Which file a path leads to. Paths that name the same file have equal identities whatever
+// their spelling (another case on a file system that ignores case, "." components, a hard link, a
+// symbolic link followed); two files that exist at the same time never do.
+struct FileIdentity {
+    uint64_t volume = 0;  // st_dev on Linux, the volume serial number on Windows
+    uint64_t index = 0;   // st_ino on Linux, the file index on Windows
+    auto operator<=>(const FileIdentity&) const = default;
+};
+// The identity of the existing file or folder at path; false when it cannot be read (missing,
+// no access). Opens nothing that a share mode could refuse.
+bool getFileIdentity(const std::u16string& path, FileIdentity* identity);
+// True when a and b name the same existing file.
+bool isSameFile(const std::u16string& a, const std::u16string& b);
+
 // Each returns 0 or the OS error code.
 int copyFile(const std::u16string& from, const std::u16string& to, bool failIfExists);
-// Refuses a read-only file, as Windows does.
+// Refuses a read-only file, as Windows does. A symbolic link (also one to a folder) is removed
+// itself, never what it leads to.
 int removeFile(const std::u16string& path);
 // Replaces an existing target atomically.
 int renameFile(const std::u16string& from, const std::u16string& to);

@@ -13,7 +13,12 @@ namespace vt::plat {
 
 struct FindEntry {
     std::u16string name;  // without folder
+    // The kind of what the entry leads to: a link to a folder is a directory too, as on Windows.
     bool isDirectory = false;
+    // A symbolic link (on Windows any reparse point: symbolic links, junctions, mount points).
+    // A walk through folders removes or skips it and never descends into it, since it may lead
+    // anywhere.
+    bool isLink = false;
     // Filled only when the search was asked for status.
     uint64_t size = 0;
     int64_t lastWriteTime = 0;  // seconds since 1970 (UTC)

@@ -104,9 +104,12 @@ LogLevel Logger::levelFromName(const std::u16string& name) {
 Logger::Logger() = default;
 
 Logger::Logger(const std::u16string& fileName, int32_t defaultLevel) : defaultLevel_(defaultLevel) {
+    // The log folder is open to every user: a link planted at the name is refused, not
+    // followed. While another process writes the log (write access, writers denied) the open
+    // fails before cutting anything, and this process logs nothing.
     auto file = std::make_unique<plat::File>();
     if (file->tryOpen(fileName, plat::Access::Write, plat::Disposition::CreateAlways,
-                      plat::Share::DenyWrite))
+                      plat::Share::DenyWrite, nullptr, plat::kOpenNoFollow))
         out_ = std::move(file);
 }
 

@@ -4,7 +4,9 @@
 // HKEY_LOCAL_MACHINE; its text sets a default threshold and per-module thresholds
 // ("Default,LOG_HIGH;(genut)CStorage,LOG_TRACING"). Each start rotates the previous logs to
 // numbered names (Vantrel(1).lgt is the newest). Every class logs through a LogChannel that
-// names its module.
+// names its module. A log that another process of the module still writes is neither moved,
+// removed nor cut: the platform refuses to rename or remove a file held open, and the second
+// process runs without a log.
 //
 // Thread safety: log() and the channels may be used from any thread; whole lines are written
 // under a lock and never interleave. initialize() and shutdown() run only at module start and
@@ -45,7 +47,8 @@ public:
     // The level for one of the six names; throws std::invalid_argument for any other.
     static LogLevel levelFromName(const std::u16string& name);
 
-    // A logger without a file (silent), or one writing to fileName.
+    // A logger without a file (silent), or one writing to fileName. A fileName that is a
+    // symbolic link, or a log that another process writes, gives a logger without a file.
     Logger();
     Logger(const std::u16string& fileName, int32_t defaultLevel);
     virtual ~Logger();

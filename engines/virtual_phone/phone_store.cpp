@@ -377,8 +377,17 @@ std::map<Luid, JournalEntry> PhoneJournal::parse(std::string_view text) {
     return out;
 }
 
-std::map<Luid, JournalEntry> PhoneJournal::read() const {
+std::map<Luid, JournalEntry> PhoneJournal::read() {
     std::string bytes;
+    if (file_.isOpen()) {
+        try {
+            bytes.assign(static_cast<size_t>(file_.length()), '\0');
+            bytes.resize(file_.readAt(0, bytes.data(), bytes.size()));
+        } catch (const plat::FileException&) {
+            return {};
+        }
+        return parse(bytes);
+    }
     plat::FileStatus st;
     if (!readWhole(path_, &bytes, &st)) return {};
     return parse(bytes);

@@ -149,7 +149,9 @@ class PhoneJournal {
     // The LUIDs of the journal, the last word on each counting. A line cut short by a crash
     // or not understood is ignored.
     static std::map<Luid, JournalEntry> parse(std::string_view text);
-    std::map<Luid, JournalEntry> read() const;
+    // Reads through this journal's own handle while it has the file open for appending, since
+    // that open shares the file with no other writer and no reader that denies writing.
+    std::map<Luid, JournalEntry> read();
 
     // Writes "add" (with any "done" lines still waiting) in one write.
     bool add(Luid luid, std::string_view bytes, std::u16string* error);

@@ -31,9 +31,15 @@ void File::fail(int osError) const {
     throw FileException::fromOsError(osError, path_);
 }
 
-void File::open(const std::u16string& path, Access access, Disposition disposition, Share share) {
+void File::open(const std::u16string& path, Access access, Disposition disposition, Share share,
+                uint32_t options) {
     FileException error(kCauseNone, 0, {});
-    if (!tryOpen(path, access, disposition, share, &error)) throw error;
+    if (!tryOpen(path, access, disposition, share, &error, options)) throw error;
+}
+
+bool isSameFile(const std::u16string& a, const std::u16string& b) {
+    FileIdentity x, y;
+    return getFileIdentity(a, &x) && getFileIdentity(b, &y) && x == y;
 }
 
 }  // namespace vt::plat

@@ -136,10 +136,18 @@ void fillStatus(const struct stat& st, uint32_t stored, FileStatus* status) {
     status->attributes = attributesFromStat(st, stored);
 }
 
+// The flock operation that stands for a share mode. Windows refuses a second writer, and any
+// open that denies writing, while one holder writes and denies writers; the exclusive lock does
+// the same here. Opens that only read, or that deny nobody, share the lock.
+int lockFor(Share share, bool writes) {
+    return share == Share::Exclusive || (share == Share::DenyWrite && writes) ? LOCK_EX : LOCK_SH;
+}
+
 // Opens path for the given access with the share mode's lock, or returns the OS error.
 int openLocked(const std::string& path, Access access, Disposition disposition, Share share,
-               int* fdOut) {
+               uint32_t options, int* fdOut) {
     int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // no blocking on a FIFO; cleared below
+    if (options & kOpenNoFollow) flags |= O_NOFOLLOW;
     switch (access) {
         case Access::Read:
             // Cutting a file to length 0 needs a writable descriptor.
@@ -174,7 +182,7 @@ int openLocked(const std::string& path, Access access, Disposition disposition, 
     } else if ((flags & O_ACCMODE) != O_RDONLY && isReadOnlyFile(st)) {
         // The owner write bit is the read-only attribute; refuse it even to root.
         err = EACCES;
-    } else if (flockNoIntr(fd, (share == Share::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    } else if (flockNoIntr(fd, lockFor(share, (flags & O_ACCMODE) != O_RDONLY) | LOCK_NB) != 0) {
         err = errno;
     } else if (disposition == Disposition::CreateAlways && st.st_size != 0 &&
                ftruncate(fd, 0) != 0) {
@@ -241,7 +249,7 @@ void File::closeQuietly(intptr_t handle) noexcept {
 }
 
 bool File::tryOpen(const std::u16string& path, Access access, Disposition disposition, Share share,
-                   FileException* error) {
+                   FileException* error, uint32_t options) {
     if (handle_ != kInvalid) {
         closeQuietly(handle_);
         handle_ = kInvalid;
@@ -250,8 +258,9 @@ bool File::tryOpen(const std::u16string& path, Access access, Disposition dispos
     path_ = path;
     std::string native;
     int fd = -1;
-    int err =
-        nativePath(path, &native) ? openLocked(native, access, disposition, share, &fd) : ENOENT;
+    int err = nativePath(path, &native)
+                  ? openLocked(native, access, disposition, share, options, &fd)
+                  : ENOENT;
     if (err != 0) {
         if (error) *error = FileException::fromOsError(err, path);
         return false;
@@ -366,6 +375,15 @@ bool getFileStatus(const std::u16string& path, FileStatus* status) {
     struct stat st;
     if (!nativePath(path, &p) || stat(p.c_str(), &st) != 0) return false;
     fillStatus(st, readStoredAttributes(p.c_str()), status);
+    return true;
+}
+
+bool getFileIdentity(const std::u16string& path, FileIdentity* identity) {
+    std::string p;
+    struct stat st;
+    if (!nativePath(path, &p) || stat(p.c_str(), &st) != 0) return false;
+    identity->volume = static_cast<uint64_t>(st.st_dev);
+    identity->index = static_cast<uint64_t>(st.st_ino);
     return true;
 }
 

@@ -1,7 +1,8 @@
 // Folder search on Linux: one pass of readdir in the file system's order, names matched with
-// matchesWildcard. With status, one fstatat per reported entry relative to the open folder; the
-// stored attribute bits are read only in a folder that carries the entry hint
-// (file_attributes.h), so a search costs about one stat per entry.
+// matchesWildcard. Whether an entry is a symbolic link comes from the entry itself (lstat); its
+// kind and status from what it leads to. With status, one fstatat per reported entry relative
+// to the open folder (two for a link); the stored attribute bits are read only in a folder
+// that carries the entry hint (file_attributes.h), so a search costs about one stat per entry.
 #include "platform/find.h"
 
 #include <dirent.h>
@@ -31,10 +32,17 @@ bool isDotEntry(const char* name) {
     return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
 }
 
-// The status of name in the folder open as dirFd (AT_FDCWD: name is a full path), following a
-// symbolic link; a link that leads nowhere is reported as itself. False when it is gone.
-bool statEntry(int dirFd, const char* name, struct stat* st) {
-    return fstatat(dirFd, name, st, 0) == 0 || fstatat(dirFd, name, st, AT_SYMLINK_NOFOLLOW) == 0;
+// The status of name in the folder open as dirFd (AT_FDCWD: name is a full path). The entry
+// itself tells whether it is a symbolic link (*isLink); a link's status is that of what it
+// leads to, or its own when it leads nowhere. False when it is gone.
+bool statEntry(int dirFd, const char* name, struct stat* st, bool* isLink) {
+    if (fstatat(dirFd, name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    *isLink = S_ISLNK(st->st_mode);
+    if (*isLink) {
+        struct stat target;
+        if (fstatat(dirFd, name, &target, 0) == 0) *st = target;
+    }
+    return true;
 }
 
 void fillStatus(const struct stat& st, uint32_t stored, FindEntry* e) {
@@ -71,9 +79,11 @@ int searchFolder(const std::u16string& patternPath, FindDetail detail, std::vect
     if (!hasWildcard(pattern)) {
         std::string full = toUtf8(patternPath);
         struct stat st;
-        if (statEntry(AT_FDCWD, full.c_str(), &st)) {
+        bool isLink = false;
+        if (statEntry(AT_FDCWD, full.c_str(), &st, &isLink)) {
             FindEntry e;
             e.name = std::u16string(pattern);
+            e.isLink = isLink;
             if (withStatus)
                 fillStatus(st, withStored ? posix::readStoredAttributes(full.c_str()) : 0, &e);
             else
@@ -104,7 +114,7 @@ int searchFolder(const std::u16string& patternPath, FindDetail detail, std::vect
         e.name = std::move(name);
         if (withStatus) {
             struct stat st;
-            if (!statEntry(fd, d->d_name, &st)) continue;  // vanished meanwhile
+            if (!statEntry(fd, d->d_name, &st, &e.isLink)) continue;  // vanished meanwhile
             uint32_t stored = 0;
             if (readStored || (withStored && isDotEntry(d->d_name))) {
                 entryPath.resize(entryPathBase);
@@ -116,7 +126,7 @@ int searchFolder(const std::u16string& patternPath, FindDetail detail, std::vect
             e.isDirectory = true;
         } else if (d->d_type == DT_UNKNOWN || d->d_type == DT_LNK) {
             struct stat st;
-            if (!statEntry(fd, d->d_name, &st)) continue;
+            if (!statEntry(fd, d->d_name, &st, &e.isLink)) continue;
             e.isDirectory = S_ISDIR(st.st_mode);
         }
         out.push_back(std::move(e));

@@ -5,7 +5,7 @@
 // Share modes: Exclusive shares nothing, DenyWrite shares reading, DenyNone shares reading and
 // writing, but never deleting, so that a file open through this layer can be neither removed
 // nor renamed (as the Linux backend also refuses). Windows also weighs the access asked for
-// against the access the other openers hold, which the Linux locks do not.
+// against the access the other openers hold, which the Linux locks do only in part (file.h).
 #include "platform/file.h"
 
 #include <algorithm>
@@ -58,7 +58,7 @@ DWORD setEnd(HANDLE h, uint64_t n) {
 
 // Opens path with the share mode, or returns the Win32 error.
 DWORD openShared(const std::u16string& path, Access access, Disposition disposition, Share share,
-                 HANDLE* out) {
+                 uint32_t options, HANDLE* out) {
     DWORD desired = 0;
     switch (access) {
         case Access::Read:
@@ -98,15 +98,27 @@ DWORD openShared(const std::u16string& path, Access access, Disposition disposit
             how = CREATE_NEW;
             break;
     }
+    // Without following, a reparse point at the name is opened itself (never created through,
+    // never cut) and then refused.
+    const bool noFollow = (options & kOpenNoFollow) != 0;
     HANDLE h =
-        CreateFileW(wide(path), desired, shareMode, nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(wide(path), desired, shareMode, nullptr, how,
+                    FILE_ATTRIBUTE_NORMAL | (noFollow ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
-    // Windows refuses write access to a read-only file; Wine running as root would not.
-    BY_HANDLE_FILE_INFORMATION info;
-    if ((desired & GENERIC_WRITE) && GetFileInformationByHandle(h, &info) &&
-        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
-        CloseHandle(h);
-        return ERROR_ACCESS_DENIED;
+    if ((desired & GENERIC_WRITE) || noFollow) {
+        BY_HANDLE_FILE_INFORMATION info;
+        DWORD refused = 0;
+        if (!GetFileInformationByHandle(h, &info))
+            refused = noFollow ? GetLastError() : 0;
+        else if (noFollow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            refused = ERROR_CANT_RESOLVE_FILENAME;
+        // Windows refuses write access to a read-only file; Wine running as root would not.
+        else if ((desired & GENERIC_WRITE) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
+            refused = ERROR_ACCESS_DENIED;
+        if (refused != 0) {
+            CloseHandle(h);
+            return refused;
+        }
     }
     if (disposition == Disposition::CreateAlways) {
         if (DWORD err = setEnd(h, 0)) {
@@ -136,7 +148,7 @@ void File::closeQuietly(intptr_t handle) noexcept {
 }
 
 bool File::tryOpen(const std::u16string& path, Access access, Disposition disposition, Share share,
-                   FileException* error) {
+                   FileException* error, uint32_t options) {
     if (handle_ != kInvalid) {
         closeQuietly(handle_);
         handle_ = kInvalid;
@@ -144,7 +156,7 @@ bool File::tryOpen(const std::u16string& path, Access access, Disposition dispos
     position_ = 0;
     path_ = path;
     HANDLE h = INVALID_HANDLE_VALUE;
-    DWORD err = validPath(path) ? openShared(path, access, disposition, share, &h)
+    DWORD err = validPath(path) ? openShared(path, access, disposition, share, options, &h)
                                 : static_cast<DWORD>(ERROR_FILE_NOT_FOUND);
     if (err != 0) {
         if (error) *error = FileException::fromOsError(static_cast<int>(err), path);
@@ -269,6 +281,22 @@ bool getFileStatus(const std::u16string& path, FileStatus* status) {
     return true;
 }
 
+// An open for no access at all, sharing everything, is never refused by a share mode; backup
+// semantics let it open a folder too.
+bool getFileIdentity(const std::u16string& path, FileIdentity* identity) {
+    if (!validPath(path)) return false;
+    HANDLE h = CreateFileW(wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    if (!ok) return false;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
 // CopyFileW keeps the source's attributes and last-write time; the copy is written in place
 // (not through a temporary file).
 int copyFile(const std::u16string& from, const std::u16string& to, bool failIfExists) {
@@ -280,7 +308,15 @@ int copyFile(const std::u16string& from, const std::u16string& to, bool failIfEx
 
 int removeFile(const std::u16string& path) {
     if (!validPath(path)) return ERROR_FILE_NOT_FOUND;
-    return DeleteFileW(wide(path)) ? 0 : static_cast<int>(GetLastError());
+    if (DeleteFileW(wide(path))) return 0;
+    const DWORD err = GetLastError();
+    // A link to a folder (directory symbolic link, junction) is removed as the folder entry it
+    // is; RemoveDirectoryW takes the link away and leaves what it leads to.
+    const DWORD a = GetFileAttributesW(wide(path));
+    constexpr DWORD kFolderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (a != INVALID_FILE_ATTRIBUTES && (a & kFolderLink) == kFolderLink)
+        return RemoveDirectoryW(wide(path)) ? 0 : static_cast<int>(GetLastError());
+    return static_cast<int>(err);
 }
 
 namespace {

@@ -63,6 +63,7 @@ int searchFolder(const std::u16string& patternPath, FindDetail detail, std::vect
         FindEntry e;
         e.name = std::move(name);
         e.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        e.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (detail != FindDetail::NamesOnly) {
             e.size = e.isDirectory
                          ? 0

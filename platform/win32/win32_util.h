@@ -78,6 +78,7 @@ inline int fileCauseOf(DWORD error) {
         case ERROR_INVALID_DRIVE:
         case ERROR_BAD_NETPATH:
         case ERROR_FILENAME_EXCED_RANGE:
+        case ERROR_CANT_RESOLVE_FILENAME:  // a link refused or not resolved, as ELOOP on Linux
             return kCauseBadPath;
         case ERROR_TOO_MANY_OPEN_FILES:
         case ERROR_SHARING_BUFFER_EXCEEDED:

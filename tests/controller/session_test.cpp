@@ -566,6 +566,38 @@ TEST_F(ImportTest, ASessionBetweenCollectingAndImportingLosesNothing) {
     EXPECT_EQ(readNote(u"untitled.txt"), "collected");
 }
 
+// The import folder sits in the store's folder; a link there, or in it, must not make its
+// removal delete what the link leads to.
+TEST_F(ImportTest, RemovingTheImportFolderNeverFollowsALink) {
+    test::TempDir outside;
+    test::writeFileBytes(outside / u"keep.txt", "not the import's");
+    const std::u16string folder =
+        plat::joinPath(storeFolder(u"350000000000001"), u"tmp_importdatadir_-1");
+    if (!test::makeSymlink(outside.path(), folder, true))
+        GTEST_SKIP() << "no symbolic links on this system";
+    collect(u"A.txt", "A", 1);  // a fresh import removes a leftover folder of its name
+    EXPECT_EQ(test::readFileBytes(outside / u"keep.txt"), "not the import's");
+
+    ASSERT_TRUE(test::makeSymlink(outside.path(), plat::joinPath(folder, u"linked"), true));
+    EXPECT_EQ(c_->importToDevice(true, false), S_OK);
+    engine_.join();
+    EXPECT_EQ(readNote(u"untitled.txt"), "A");
+    EXPECT_EQ(test::readFileBytes(outside / u"keep.txt"), "not the import's");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(toUtf8(folder))));
+}
+
+// Where the file system ignores case (Windows), the imported "A.txt" is written over the old
+// "a.txt": that one file is the imported note now and must not go with the old notes.
+TEST_F(ImportTest, ReplacingImportKeepsANoteWrittenOverAnOldOneOfAnotherCase) {
+    writeNote(u"a.txt", "old");
+    collect(u"A.txt", "imported", 1);
+    EXPECT_EQ(c_->importToDevice(false, true), S_OK);
+    engine_.join();
+    const std::vector<std::u16string> names = noteNames();
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(readNote(names[0]), "imported");
+}
+
 TEST_F(ImportTest, CancelledImportReturnsAFailure) {
     engine_.script = [](vantrel::ISyncEngineCallback* cb) { cb->SyncStatusCanceled(); };
     collect(u"A.txt", "A", 1);

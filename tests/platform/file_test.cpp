@@ -8,16 +8,13 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/find.h"
 #include "platform/path.h"
-#include "platform/process.h"
-#include "platform/special_folders.h"
-#include "platform/system.h"
 #include "platform/text.h"
 #include "platform/time.h"
+#include "tests/support/held_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace vt::plat {
@@ -41,19 +38,6 @@ class FileTest : public ::testing::Test {
     test::TempDir dir_;
 };
 
-// The other process of the sharing test is this test program started again to run only
-// DISABLED_HoldExclusiveUntilReleased, which learns its file from VANTREL_TEST_HOLD. Files
-// next to the held one say "holding" and "release".
-constexpr char kHoldVariable[] = "VANTREL_TEST_HOLD";
-
-bool waitForFile(const std::u16string& path) {
-    for (int i = 0; i < 3000; ++i) {
-        if (test::readFileBytes(path)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 TEST_F(FileTest, ShareModesWithinOneProcess) {
     File holder;
     holder.open(p(u"a"), Access::ReadWrite, Disposition::CreateNew, Share::Exclusive);
@@ -67,59 +51,41 @@ TEST_F(FileTest, ShareModesWithinOneProcess) {
     reader.open(p(u"a"), Access::Read, Disposition::OpenExisting, Share::DenyWrite);
     EXPECT_EQ(openCause(p(u"a"), Access::Read, Share::DenyWrite), kCauseNone);
     EXPECT_EQ(openCause(p(u"a"), Access::Read, Share::Exclusive), kCauseSharingViolation);
+    // A writer that denies writers is refused while anyone reads, as readers deny writing too.
+    EXPECT_EQ(openCause(p(u"a"), Access::ReadWrite, Share::DenyWrite), kCauseSharingViolation);
     reader.close();
     EXPECT_EQ(openCause(p(u"a"), Access::Read, Share::Exclusive), kCauseNone);
+
+    // Held for writing by one that denies writers, as the record store holds its data file:
+    // a second such open is refused, and so is every other open that denies writers.
+    File store;
+    store.open(p(u"a"), Access::ReadWrite, Disposition::OpenExisting, Share::DenyWrite);
+    EXPECT_EQ(openCause(p(u"a"), Access::ReadWrite, Share::DenyWrite), kCauseSharingViolation);
+    EXPECT_EQ(openCause(p(u"a"), Access::Write, Share::DenyWrite, Disposition::CreateAlways),
+              kCauseSharingViolation);
+    EXPECT_EQ(openCause(p(u"a"), Access::Read, Share::DenyWrite), kCauseSharingViolation);
+    EXPECT_EQ(openCause(p(u"a"), Access::Write, Share::DenyNone), kCauseSharingViolation);
 }
 
-TEST_F(FileTest, DISABLED_HoldExclusiveUntilReleased) {
-    std::optional<std::u16string> path = getEnv(kHoldVariable);
-    if (!path) GTEST_SKIP() << "runs only as the other process of a sharing test";
-    File f;
-    f.open(*path, Access::ReadWrite, Disposition::OpenExisting, Share::Exclusive);
-    test::writeFileBytes(*path + u".holding", "");
-    EXPECT_TRUE(waitForFile(*path + u".release"));
-}
-
-// Makes the file at path and starts the other process holding it exclusively; its output goes
-// to log.
-int64_t startHolder(const std::u16string& path, const std::u16string& log) {
-    test::writeFileBytes(path, "x");
-    setEnv(kHoldVariable, path);  // the child inherits the environment
-    std::u16string error;
-    int64_t child = startProcess(hostExecutablePath(),
-                                 {u"platform_tests", u"--gtest_also_run_disabled_tests",
-                                  u"--gtest_filter=FileTest.DISABLED_HoldExclusiveUntilReleased"},
-                                 log, &error);
-    setEnv(kHoldVariable, std::nullopt);
-    EXPECT_GE(child, 0) << toUtf8(error);
-    return child;
-}
-
-TEST_F(FileTest, ExclusiveOpenRefusesAnotherProcess) {
-    std::u16string path = p(u"held.dat");
-    int64_t child = startHolder(path, p(u"child.log"));
-    ASSERT_GE(child, 0);
-    bool holding = waitForFile(path + u".holding");
-    int cause = openCause(path, Access::Read, Share::DenyNone);
-    test::writeFileBytes(path + u".release", "");
-    EXPECT_EQ(waitProcess(child), 0) << test::readFileBytes(p(u"child.log")).value_or("");
-    ASSERT_TRUE(holding);
-    EXPECT_EQ(cause, kCauseSharingViolation);
-    // The share mode ends with the process that held it.
+TEST_F(FileTest, ShareModesBindAnotherProcess) {
+    const std::u16string path = p(u"held.dat");
+    test::writeFileBytes(path, "kept");
+    test::HeldFile exclusive(path, u"exclusive", p(u"exclusive.log"));
+    ASSERT_TRUE(exclusive.holding());
+    EXPECT_EQ(openCause(path, Access::Read, Share::DenyNone), kCauseSharingViolation);
+    // The share mode ends with the process that held it, also when it is killed.
+    EXPECT_EQ(exclusive.kill(), 128 + 9);  // as for SIGKILL, on every platform
     EXPECT_EQ(openCause(path, Access::Read, Share::Exclusive), kCauseNone);
-}
 
-TEST_F(FileTest, KilledHolderReleasesTheFile) {
-    std::u16string path = p(u"held.dat");
-    int64_t child = startHolder(path, p(u"child.log"));
-    ASSERT_GE(child, 0);
-    bool holding = waitForFile(path + u".holding");
-    int code = 0;
-    EXPECT_FALSE(waitProcessFor(child, 10, &code)) << "ended early: " << code;
-    EXPECT_TRUE(killProcess(child));
-    EXPECT_EQ(waitProcess(child), 128 + 9);  // as for SIGKILL, on every platform
-    ASSERT_TRUE(holding);
-    EXPECT_EQ(openCause(path, Access::Read, Share::Exclusive), kCauseNone);
+    test::HeldFile store(path, u"deny-write", p(u"deny-write.log"));
+    ASSERT_TRUE(store.holding());
+    EXPECT_EQ(openCause(path, Access::ReadWrite, Share::DenyWrite), kCauseSharingViolation);
+    EXPECT_EQ(openCause(path, Access::Write, Share::DenyWrite, Disposition::CreateAlways),
+              kCauseSharingViolation);
+    EXPECT_EQ(openCause(path, Access::Read, Share::DenyWrite), kCauseSharingViolation);
+    EXPECT_EQ(test::readFileBytes(path), "kept") << "a refused open never cuts the file";
+    store.kill();
+    EXPECT_EQ(openCause(path, Access::ReadWrite, Share::DenyWrite), kCauseNone);
 }
 
 TEST_F(FileTest, PositionedAndSequentialAccess) {
@@ -178,6 +144,22 @@ TEST_F(FileTest, DispositionsAndOpenFailures) {
     ASSERT_EQ(createDirectory(p(u"sub")), 0);
     EXPECT_EQ(openCause(p(u"sub"), Access::Read, Share::DenyNone), kCauseAccessDenied);
     EXPECT_EQ(openCause(p(u"sub"), Access::ReadWrite, Share::DenyNone), kCauseAccessDenied);
+}
+
+TEST_F(FileTest, NoFollowRefusesALinkAtTheName) {
+    test::writeFileBytes(p(u"target"), "target");
+    if (!test::makeSymlink(p(u"target"), p(u"link"), false))
+        GTEST_SKIP() << "no symbolic links on this system";
+    EXPECT_EQ(openCause(p(u"link"), Access::Read, Share::DenyNone), kCauseNone);
+    File f;
+    FileException e(kCauseNone, 0, {});
+    EXPECT_FALSE(f.tryOpen(p(u"link"), Access::Write, Disposition::CreateAlways, Share::DenyWrite,
+                           &e, kOpenNoFollow));
+    EXPECT_EQ(e.cause(), kCauseBadPath);
+    EXPECT_EQ(test::readFileBytes(p(u"target")), "target");
+    // A plain file opens as without the option.
+    EXPECT_TRUE(f.tryOpen(p(u"target"), Access::Read, Disposition::OpenExisting, Share::DenyNone,
+                          nullptr, kOpenNoFollow));
 }
 
 TEST_F(FileTest, StatusHasWholeSecondTimes) {
@@ -250,6 +232,26 @@ TEST_F(FileTest, RenameReplacesTheTarget) {
     ASSERT_EQ(replaceFileDurably(p(u"c"), p(u"b")), 0);
     EXPECT_EQ(test::readFileBytes(p(u"b")), "newer");
     EXPECT_TRUE(isNotFoundError(renameFile(p(u"c"), p(u"d"))));
+}
+
+TEST_F(FileTest, IdentityTellsWhetherTwoNamesAreOneFile) {
+    test::writeFileBytes(p(u"a"), "same");
+    test::writeFileBytes(p(u"b"), "same");
+    EXPECT_TRUE(isSameFile(p(u"a"), p(u"a")));
+    EXPECT_FALSE(isSameFile(p(u"a"), p(u"b"))) << "equal contents, two files";
+    EXPECT_FALSE(isSameFile(p(u"a"), p(u"missing")));
+    EXPECT_FALSE(isSameFile(p(u"missing"), p(u"missing")));
+    FileIdentity id;
+    EXPECT_FALSE(getFileIdentity(p(u"missing"), &id));
+
+    std::error_code ec;
+    std::filesystem::create_hard_link(toUtf8(p(u"a")), toUtf8(p(u"second name")), ec);
+    if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
+    EXPECT_TRUE(isSameFile(p(u"a"), p(u"second name")));
+    // Held open with no sharing, the file still tells its identity.
+    File held;
+    held.open(p(u"a"), Access::ReadWrite, Disposition::OpenExisting, Share::Exclusive);
+    EXPECT_TRUE(isSameFile(p(u"second name"), p(u"a")));
 }
 
 TEST_F(FileTest, AttributesRoundTrip) {

@@ -11,6 +11,7 @@
 
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "tests/support/temp_dir.h"
 
 namespace vt::plat {
@@ -114,6 +115,37 @@ TEST_F(FindTest, SearchWithStatusFillsTheFields) {
 
     auto names = find(u"*");
     EXPECT_EQ(names[u"a.txt"].lastWriteTime, 0);  // names only: no status
+}
+
+// A link is reported as one, with the kind of what it leads to, so that a walk can leave it
+// alone; removing it removes the link, never what it leads to.
+TEST_F(FindTest, LinksAreReportedAsLinks) {
+    test::TempDir outside;
+    test::writeFileBytes(outside / u"file", "kept");
+    test::writeFileBytes(dir_ / u"plain", "x");
+    ASSERT_EQ(createDirectory(dir_ / u"folder"), 0);
+    if (!test::makeSymlink(outside.path(), dir_ / u"to-folder", true))
+        GTEST_SKIP() << "no symbolic links on this system";
+    ASSERT_TRUE(test::makeSymlink(outside / u"file", dir_ / u"to-file", false));
+    ASSERT_TRUE(test::makeSymlink(outside / u"missing", dir_ / u"dangling", false));
+
+    for (FindDetail detail : {FindDetail::NamesOnly, FindDetail::WithStatus}) {
+        auto found = find(u"*", detail);
+        EXPECT_TRUE(found[u"to-folder"].isLink);
+        EXPECT_TRUE(found[u"to-folder"].isDirectory);
+        EXPECT_TRUE(found[u"to-file"].isLink);
+        EXPECT_FALSE(found[u"to-file"].isDirectory);
+        EXPECT_TRUE(found[u"dangling"].isLink);
+        EXPECT_FALSE(found[u"plain"].isLink);
+        EXPECT_FALSE(found[u"folder"].isLink);
+    }
+    auto exact = find(u"to-folder");
+    ASSERT_EQ(exact.size(), 1u);
+    EXPECT_TRUE(exact[u"to-folder"].isLink);
+
+    for (const char16_t* link : {u"to-folder", u"to-file", u"dangling"})
+        EXPECT_EQ(removeFile(dir_ / link), 0) << toUtf8(link);
+    EXPECT_EQ(test::readFileBytes(outside / u"file"), "kept");
 }
 
 }  // namespace

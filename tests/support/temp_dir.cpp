@@ -32,10 +32,13 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     std::error_code ec;
-    // Make read-only entries removable first.
+    // Make read-only entries removable first; never through a link, which may lead out.
     for (auto it = fs::recursive_directory_iterator(toUtf8(path_), ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code ignored;
+        if (!it->is_symlink(ignored))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
     fs::remove_all(toUtf8(path_), ec);
 }
 
@@ -57,6 +60,15 @@ std::optional<std::string> readFileBytes(const std::u16string& path) {
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+bool makeSymlink(const std::u16string& target, const std::u16string& link, bool folder) {
+    std::error_code ec;
+    if (folder)
+        fs::create_directory_symlink(toUtf8(target), toUtf8(link), ec);
+    else
+        fs::create_symlink(toUtf8(target), toUtf8(link), ec);
+    return !ec && fs::is_symlink(toUtf8(link), ec);
 }
 
 ScopedCurrentPath::ScopedCurrentPath(const std::u16string& folder)

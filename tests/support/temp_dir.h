@@ -31,6 +31,10 @@ private:
 void writeFileBytes(const std::u16string& path, const std::string& bytes);
 std::optional<std::string> readFileBytes(const std::u16string& path);
 
+// Makes a symbolic link at link that leads to target (a folder when folder is true); false
+// where this system or user can't make one (tests that need one skip).
+bool makeSymlink(const std::u16string& target, const std::u16string& link, bool folder);
+
 // Makes folder the process's current folder for the scope's life, then restores the old one.
 class ScopedCurrentPath {
 public:

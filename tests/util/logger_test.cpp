@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "tests/support/held_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace vt {
@@ -95,6 +97,44 @@ TEST_F(LoggerTest, NamesWithoutBaseOrExtensionGetDefaults) {
     writeFileBytes(logFile(u"a.b.c"), "old");
     EXPECT_EQ(Logger::makeLogFileName(u"a.b.c", 2), logFile(u"a.b.c"));
     EXPECT_EQ(readFileBytes(logFile(u"a.b(1).c")), "old");
+}
+
+// The log folder is shared with every user and program: a link planted at the log's name must
+// not make the module write, cut or create the file it leads to.
+TEST_F(LoggerTest, TheLogIsNeverOpenedThroughALink) {
+    test::TempDir elsewhere;
+    const std::u16string victim = elsewhere / u"victim.txt";
+    writeFileBytes(victim, "someone else's file");
+    if (!test::makeSymlink(victim, logFile(u"Vantrel.lgt"), false))
+        GTEST_SKIP() << "no symbolic links on this system";
+    {
+        Logger l(logFile(u"Vantrel.lgt"), LOG_NOTE);
+        EXPECT_FALSE(l.hasFile());
+        l.log(u"goes nowhere", u"X", LOG_CRITICAL);
+    }
+    EXPECT_EQ(readFileBytes(victim), "someone else's file");
+
+    std::filesystem::remove(toUtf8(logFile(u"Vantrel.lgt")));
+    ASSERT_TRUE(test::makeSymlink(elsewhere / u"new.txt", logFile(u"Vantrel.lgt"), false));
+    {
+        Logger l(logFile(u"Vantrel.lgt"), LOG_NOTE);
+        EXPECT_FALSE(l.hasFile());
+    }
+    EXPECT_FALSE(readFileBytes(elsewhere / u"new.txt")) << "a dangling link's target was created";
+}
+
+// Another process of the module logs into the same folder: a second start neither cuts nor
+// rotates away the file the first one writes, and goes on without a log.
+TEST_F(LoggerTest, ALogThatAnotherProcessWritesIsLeftAlone) {
+    setLevels(u"Default,LOG_ALL");
+    writeFileBytes(logFile(u"Vantrel.lgt"), "the first process's lines\n");
+    test::HeldFile first(logFile(u"Vantrel.lgt"), u"deny-write", logDir_ / u"holder.out");
+    ASSERT_TRUE(first.holding());
+    ASSERT_TRUE(start());
+    EXPECT_FALSE(Logger::instance()->hasFile());
+    LogChannel(u"X").critic(u"goes nowhere");
+    EXPECT_EQ(Logger::shutdown(), 1);
+    EXPECT_EQ(readFileBytes(logFile(u"Vantrel.lgt")), "the first process's lines\n");
 }
 
 TEST_F(LoggerTest, SilentWithoutTheRegistryValue) {
