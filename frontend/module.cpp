@@ -87,40 +87,42 @@ HRESULT DllRegisterServer() {
 }
 
 HRESULT DllUnregisterServer() {
-    HRESULT hr = vt::runScript(false);
-    HRESULT typeLib = vt::plat::unregisterTypeLibrary(vantrel::LIBID_VANTRELLib, 1, 0, 0x409);
-    if (SUCCEEDED(hr)) hr = typeLib;
-    // The plug-in family key goes when no other plug-in is registered under it.
-    vt::plat::RegKey plugins;
-    if (vt::plat::RegKey::root(vt::plat::RegRoot::LocalMachine)
-            .open(u"Software\\Orvane\\MorVex\\SmlPlugins", &plugins) != vt::plat::kErrorSuccess)
-        return hr;
-    bool foreign = false;
-    std::u16string name;
-    for (uint32_t i = 0; plugins.enumSubKey(i, &name) == vt::plat::kErrorSuccess; ++i) {
-        if (name != u"Notes") {
-            foreign = true;
-            break;
-        }
-    }
-    plugins.close();
-    if (!foreign) {
-        vt::plat::RegKey morvex;
+    return vt::comBarrier(E_OUTOFMEMORY, [] {
+        HRESULT hr = vt::runScript(false);
+        HRESULT typeLib = vt::plat::unregisterTypeLibrary(vantrel::LIBID_VANTRELLib, 1, 0, 0x409);
+        if (SUCCEEDED(hr)) hr = typeLib;
+        // The plug-in family key goes when no other plug-in is registered under it.
+        vt::plat::RegKey plugins;
         if (vt::plat::RegKey::root(vt::plat::RegRoot::LocalMachine)
-                .open(u"Software\\Orvane\\MorVex", &morvex, true) == vt::plat::kErrorSuccess) {
-            const int32_t err = morvex.deleteKey(u"SmlPlugins");
-            // Kept because a plug-in is still (or meanwhile) registered under it is fine;
-            // refused by the registry is a failed unregistration.
-            vt::plat::RegKey left;
-            std::u16string first;
-            const bool kept = morvex.open(u"SmlPlugins", &left) == vt::plat::kErrorSuccess &&
-                              left.enumSubKey(0, &first) == vt::plat::kErrorSuccess;
-            if (err != vt::plat::kErrorSuccess && err != vt::plat::kErrorFileNotFound && !kept &&
-                SUCCEEDED(hr))
-                hr = SELFREG_E_CLASS;
+                .open(u"Software\\Orvane\\MorVex\\SmlPlugins", &plugins) != vt::plat::kErrorSuccess)
+            return hr;
+        bool foreign = false;
+        std::u16string name;
+        for (uint32_t i = 0; plugins.enumSubKey(i, &name) == vt::plat::kErrorSuccess; ++i) {
+            if (name != u"Notes") {
+                foreign = true;
+                break;
+            }
         }
-    }
-    return hr;
+        plugins.close();
+        if (!foreign) {
+            vt::plat::RegKey morvex;
+            if (vt::plat::RegKey::root(vt::plat::RegRoot::LocalMachine)
+                    .open(u"Software\\Orvane\\MorVex", &morvex, true) == vt::plat::kErrorSuccess) {
+                const int32_t err = morvex.deleteKey(u"SmlPlugins");
+                // Kept because a plug-in is still (or meanwhile) registered under it is fine;
+                // refused by the registry is a failed unregistration.
+                vt::plat::RegKey left;
+                std::u16string first;
+                const bool kept = morvex.open(u"SmlPlugins", &left) == vt::plat::kErrorSuccess &&
+                                  left.enumSubKey(0, &first) == vt::plat::kErrorSuccess;
+                if (err != vt::plat::kErrorSuccess && err != vt::plat::kErrorFileNotFound && !kept &&
+                    SUCCEEDED(hr))
+                    hr = SELFREG_E_CLASS;
+            }
+        }
+        return hr;
+    });
 }
 
 }  // extern "C"
