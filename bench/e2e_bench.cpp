@@ -165,11 +165,10 @@ double pcListing(const std::u16string& folder) {
 // One whole `vantrel sync` run as a separate process: start, load, session, unload, exit.
 double wholeRun(const std::u16string& outFile) {
     std::u16string error;
-    std::u16string exe = plat::hostExecutablePath();
     // <build>/bench/e2e_bench -> <build>/host/vantrel
-    exe = exe.substr(0, exe.rfind(plat::kPathSeparator));
-    exe = exe.substr(0, exe.rfind(plat::kPathSeparator));
-    exe = plat::joinPath(plat::joinPath(exe, u"host"), u"vantrel");
+    const std::u16string exe = plat::joinPath(
+        plat::joinPath(plat::parentFolder(plat::parentFolder(plat::hostExecutablePath())), u"host"),
+        u"vantrel");
     auto t = Clock::now();
     int64_t pid = plat::startProcess(exe, {u"vantrel", u"sync", u"--quiet"}, outFile, &error);
     if (pid < 0 || plat::waitProcess(pid) != 0) return -1;

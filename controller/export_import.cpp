@@ -18,11 +18,6 @@ namespace {
 
 constexpr char16_t kImportStem[] = u"tmp_importdatadir";
 
-std::u16string withoutTrailingSeparator(std::u16string path) {
-    if (!path.empty() && path.back() == plat::kPathSeparator) path.pop_back();
-    return path;
-}
-
 }  // namespace
 
 HRESULT CNotesController::waitForSessionEnd() {
@@ -38,7 +33,7 @@ HRESULT CNotesController::exportFromDevice() {
 
 HRESULT CNotesController::datafilesOut(const std::u16string& targetFolder) {
     const auto& log = controllerLog();
-    const std::u16string folder = withoutTrailingSeparator(targetFolder);
+    const std::u16string folder = plat::withoutTrailingSeparator(targetFolder);
     std::vector<std::u16string> keys;
     m_notesDB.getKeys(keys);
     std::vector<uint8_t> buffer;
@@ -130,7 +125,7 @@ std::u16string CNotesController::importDataFolder(bool& failed, bool fresh) {
     } else {
         failed = fresh;
     }
-    return withoutTrailingSeparator(folder);
+    return plat::withoutTrailingSeparator(folder);
 }
 
 HRESULT CNotesController::importToDevice(bool append, bool itemOverwrite) {

@@ -331,7 +331,7 @@ class ScopedWorkFolder {
   public:
     ScopedWorkFolder() : old_(plat::currentDirectory()) {
         const std::u16string folder = plat::joinPath(hostHome(), u"received-items");
-        if (makeFolders(folder) == 0) plat::setCurrentDirectory(folder);
+        if (plat::createFolders(folder) == 0) plat::setCurrentDirectory(folder);
     }
     ~ScopedWorkFolder() {
         if (!old_.empty()) plat::setCurrentDirectory(old_);
@@ -810,7 +810,7 @@ int cmdConfig(const CommandLine& cl) {
     if (s == &settings()[0]) {
         value = absolutePath(value);
         if (!isDirectory(value)) {
-            if (int e = makeFolders(value); e != 0) {
+            if (int e = plat::createFolders(value); e != 0) {
                 err(format(u"can't create the folder %s: %s", value, osError(e)));
                 return kExitFailed;
             }
@@ -891,7 +891,7 @@ int cmdReadOut(const CommandLine& cl) {
         err(format(u"%s is a file, not a folder", dir));
         return kExitFailed;
     }
-    if (int e = makeFolders(dir); e != 0) {
+    if (int e = plat::createFolders(dir); e != 0) {
         err(format(u"can't create the folder %s: %s", dir, osError(e)));
         return kExitFailed;
     }
@@ -948,8 +948,7 @@ int cmdImport(const CommandLine& cl) {
             err(format(u"%s is empty; a note needs content, nothing was imported", path));
             return kExitFailed;
         }
-        size_t slash = path.rfind(plat::kPathSeparator);
-        item.name = slash == std::u16string::npos ? path : path.substr(slash + 1);
+        item.name = plat::fileNameOf(path);
         if (item.name.size() < 4 ||
             !equalsIgnoreAsciiCase(item.name.substr(item.name.size() - 4), u".txt"))
             item.name += u".txt";
@@ -1077,16 +1076,11 @@ std::u16string defaultModulePath() {
     plat::FileStatus st;
     if (!built.empty() && plat::getFileStatus(built, &st)) return built;
     // <build>/host/vantrel -> <build>/frontend/<module file>
-    std::u16string exe = plat::hostExecutablePath();
-    size_t slash = exe.rfind(plat::kPathSeparator);
-    if (slash != std::u16string::npos) {
-        std::u16string dir = exe.substr(0, slash);
-        size_t up = dir.rfind(plat::kPathSeparator);
-        if (up != std::u16string::npos) {
-            std::u16string candidate = plat::joinPath(
-                plat::joinPath(dir.substr(0, up), u"frontend"), fromUtf8(VANTREL_MODULE_NAME));
-            if (plat::getFileStatus(candidate, &st) && !st.isDirectory) return candidate;
-        }
+    const std::u16string build = plat::parentFolder(plat::parentFolder(plat::hostExecutablePath()));
+    if (!build.empty()) {
+        std::u16string candidate =
+            plat::joinPath(plat::joinPath(build, u"frontend"), fromUtf8(VANTREL_MODULE_NAME));
+        if (plat::getFileStatus(candidate, &st) && !st.isDirectory) return candidate;
     }
     return built;
 }

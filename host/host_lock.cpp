@@ -53,7 +53,7 @@ HostLock::Taken HostLock::take(const std::u16string& name, int waitMs) {
                 t.lock.reset(new HostLock(name));
                 return t;
             }
-            if (int e = makeFolders(folder); e != 0) {
+            if (int e = plat::createFolders(folder); e != 0) {
                 t.error = format(u"can't create the folder %s: %s", folder, osErrorText(e));
                 return t;
             }

@@ -225,9 +225,7 @@ bool validatePhoneSetup(const PhoneSetup& setup, std::u16string* error) {
 }
 
 std::u16string languageFolder() {
-    std::u16string exe = plat::hostExecutablePath();
-    size_t slash = exe.rfind(plat::kPathSeparator);
-    return plat::joinPath(slash == std::u16string::npos ? u"" : exe.substr(0, slash), u"Lang");
+    return plat::joinPath(plat::parentFolder(plat::hostExecutablePath()), u"Lang");
 }
 
 std::u16string languageFile(const std::u16string& language) {
@@ -366,7 +364,7 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
         *error = format(u"the phone store %s is a file, not a folder", setup.store);
         return nullptr;
     }
-    if (int err = makeFolders(setup.store); err != 0) {
+    if (int err = plat::createFolders(setup.store); err != 0) {
         *error = format(u"can't create the phone store %s: %s", setup.store, osErrorText(err));
         return nullptr;
     }

@@ -92,16 +92,6 @@ std::u16string defaultPhoneStore(const std::u16string& alias) {
     return plat::joinPath(plat::joinPath(hostHome(), u"phones-device"), alias);
 }
 
-int makeFolders(const std::u16string& path) {
-    plat::FileStatus st;
-    if (plat::getFileStatus(path, &st) && st.isDirectory) return 0;
-    size_t slash = path.rfind(plat::kPathSeparator);
-    if (slash != std::u16string::npos && slash > 0) {
-        if (int e = makeFolders(path.substr(0, slash)); e != 0) return e;
-    }
-    int e = plat::createDirectory(path);
-    return (e == 0 || (plat::getFileStatus(path, &st) && st.isDirectory)) ? 0 : e;
-}
 
 std::u16string imeiKey(const std::u16string& imei) {
     size_t p = imei.rfind(u':');

@@ -44,9 +44,6 @@ std::u16string hostHome();
 // The default store of a virtual phone: <hostHome>/phones-device/<alias>.
 std::u16string defaultPhoneStore(const std::u16string& alias);
 
-// Creates path and its missing parents; 0 or the OS error of the first folder that failed.
-int makeFolders(const std::u16string& path);
-
 // The IMEI as the module keys it: the text after the last ':'.
 std::u16string imeiKey(const std::u16string& imei);
 

@@ -193,6 +193,9 @@ int replaceFileDurably(const std::u16string& from, const std::u16string& to);
 // code; where no such flush exists it answers an error and the caller flushes file by file.
 int flushFileSystem(const std::u16string& path);
 int createDirectory(const std::u16string& path);
+// Creates path and the folders above it that are missing; 0 when path is a folder afterwards,
+// else the OS error (ENOTDIR / ERROR_DIRECTORY when a file is in the way).
+int createFolders(const std::u16string& path);
 int removeDirectory(const std::u16string& path);
 int getFileAttributes(const std::u16string& path, uint32_t* attributes);
 // Sets read-only, hidden and system; the directory bit is ignored.
@@ -202,5 +205,7 @@ int setFileAttributes(const std::u16string& path, uint32_t attributes);
 bool isNotFoundError(int osError);
 // The OS error for a refused share mode.
 bool isSharingViolation(int osError);
+// The OS error for "a file is where a folder should be".
+int notADirectoryError();
 
 }  // namespace vt::plat

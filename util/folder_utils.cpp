@@ -103,11 +103,7 @@ bool CFolderUtils::readRegistryKeyStringValue(plat::RegRoot root, const std::u16
 }
 
 std::u16string CFolderUtils::getHostExeFolder() {
-    std::u16string exe = plat::hostExecutablePath();
-    if (exe.empty()) return {};
-    size_t p = exe.rfind(plat::kPathSeparator);
-    if (p == std::u16string::npos) return {};
-    return exe.substr(0, p);
+    return plat::parentFolder(plat::hostExecutablePath());
 }
 
 std::u16string CFolderUtils::getPhoneRootFolder(const std::u16string&, const std::u16string& alias) {

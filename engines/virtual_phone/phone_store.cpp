@@ -235,8 +235,7 @@ bool PhoneStore::writeAtomically(const std::u16string& target, std::string_view 
                                  plat::FileStatus* status, std::u16string* error) const {
     // The temporary file lives in .vphone, so a scan never takes it for a note and open()
     // clears what a crash left.
-    std::u16string leaf = target.substr(target.find_last_of(plat::kPathSeparator) + 1);
-    const std::u16string temp = plat::joinPath(stateFolder_, leaf + u".tmp");
+    const std::u16string temp = plat::joinPath(stateFolder_, plat::fileNameOf(target) + u".tmp");
     try {
         plat::File f;
         f.open(temp, plat::Access::Write, plat::Disposition::CreateAlways, plat::Share::Exclusive);

@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "platform/path.h"
+
 namespace vt::plat {
 
 File::File(File&& o) noexcept
@@ -40,6 +42,20 @@ void File::open(const std::u16string& path, Access access, Disposition dispositi
 bool isSameFile(const std::u16string& a, const std::u16string& b) {
     FileIdentity x, y;
     return getFileIdentity(a, &x) && getFileIdentity(b, &y) && x == y;
+}
+
+int createFolders(const std::u16string& path) {
+    FileStatus st;
+    if (getFileStatus(path, &st)) return st.isDirectory ? 0 : notADirectoryError();
+    const std::u16string parent = parentFolder(path);
+    // The root, a drive ("C:") or a relative path's first piece ends the climb.
+    if (!parent.empty() && parent.back() != u':') {
+        if (int e = createFolders(parent); e != 0) return e;
+    }
+    const int e = createDirectory(path);
+    if (e == 0) return 0;
+    // Made meanwhile by somebody else is as good.
+    return getFileStatus(path, &st) && st.isDirectory ? 0 : e;
 }
 
 }  // namespace vt::plat

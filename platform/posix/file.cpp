@@ -616,4 +616,8 @@ bool isSharingViolation(int osError) {
     return osError == EWOULDBLOCK;
 }
 
+int notADirectoryError() {
+    return ENOTDIR;
+}
+
 }  // namespace vt::plat

@@ -16,4 +16,8 @@ bool isAbsolutePath(std::u16string_view p) {
     return !p.empty() && p.front() == kPathSeparator;
 }
 
+bool isPathSeparator(char16_t c) {
+    return c == kPathSeparator;
+}
+
 }  // namespace vt::plat

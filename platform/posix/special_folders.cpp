@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -43,16 +44,6 @@ std::string homeFolder() {
     return {};
 }
 
-// Creates path and the folders above it; 0 or the OS error.
-int makeFolders(const std::string& path) {
-    for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos < path.size() && path[pos] != '/') continue;
-        std::string part = path.substr(0, pos);
-        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return errno;
-    }
-    return isFolder(path) ? 0 : ENOTDIR;
-}
-
 std::string readLink(const char* link) {
     std::vector<char> buf(PATH_MAX);
     for (;;) {
@@ -78,7 +69,7 @@ int32_t appDataFolder(bool create, std::u16string* folder) {
     }
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     if (create) {
-        if (int err = makeFolders(path)) return err;
+        if (int err = createFolders(fromUtf8(path))) return err;
     }
     *folder = fromUtf8(path);
     return 0;

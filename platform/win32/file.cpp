@@ -387,4 +387,8 @@ bool isSharingViolation(int osError) {
     return osError == ERROR_SHARING_VIOLATION;
 }
 
+int notADirectoryError() {
+    return ERROR_DIRECTORY;
+}
+
 }  // namespace vt::plat

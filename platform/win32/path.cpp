@@ -31,4 +31,8 @@ bool isAbsolutePath(std::u16string_view p) {
     return p.size() >= 3 && isDriveLetter(p[0]) && p[1] == u':' && isSeparator(p[2]);
 }
 
+bool isPathSeparator(char16_t c) {
+    return isSeparator(c);
+}
+
 }  // namespace vt::plat

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/system.h"
 // <shlobj.h> needs <windows.h> first, which win32_util.h brings with the lean settings.
 // clang-format off
@@ -32,22 +33,6 @@ bool isFolder(const std::u16string& path) {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Creates path and the folders above it that are missing; 0 or the Win32 error.
-DWORD makeFolders(const std::u16string& path) {
-    if (CreateDirectoryW(wide(path), nullptr)) return 0;
-    DWORD err = GetLastError();
-    if (err == ERROR_ALREADY_EXISTS)
-        return isFolder(path) ? 0 : static_cast<DWORD>(ERROR_DIRECTORY);
-    if (err != ERROR_PATH_NOT_FOUND) return err;
-    size_t end = path.size();
-    while (end > 0 && isSeparator(path[end - 1])) --end;
-    while (end > 0 && !isSeparator(path[end - 1])) --end;
-    while (end > 0 && isSeparator(path[end - 1])) --end;
-    if (end == 0 || path[end - 1] == u':') return err;  // nothing above to create
-    if (DWORD up = makeFolders(path.substr(0, end))) return up;
-    return CreateDirectoryW(wide(path), nullptr) ? 0 : GetLastError();
-}
-
 // The file name of a loaded module (null: the executable); empty on failure.
 std::u16string moduleFileName(HMODULE module) {
     std::wstring buf(MAX_PATH, L'\0');
@@ -69,7 +54,7 @@ int32_t appDataFolder(bool create, std::u16string* folder) {
         if (!isSeparator(path.back())) path += u'\\';
         path += u"AppData";
         if (create) {
-            if (DWORD err = makeFolders(path)) return static_cast<int32_t>(err);
+            if (int err = createFolders(path)) return err;
         }
     } else {
         wchar_t buf[MAX_PATH] = {};

@@ -86,8 +86,8 @@ void HostCrashTest::round(int index, std::mt19937& rng, Totals* t) {
     ASSERT_EQ(host::writeSetting(host::settings()[0], pcRoot), 0);
     const std::u16string pc = plat::joinPath(plat::joinPath(pcRoot, u"phone"), u"Notes");
     const std::u16string storeDir = plat::joinPath(plat::joinPath(dir, u"phones-device"), u"phone");
-    ASSERT_EQ(host::makeFolders(pc), 0);
-    ASSERT_EQ(host::makeFolders(storeDir), 0);
+    ASSERT_EQ(plat::createFolders(pc), 0);
+    ASSERT_EQ(plat::createFolders(storeDir), 0);
     engines::PhoneStore phone(storeDir);
     std::u16string error;
     ASSERT_TRUE(phone.open(&error));

@@ -77,7 +77,7 @@ host::PhoneSetup HostE2ETest::setup(const std::u16string& alias, const std::u16s
 
 void HostE2ETest::writePc(const std::u16string& alias, const std::u16string& name,
                           const std::string& text) {
-    ASSERT_EQ(host::makeFolders(pcFolder(alias)), 0);
+    ASSERT_EQ(plat::createFolders(pcFolder(alias)), 0);
     const std::u16string path = plat::joinPath(pcFolder(alias), name);
     writeFileBytes(path, text);
     bumpWriteTime(path);
@@ -91,7 +91,7 @@ void HostE2ETest::writePhone(const std::u16string& alias, const std::u16string& 
                              const std::string& text) {
     engines::PhoneStore s(store(alias));
     std::u16string error;
-    ASSERT_EQ(host::makeFolders(store(alias)), 0);
+    ASSERT_EQ(plat::createFolders(store(alias)), 0);
     ASSERT_TRUE(s.open(&error)) << toUtf8(error);
     engines::NoteRevision rev;
     ASSERT_TRUE(s.writeNote(name, text, &rev, &error)) << toUtf8(error);

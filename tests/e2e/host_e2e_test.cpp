@@ -499,7 +499,7 @@ TEST_F(HostTest, ALanguageChangeRenamesTheNotesFoldersOrChangesNothing) {
     const std::u16string phoneA = plat::joinPath(root(), u"a");
     const std::u16string phoneB = plat::joinPath(root(), u"b");
     for (const auto& folder : {phoneA, phoneB}) {
-        ASSERT_EQ(host::makeFolders(plat::joinPath(folder, u"Notizen")), 0);
+        ASSERT_EQ(plat::createFolders(plat::joinPath(folder, u"Notizen")), 0);
         writeFileBytes(plat::joinPath(plat::joinPath(folder, u"Notizen"), u"pc.txt"), "PC");
     }
     writePhone(u"a", u"p", "phone a");
@@ -676,7 +676,7 @@ TEST_F(HostTest, AVanishedNotesFolderIsExplainedAndNothingDeleted) {
 }
 
 TEST_F(HostTest, ANotesFolderThatIsAFileIsRefused) {
-    ASSERT_EQ(host::makeFolders(plat::joinPath(root(), u"phone")), 0);
+    ASSERT_EQ(plat::createFolders(plat::joinPath(root(), u"phone")), 0);
     writeFileBytes(pcFolder(), "a file where the notes folder belongs");
     CommandRun r = run({u"sync"});
     EXPECT_EQ(r.code, 1);

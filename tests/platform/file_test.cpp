@@ -222,6 +222,23 @@ TEST_F(FileTest, ReadOnlyAndOpenFilesAreNotRemoved) {
     EXPECT_NE(removeDirectory(p(u"sub")), 0) << "not empty";
 }
 
+TEST_F(FileTest, FoldersAreMadeLevelByLevelButNotThroughAFile) {
+    const std::u16string deep = joinPath(joinPath(p(u"a"), u"b"), u"c");
+    EXPECT_EQ(createFolders(deep + kPathSeparator), 0);
+    FileStatus st;
+    EXPECT_TRUE(getFileStatus(deep, &st) && st.isDirectory);
+    EXPECT_EQ(createFolders(deep), 0) << "an existing folder is fine";
+    test::writeFileBytes(p(u"file"), "x");
+    EXPECT_EQ(createFolders(joinPath(p(u"file"), u"sub")), notADirectoryError());
+    EXPECT_EQ(createFolders(p(u"file")), notADirectoryError());
+
+    EXPECT_EQ(parentFolder(deep), joinPath(p(u"a"), u"b"));
+    EXPECT_EQ(parentFolder(deep + kPathSeparator), joinPath(p(u"a"), u"b"));
+    EXPECT_EQ(fileNameOf(deep + kPathSeparator), u"c");
+    EXPECT_EQ(parentFolder(u"c"), u"");
+    EXPECT_EQ(fileNameOf(u"c"), u"c");
+}
+
 TEST_F(FileTest, RenameReplacesTheTarget) {
     test::writeFileBytes(p(u"a"), "new");
     test::writeFileBytes(p(u"b"), "old");

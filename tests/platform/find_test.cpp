@@ -80,6 +80,13 @@ TEST_F(FindTest, PlainNamesAndMissingFolders) {
     EXPECT_TRUE(find(u"missing.xml").empty());
     EXPECT_TRUE(find(joinPath(u"missing", u"*.*")).empty());
     EXPECT_TRUE(findFiles(joinPath(dir_ / u"Notes.xml", u"*")).empty());
+
+    // A search that matches nothing is no error; a folder that can't be read is one.
+    std::vector<FindEntry> out{FindEntry{}};
+    EXPECT_EQ(searchFolder(dir_ / u"*.txt", FindDetail::NamesOnly, &out), 0);
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(isNotFoundError(searchFolder(joinPath(dir_ / u"missing", u"*.txt"), FindDetail::WithTimes, &out)));
+    EXPECT_NE(searchFolder(joinPath(dir_ / u"Notes.xml", u"*"), FindDetail::NamesOnly, &out), 0);
 }
 
 TEST_F(FindTest, SearchWithStatusFillsTheFields) {
