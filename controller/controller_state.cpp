@@ -4,8 +4,8 @@
 
 #include "controller/controller_log.h"
 #include "controller/notes_controller.h"
-#include "frontend/language.h"
-#include "frontend/notify_converter.h"
+#include "util/language.h"
+#include "controller/notify_converter.h"
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/controller_interface.h"
+#include "controller/controller_interface.h"
 #include "platform/com.h"
 #include "platform/com_raii.h"
 #include "platform/file.h"

@@ -4,7 +4,7 @@
 
 #include "controller/controller_log.h"
 #include "controller/notes_controller.h"
-#include "frontend/notify_converter.h"
+#include "controller/notify_converter.h"
 #include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/format.h"

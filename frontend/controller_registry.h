@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "frontend/controller_interface.h"
+#include "controller/controller_interface.h"
 #include "platform/com.h"
 #include "vantrel/sync_engine.h"
 

@@ -3,9 +3,9 @@
 #include <map>
 
 #include "frontend/controller_registry.h"
-#include "frontend/module_lock.h"
+#include "util/module_lock.h"
 #include "frontend/notes_sml.h"
-#include "frontend/notify_converter.h"
+#include "controller/notify_converter.h"
 #include "frontend/registrar.h"
 #include "frontend/registration_script.h"
 #include "platform/com.h"

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "frontend/controller_registry.h"
-#include "frontend/module_lock.h"
+#include "util/module_lock.h"
 #include "platform/com_raii.h"
 #include "platform/format.h"
 #include "util/byte_array_variant.h"

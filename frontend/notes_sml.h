@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "frontend/controller_interface.h"
+#include "controller/controller_interface.h"
 #include "platform/com.h"
 #include "vantrel/data_store.h"
 #include "vantrel/sync_engine.h"

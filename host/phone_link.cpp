@@ -18,12 +18,12 @@
 #include "platform/special_folders.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "util/language.h"
 
 namespace vt::host {
 
 namespace {
 
-constexpr uint32_t kNotesFolderStringId = 91;
 constexpr char16_t kBusyAdvice[] = u"; nothing was changed, try again when it has finished";
 // After the phone's session has ended, a cancellation notice may still be on its way.
 constexpr int kLateNoticeMs = 1000;
@@ -224,58 +224,45 @@ bool validatePhoneSetup(const PhoneSetup& setup, std::u16string* error) {
     return true;
 }
 
-std::u16string languageFolder() {
-    return plat::joinPath(plat::parentFolder(plat::hostExecutablePath()), u"Lang");
-}
-
 std::u16string languageFile(const std::u16string& language) {
     if (!plat::isPlainFileName(u"MorVex_" + language + u".qlr")) return {};
-    const std::u16string path = plat::joinPath(languageFolder(), u"MorVex_" + language + u".qlr");
+    const std::u16string path = languageFilePath(language);
     plat::FileStatus st;
     return plat::getFileStatus(path, &st) && !st.isDirectory ? path : std::u16string();
 }
 
+namespace {
+// "de" for <languageFolder>/MorVex_de.qlr.
+std::u16string languageOfFile(const std::u16string& fileName) {
+    constexpr size_t kPrefix = 7, kSuffix = 4;  // "MorVex_", ".qlr"
+    return fileName.size() > kPrefix + kSuffix
+               ? fileName.substr(kPrefix, fileName.size() - kPrefix - kSuffix)
+               : std::u16string();
+}
+}  // namespace
+
 std::vector<std::u16string> availableLanguages() {
     std::vector<std::u16string> languages;
-    for (const auto& f : plat::findFiles(plat::joinPath(languageFolder(), u"MorVex_*.qlr"))) {
-        if (f.isDirectory) continue;
-        languages.push_back(f.name.substr(7, f.name.size() - 7 - 4));
-    }
+    for (const auto& f : plat::findFiles(plat::joinPath(languageFolder(), u"MorVex_*.qlr")))
+        if (!f.isDirectory) languages.push_back(languageOfFile(f.name));
     std::sort(languages.begin(), languages.end());
     return languages;
 }
 
 std::u16string languageInUse(const std::u16string& language) {
-    // As the module picks the file: the language given, else the other key's, else the first
-    // language file the folder lists.
     if (!language.empty()) return language;
-    std::u16string lang;
-    plat::RegKey key;
-    if (plat::RegKey::root(plat::RegRoot::LocalMachine)
-                .open(u"Software\\Orvane\\Platform", &key) == plat::kErrorSuccess &&
-        key.queryString(u"Current Language", &lang) == plat::kErrorSuccess && !lang.empty())
-        return lang;
-    for (const auto& f : plat::findFiles(plat::joinPath(languageFolder(), u"MorVex_*.qlr")))
-        return f.name.substr(7, f.name.size() - 7 - 4);
-    return {};
+    // The module's own choice, so that the two never disagree.
+    return languageOfFile(plat::fileNameOf(CLanguage::chooseFile(true)));
 }
 
 std::u16string notesFolderNameFor(const std::u16string& language) {
     const std::u16string lang = languageInUse(language);
-    if (lang.empty()) return {};
-    plat::LanguageModule* m =
-        plat::loadLanguageFile(plat::joinPath(languageFolder(), u"MorVex_" + lang + u".qlr"));
-    if (!m) return {};
-    std::u16string name;
-    if (!plat::loadLanguageString(m, kNotesFolderStringId, 256, &name)) name.clear();
-    plat::freeLanguageFile(m);
-    return name;
+    return lang.empty() ? std::u16string()
+                        : CLanguage(lang).getString(CLanguage::kNotesFolderName);
 }
 
 std::u16string notesFolderName() {
-    std::u16string language;
-    if (readSetting(settings()[2], &language) != plat::kErrorSuccess) language.clear();
-    return notesFolderNameFor(language);
+    return CLanguage().getString(CLanguage::kNotesFolderName);
 }
 
 std::u16string pcNotesFolder(const std::u16string& alias) {

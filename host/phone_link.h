@@ -21,6 +21,7 @@
 #include "host/module_host.h"
 #include "host/session_notify.h"
 #include "platform/com_raii.h"
+#include "util/language.h"
 #include "vantrel/data_store.h"
 
 namespace vt::host {
@@ -37,17 +38,16 @@ struct PhoneSetup {
 // plain folder name. False with a message.
 bool validatePhoneSetup(const PhoneSetup& setup, std::u16string* error);
 
-// The folder of the language files: Lang/ beside the host program, where the module looks.
-std::u16string languageFolder();
+// The language files are the module's (util/language.h: languageFolder(), CLanguage).
 // <languageFolder>/MorVex_<language>.qlr when that file exists; empty otherwise.
 std::u16string languageFile(const std::u16string& language);
 // The languages that have a file there, sorted ("de", "en").
 std::vector<std::u16string> availableLanguages();
 // The language whose file the module loads with "Current Language" set to language or, for an
-// empty language, unset: then the value under HKLM\Software\Orvane\Platform, else the
-// language of the first file the folder lists. Empty when there is none.
+// empty language, as the settings are now. Empty when there is none.
 std::u16string languageInUse(const std::u16string& language);
-// The notes folder's name (string 91 of that language's file); empty when there is no file.
+// The notes folder's name (string 91 of that language's file, or of the file the settings
+// choose now for an empty language); empty when there is no file.
 std::u16string notesFolderNameFor(const std::u16string& language);
 // The same for the language set now.
 std::u16string notesFolderName();

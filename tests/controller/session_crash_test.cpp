@@ -6,7 +6,7 @@
 #include <set>
 
 #include "controller/notes_controller.h"
-#include "frontend/notify_converter.h"
+#include "controller/notify_converter.h"
 #include "platform/fault.h"
 #include "platform/find.h"
 #include "platform/path.h"

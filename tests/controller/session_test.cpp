@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "controller/notes_controller.h"
-#include "frontend/notify_converter.h"
+#include "controller/notify_converter.h"
 #include "platform/fault.h"
 #include "platform/find.h"
 #include "platform/path.h"

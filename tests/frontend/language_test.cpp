@@ -1,7 +1,7 @@
 // Language resources: which language file CLanguage picks (Quorril's "Current Language", then
 // Platform's, then the first file in the Lang folder), and the loader's string cache. The test
 // program has Lang/MorVex_en.qlr ("Notes") and Lang/MorVex_de.qlr ("Notizen") beside it.
-#include "frontend/language.h"
+#include "util/language.h"
 
 #include <gtest/gtest.h>
 

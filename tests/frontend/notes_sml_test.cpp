@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "frontend/controller_registry.h"
-#include "frontend/module_lock.h"
-#include "frontend/notify_converter.h"
+#include "util/module_lock.h"
+#include "controller/notify_converter.h"
 #include "platform/com_raii.h"
 #include "tests/support/counting_unknown.h"
 #include "tests/support/fakes.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "frontend/notes_sml.h"
-#include "frontend/notify_converter.h"
+#include "controller/notify_converter.h"
 #include "platform/com_raii.h"
 #include "platform/find.h"
 #include "platform/format.h"

@@ -1,4 +1,4 @@
-#include "frontend/module_lock.h"
+#include "util/module_lock.h"
 
 #include <atomic>
 

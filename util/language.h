@@ -2,7 +2,9 @@
 // above all the name of a phone's notes folder (string 91). CLanguage finds the language file
 // ("Lang/MorVex_<language>.qlr" beside the host program) for the language named by the
 // registry's "Current Language" value, loads it through CQLRUtil and hands out its strings.
-// Not thread-safe: one object per thread; the controller makes one, asks it and drops it.
+// The controller makes one, asks it and drops it; a host asks the same object which folder
+// name the module uses, so that both always agree.
+// Not thread-safe: one object per thread.
 #pragma once
 
 #include <cstdint>
@@ -50,13 +52,25 @@ private:
     int fileLookups_ = 0;
 };
 
+// The folder of the language files: "Lang" beside the host program.
+std::u16string languageFolder();
+// The file of one language in languageFolder(), whether it exists or not.
+std::u16string languageFilePath(const std::u16string& language);
+
 class CLanguage {
 public:
     // Finds and loads the current language's file.
     CLanguage();
+    // Loads the file of this language (a code such as "en"), whatever the registry names.
+    explicit CLanguage(const std::u16string& language);
     virtual ~CLanguage();
     CLanguage(const CLanguage&) = delete;
     CLanguage& operator=(const CLanguage&) = delete;
+
+    // The language file the module loads: the one of "Current Language" under Quorril, else
+    // the one under Platform, else the first language file the folder lists; empty when there
+    // is none. ignoreQuorril: as if the Quorril value were unset.
+    static std::u16string chooseFile(bool ignoreQuorril = false);
 
     // Empty when no file is loaded or the file has no such string.
     std::u16string getString(uint32_t id);

@@ -1,4 +1,4 @@
-#include "frontend/language.h"
+#include "util/language.h"
 
 #include "platform/find.h"
 #include "platform/format.h"
@@ -64,9 +64,24 @@ bool CQLRUtil::getString(uint32_t id, std::u16string* text) {
     return true;
 }
 
+std::u16string languageFolder() {
+    return plat::joinPath(CFolderUtils::getHostExeFolder(), u"Lang");
+}
+
+std::u16string languageFilePath(const std::u16string& language) {
+    return plat::joinPath(languageFolder(), kFilePrefix + language + u"." + kExtension);
+}
+
 CLanguage::CLanguage() {
     channel().trace(u"CLanguage()");
     Loadlanguage();
+}
+
+CLanguage::CLanguage(const std::u16string& language) {
+    channel().trace(u"CLanguage()");
+    filePath_ = languageFilePath(language);
+    m_pQLRUtil = std::make_unique<CQLRUtil>();
+    loadResult_ = m_pQLRUtil->load(filePath_);
 }
 
 CLanguage::~CLanguage() {
@@ -84,31 +99,29 @@ std::u16string CLanguage::getString(uint32_t id) {
     return text;
 }
 
+std::u16string CLanguage::chooseFile(bool ignoreQuorril) {
+    const auto& log = channel();
+    std::u16string value;
+    if (!ignoreQuorril &&
+        CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, kQuorrilKey, kLanguageValue, value)) {
+        log.trace(format(u"Value %s read: %s", kLanguageValue, value));
+        return languageFilePath(value);
+    }
+    log.trace(format(u"Registry not found: %s", kQuorrilKey));
+    const bool found =
+        CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, kPlatformKey, kLanguageValue, value);
+    log.trace(format(u"Value %s read: %s", kLanguageValue, value));
+    if (found) return languageFilePath(value);
+    const std::u16string langFolder = languageFolder();
+    auto matches =
+        plat::findFiles(plat::joinPath(langFolder, std::u16string(kFilePrefix) + u"*." + kExtension));
+    return matches.empty() ? std::u16string() : plat::joinPath(langFolder, matches.front().name);
+}
+
 void CLanguage::Loadlanguage() {
     const auto& log = channel();
     log.trace(u"Loadlanguage()");
-
-    const std::u16string langFolder = plat::joinPath(CFolderUtils::getHostExeFolder(), u"Lang");
-    const std::u16string prefix = plat::joinPath(langFolder, kFilePrefix);
-
-    std::u16string path;
-    std::u16string value;
-    if (CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, kQuorrilKey, kLanguageValue, value)) {
-        log.trace(format(u"Value %s read: %s", kLanguageValue, value));
-        path = prefix + value + u"." + kExtension;
-    } else {
-        log.trace(format(u"Registry not found: %s", kQuorrilKey));
-        bool found =
-            CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, kPlatformKey, kLanguageValue, value);
-        log.trace(format(u"Value %s read: %s", kLanguageValue, value));
-        if (found) {
-            path = prefix + value + u"." + kExtension;
-        } else {
-            auto matches = plat::findFiles(
-                plat::joinPath(langFolder, std::u16string(kFilePrefix) + u"*." + kExtension));
-            if (!matches.empty()) path = plat::joinPath(langFolder, matches.front().name);
-        }
-    }
+    const std::u16string path = chooseFile();
     log.trace(format(u"strFilePath: %s", path));
     filePath_ = path;
 

@@ -1,4 +1,4 @@
-#include "frontend/notify_converter.h"
+#include "controller/notify_converter.h"
 
 #include <condition_variable>
 #include <iterator>
@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "controller/notes_controller.h"
-#include "frontend/module_lock.h"
+#include "util/module_lock.h"
 #include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/format.h"

@@ -1,7 +1,7 @@
 // The engine callback sink CNotifyConverter: argument conversion, the debug copy of received
 // items, the host notifications with their threads, and the reference counts of the engine and
 // the host's notification object over whole sessions.
-#include "frontend/notify_converter.h"
+#include "controller/notify_converter.h"
 
 #include <gtest/gtest.h>
 
