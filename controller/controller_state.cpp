@@ -121,12 +121,7 @@ CNotesController::~CNotesController() {
     log.trace(format(u"~CNotesController() (destr) to phone alias:%s", m_alias));
 
     // The last session's sink may outlive us in the engine's hands; it must not call back.
-    // Cut loose before the state lock is taken (see the lock order in the header).
-    if (m_pNotifyConverter) {
-        m_pNotifyConverter->detach();
-        m_pNotifyConverter->Release();
-        m_pNotifyConverter = nullptr;
-    }
+    releaseSink();
     auto state = lockState();
 
     // Properties first, then the index: a crash in between is repaired at the next start.
@@ -137,13 +132,7 @@ CNotesController::~CNotesController() {
 
     m_pProperties.reset();
     m_pImportFilenameMap.reset();
-    if (m_pDataStoreNotify) {
-        try {
-            m_pDataStoreNotify->Release();
-        } catch (...) {
-        }
-        m_pDataStoreNotify = nullptr;
-    }
+    release_shielded(m_pDataStoreNotify);
     m_sentjobs.clear();
 }
 
@@ -376,27 +365,27 @@ void CNotesController::dropNotifyOf(uint64_t generation) {
 
 void CNotesController::signalSessionEnd() { m_hSyncDone.set(); }
 
+void CNotesController::releaseSink() {
+    if (!m_pNotifyConverter) return;
+    m_pNotifyConverter->detach();
+    m_pNotifyConverter.reset();
+}
+
 HRESULT CNotesController::setNotify(IUnknown* pNotify) {
     std::lock_guard<std::recursive_mutex> l(m_notifyLock);
     ++m_notifyGeneration;
     const auto& log = controllerLog();
     log.trace(u"setNotify");
     HRESULT result = E_FAIL;
-    if (m_pDataStoreNotify) {
-        try {
-            m_pDataStoreNotify->Release();
-        } catch (...) {
-        }
-        m_pDataStoreNotify = nullptr;
-    }
+    release_shielded(m_pDataStoreNotify);
     if (pNotify) {
         try {
             result = pNotify->QueryInterface(vantrel::IID_IDataStoreNotify,
-                                             reinterpret_cast<void**>(&m_pDataStoreNotify));
-            if (FAILED(result)) m_pDataStoreNotify = nullptr;
+                                             m_pDataStoreNotify.put_void());
+            if (FAILED(result)) (void)m_pDataStoreNotify.detach();
         } catch (...) {
             log.critic(u"setNotify thrown");
-            m_pDataStoreNotify = nullptr;
+            (void)m_pDataStoreNotify.detach();
             result = E_FAIL;
         }
     }

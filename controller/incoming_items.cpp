@@ -205,9 +205,8 @@ HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string 
     } else if (job->opType == opTypeDel) {
         log.trace(u"listenDel() entry deleted from both systems (ok)");
         if (m_pEngine) {
-            BSTR store = allocBstr(u"Notes");
-            m_pEngine->WithdrawItem(store, job->cmdId);
-            SysFreeString(store);
+            unique_bstr store(u"Notes");
+            m_pEngine->WithdrawItem(store.get(), job->cmdId);
         }
         m_sentjobs.erase(job);
     } else if (job->opType == opTypeMod) {

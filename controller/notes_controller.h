@@ -133,6 +133,9 @@ public:
 private:
     friend class ControllerTestAccess;
 
+    // Cuts the current sink loose (it never calls back again) and drops its reference. Takes
+    // no lock of ours: a callback in flight holds the sink's lock and waits for our state lock.
+    void releaseSink();
     // Holds m_stateLock for the scope (see the threads note at the top).
     [[nodiscard]] std::unique_lock<std::recursive_mutex> lockState() {
         return std::unique_lock<std::recursive_mutex>(m_stateLock);
@@ -169,14 +172,16 @@ private:
     HRESULT addLocalChanges();
     // The notes in the notes folder; 0, or the OS error when the folder can't be listed.
     int getLocalTextFileNames(std::vector<plat::FindEntry>& names);
-    uint8_t* readDiskFileAndSetVar(const std::u16string& path, uint32_t& size, int64_t& time,
-                                   VARIANT* var);
-    uint8_t* readNoteToSend(const char16_t* op, const std::u16string& fileName, uint32_t& size,
-                            int64_t& time, VARIANT* var);
+    // The file's bytes (null on failure, logged), its size and last-write time, and var
+    // filled with a byte-array copy for the engine.
+    NoteBytes readDiskFileAndSetVar(const std::u16string& path, uint32_t& size, int64_t& time,
+                                    VARIANT* var);
+    NoteBytes readNoteToSend(const char16_t* op, const std::u16string& fileName, uint32_t& size,
+                             int64_t& time, VARIANT* var);
     // Hands a note to the engine as an add (id: the new local id) or a replace (id: its LUID)
     // and queues the job, which takes over buffer.
     HRESULT sendNote(int32_t opType, const std::u16string& fileName, const std::u16string& id,
-                     uint8_t* buffer, uint32_t size, int64_t time, unique_variant& var);
+                     NoteBytes buffer, uint32_t size, int64_t time, unique_variant& var);
     HRESULT putAddFile(const std::u16string& fileName);
     HRESULT putModFile(const std::u16string& fileName);
     HRESULT putDelFile(const std::u16string& fileName);
@@ -224,7 +229,7 @@ private:
     uint32_t m_uiClientSyncID = 0;
     int32_t m_lastSyncNum = -1;
     vantrel::ISyncEngine* m_pEngine = nullptr;
-    vantrel::IDataStoreNotify* m_pDataStoreNotify = nullptr;
+    com_ptr<vantrel::IDataStoreNotify> m_pDataStoreNotify;
     std::recursive_mutex m_notifyLock;  // m_pDataStoreNotify is set by the host's thread and
                                         // dropped by the engine's
     uint64_t m_notifyGeneration = 0;
@@ -236,7 +241,7 @@ private:
     // From the claim of a session in synchronize to its end (finished, failed, cancelled).
     std::atomic<bool> m_sessionRunning{false};
     std::recursive_mutex m_stateLock;
-    CNotifyConverter* m_pNotifyConverter = nullptr;
+    com_ptr<CNotifyConverter> m_pNotifyConverter;
     std::unique_ptr<CPropertySet> m_pProperties;
     std::unique_ptr<std::map<std::u16string, std::u16string>> m_pImportFilenameMap;
     // The anchor number in the import folder's name, fixed when collecting starts so that a

@@ -13,6 +13,7 @@
 #include "platform/path.h"
 #include "util/byte_array_variant.h"
 #include "util/com_barrier.h"
+#include "util/lazy_instance.h"
 #include "util/logger.h"
 #include "util/sync.h"
 
@@ -42,18 +43,11 @@ struct Deliveries {
     std::list<Worker> workers;  // threads not yet joined
 };
 
-// Made at first use and freed by CNotifyConverter::releaseDeliveries(); a plain atomic pointer
-// runs no destructor at exit, when a delivery thread may still be ending.
-std::atomic<Deliveries*> g_deliveries{nullptr};
+// Freed by CNotifyConverter::releaseDeliveries(); no destructor runs at exit, when a delivery
+// thread may still be ending.
+LazyInstance<Deliveries> g_deliveries;
 
-Deliveries& deliveries() {
-    Deliveries* d = g_deliveries.load(std::memory_order_acquire);
-    if (d) return *d;
-    auto* made = new Deliveries();
-    if (g_deliveries.compare_exchange_strong(d, made, std::memory_order_acq_rel)) return *made;
-    delete made;  // another thread was first; d is its bookkeeping
-    return *d;
-}
+Deliveries& deliveries() { return g_deliveries.get(); }
 
 // Joins the threads that have finished their delivery (never the calling thread). Each has
 // only its return path left, so the joins are short.
@@ -81,11 +75,11 @@ struct NotifyJob {
     LONG progress2;
     LONG itemCount;
     std::shared_ptr<SyncEvent> done;
-    vantrel::IDataStoreNotify* notify;  // AddRef'd for the job
-    Worker* worker;                     // null when delivered on the caller's thread
+    com_ptr<vantrel::IDataStoreNotify> notify;
+    Worker* worker;  // null when delivered on the caller's thread
 };
 
-void SendThread(NotifyJob* job) {
+void SendThread(std::unique_ptr<NotifyJob> job) {
     channel().trace(u"SendThread");
     if (job->notify) {
         try {
@@ -94,15 +88,11 @@ void SendThread(NotifyJob* job) {
         } catch (...) {
             channel().trace(u"SendThread :: NotifySyncStatus catched");
         }
-        try {
-            job->notify->Release();
-        } catch (...) {
-        }
-        job->notify = nullptr;
+        release_shielded(job->notify);
     }
     if (job->done) job->done->set();
     Worker* worker = job->worker;
-    delete job;
+    job.reset();
     Deliveries& d = deliveries();
     std::lock_guard<std::mutex> l(d.m);
     if (worker) worker->finished = true;
@@ -120,12 +110,11 @@ CNotifyConverter::CNotifyConverter(CNotesController* controller, IUnknown* pNoti
     module_lock::lock();
     if (pNotify) {
         try {
-            void* p = nullptr;
-            if (SUCCEEDED(pNotify->QueryInterface(vantrel::IID_IDataStoreNotify, &p)))
-                m_pDSNotify = static_cast<vantrel::IDataStoreNotify*>(p);
+            if (FAILED(pNotify->QueryInterface(vantrel::IID_IDataStoreNotify, m_pDSNotify.put_void())))
+                (void)m_pDSNotify.detach();
         } catch (...) {
             channel().trace(u"CNotifyConverter :: notify->QueryInterface thrown");
-            m_pDSNotify = nullptr;
+            (void)m_pDSNotify.detach();
         }
     }
     if (m_pDSNotify) channel().trace(u"DataStoreNotify created");
@@ -136,13 +125,7 @@ CNotifyConverter::CNotifyConverter(CNotesController* controller, IUnknown* pNoti
 CNotifyConverter::~CNotifyConverter() {
     if (m_pController) m_pController->setNotify(nullptr);
     m_pController = nullptr;
-    if (m_pDSNotify) {
-        try {
-            m_pDSNotify->Release();
-        } catch (...) {
-        }
-        m_pDSNotify = nullptr;
-    }
+    release_shielded(m_pDSNotify);
     m_progress1 = m_progress2 = m_itemCount = 0;
     module_lock::unlock();
 }
@@ -159,7 +142,7 @@ void CNotifyConverter::detach() {
 void CNotifyConverter::setFinalNotifyWaitMs(int ms) { g_finalNotifyWaitMs = ms; }
 
 int CNotifyConverter::pendingDeliveries() {
-    Deliveries* d = g_deliveries.load(std::memory_order_acquire);
+    Deliveries* d = g_deliveries.peek();
     if (!d) return 0;
     joinFinished(*d);
     std::lock_guard<std::mutex> l(d->m);
@@ -181,15 +164,10 @@ bool CNotifyConverter::waitForDeliveries(int timeoutMs) {
 }
 
 bool CNotifyConverter::releaseDeliveries() {
-    Deliveries* d = g_deliveries.load(std::memory_order_acquire);
-    if (!d) return true;
-    {
-        std::lock_guard<std::mutex> l(d->m);
-        if (d->running != 0 || !d->workers.empty()) return false;
-    }
-    g_deliveries.store(nullptr, std::memory_order_release);
-    delete d;
-    return true;
+    return g_deliveries.release([](Deliveries& d) {
+        std::lock_guard<std::mutex> l(d.m);
+        return d.running == 0 && d.workers.empty();
+    });
 }
 
 HRESULT CNotifyConverter::QueryInterface(REFIID riid, void** ppv) {
@@ -458,14 +436,7 @@ HRESULT CNotifyConverter::SyncStatusFinished() {
 }
 
 void CNotifyConverter::releaseHostAndController() {
-    if (m_pDSNotify) {
-        try {
-            m_pDSNotify->Release();
-        } catch (...) {
-            channel().trace(u"m_pDSNotify->Release() thrown");
-        }
-        m_pDSNotify = nullptr;
-    }
+    if (!release_shielded(m_pDSNotify)) channel().trace(u"m_pDSNotify->Release() thrown");
     if (m_pController) {
         m_pController->dropNotifyOf(m_notifyGeneration);
         m_pController->signalSessionEnd();
@@ -490,12 +461,11 @@ std::shared_ptr<SyncEvent> CNotifyConverter::startDelivery(LONG code, LONG state
     channel().trace(u"sendDataStoreNotify");
     std::shared_ptr<SyncEvent> done;
     if (wait) done = std::make_shared<SyncEvent>(false, false);
-    auto* job = new NotifyJob{code,        m_clientSyncId, state,       m_progress1, m_progress2,
-                              m_itemCount, done,           m_pDSNotify, nullptr};
-    if (job->notify) job->notify->AddRef();
+    auto job = std::make_unique<NotifyJob>(NotifyJob{code, m_clientSyncId, state, m_progress1,
+                                                     m_progress2, m_itemCount, done, m_pDSNotify,
+                                                     nullptr});
     Deliveries& d = deliveries();
     joinFinished(d);
-    bool started = false;
     {
         // The new thread waits for this lock before it marks itself finished, so its Worker is
         // complete by then.
@@ -504,15 +474,17 @@ std::shared_ptr<SyncEvent> CNotifyConverter::startDelivery(LONG code, LONG state
         auto worker = d.workers.emplace(d.workers.end());
         job->worker = &*worker;
         try {
-            worker->thread = std::thread(SendThread, job);
-            started = true;
+            // The thread owns the job once it runs; until then this function does.
+            worker->thread = std::thread(
+                [handed = job.get()] { SendThread(std::unique_ptr<NotifyJob>(handed)); });
+            (void)job.release();
         } catch (const std::system_error&) {
             d.workers.erase(worker);
             job->worker = nullptr;
         }
     }
     // No thread to be had: deliver on this one rather than lose the notification.
-    if (!started) SendThread(job);
+    if (job) SendThread(std::move(job));
     return done;
 }
 

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "platform/com.h"
+#include "platform/com_raii.h"
 #include "vantrel/data_store.h"
 #include "vantrel/sync_engine.h"
 
@@ -120,7 +121,7 @@ private:
 
     std::recursive_mutex m_lock;
     CNotesController* m_pController;
-    vantrel::IDataStoreNotify* m_pDSNotify = nullptr;
+    com_ptr<vantrel::IDataStoreNotify> m_pDSNotify;
     LONG m_progress1 = 0;
     LONG m_progress2 = 0;
     LONG m_itemCount = 0;

@@ -10,18 +10,22 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/com.h"
+#include "platform/com_raii.h"
 
 namespace vt {
 
 enum SentJobType : int32_t { opTypeAdd = 0, opTypeDel = 1, opTypeMod = 2 };
 
-// One PC change handed to the engine and awaiting the phone's status. The queued job owns data.
+// The bytes of a note handed to the engine, from the COM task allocator.
+using NoteBytes = unique_cotaskmem_ptr<uint8_t>;
+
+// One PC change handed to the engine and awaiting the phone's status. Move-only: the job owns
+// the note's bytes until a status stores them or the session ends.
 struct SentJob {
     std::u16string fileName;
     int64_t fileTime = 0;
     int32_t opType = opTypeAdd;
-    uint8_t* data = nullptr;  // from the COM task allocator
+    NoteBytes data;
     uint32_t dataSize = 0;
     uint32_t cmdId = 0;
     std::u16string localLuid;
@@ -36,8 +40,6 @@ class SentJobQueue {
     SentJobQueue() = default;
     SentJobQueue(const SentJobQueue&) = delete;
     SentJobQueue& operator=(const SentJobQueue&) = delete;
-    // Frees the bytes of every job still queued.
-    ~SentJobQueue() { clear(); }
 
     bool empty() const { return m_jobs.empty(); }
     size_t size() const { return m_jobs.size(); }
@@ -51,10 +53,9 @@ class SentJobQueue {
         index(m_jobs.begin());
     }
 
-    // Removes a job and frees its bytes.
+    // Removes a job and its bytes.
     void erase(iterator job) {
         unindex(job);
-        if (job->data) CoTaskMemFree(job->data);
         m_jobs.erase(job);
     }
     void pop_front() { erase(m_jobs.begin()); }

@@ -67,10 +67,9 @@ HRESULT CNotesController::clientCmdStatus(uint32_t cmdId, uint32_t status) {
 }
 
 int32_t CNotesController::storeJobData(SentJob& job) {
-    int32_t r = m_notesDB.store(job.fileName, job.data, static_cast<int32_t>(job.dataSize));
+    int32_t r = m_notesDB.store(job.fileName, job.data.get(), static_cast<int32_t>(job.dataSize));
     // The bytes are let go whatever the store answered.
-    if (job.data) CoTaskMemFree(job.data);
-    job.data = nullptr;
+    job.data.reset();
     job.dataSize = 0;
     return r;
 }
@@ -215,8 +214,7 @@ HRESULT CNotesController::syncStatusFinished(bool signalEnd) {
         for (SentJob& job : m_sentjobs) {
             if (job.data) {
                 log.high(u"syncStatusFinished() m_sentjobs unfreed memory  " + job.fileName);
-                CoTaskMemFree(job.data);
-                job.data = nullptr;
+                job.data.reset();
             }
             if (job.commitCount == 0) {
                 log.high(u"syncStatusFinished() m_sentjobs sentjob state == 0 " + job.fileName);

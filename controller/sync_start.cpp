@@ -39,11 +39,7 @@ HRESULT CNotesController::startSession(bool waited) {
     // before this call then belongs to the new sink (the old sink's end drops only the object
     // of its own session). A sink still awaiting its final notification releases its
     // session's waiters now, so this session's waiter is armed only afterwards.
-    if (m_pNotifyConverter) {
-        m_pNotifyConverter->detach();
-        m_pNotifyConverter->Release();
-        m_pNotifyConverter = nullptr;
-    }
+    releaseSink();
     if (waited) {
         m_hSyncDone.reset();
         m_sessionFinished = false;
@@ -61,7 +57,8 @@ HRESULT CNotesController::startSession(bool waited) {
         JournalBatch batch(*this);
         {
             std::lock_guard<std::recursive_mutex> notifyLock(m_notifyLock);
-            m_pNotifyConverter = new CNotifyConverter(this, m_pDataStoreNotify, m_uiClientSyncID);
+            m_pNotifyConverter.attach(
+                new CNotifyConverter(this, m_pDataStoreNotify.get(), m_uiClientSyncID));
         }
         jobsBefore = m_sentjobs.size();
         hr = addLocalChanges();
@@ -94,7 +91,7 @@ HRESULT CNotesController::startSession(bool waited) {
     if (m_pEngine) {
         unique_bstr store(kDataStore), last(lastAnchor), next(nextAnchor);
         hr = m_pEngine->StartSync(alert, store.get(), store.get(), last.get(), next.get(), 0,
-                                  m_pNotifyConverter, &m_sessionValue);
+                                  m_pNotifyConverter.get(), &m_sessionValue);
     } else {
         log.trace(u"Synchronize :: m_pEngine == NULL");
     }
@@ -245,8 +242,8 @@ int CNotesController::getLocalTextFileNames(std::vector<plat::FindEntry>& names)
     return 0;
 }
 
-uint8_t* CNotesController::readDiskFileAndSetVar(const std::u16string& path, uint32_t& size,
-                                                 int64_t& time, VARIANT* var) {
+NoteBytes CNotesController::readDiskFileAndSetVar(const std::u16string& path, uint32_t& size,
+                                                  int64_t& time, VARIANT* var) {
     const auto& log = controllerLog();
     size = 0;
     plat::File file;
@@ -254,50 +251,46 @@ uint8_t* CNotesController::readDiskFileAndSetVar(const std::u16string& path, uin
     if (!file.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting, plat::Share::Exclusive,
                       &openError)) {
         log.critic(u"readDiskFile...() error" + describeFileException(&openError, true));
-        return nullptr;
+        return {};
     }
-    uint8_t* buffer = nullptr;
+    NoteBytes buffer;
+    uint32_t got = 0;
     try {
         const uint64_t length = file.length();
         if (length > 0x7FFFFFFEu) throw plat::FileException(plat::kCauseGeneric, 0, path);
-        buffer = static_cast<uint8_t*>(CoTaskMemAlloc(static_cast<SIZE_T>(length) + 1));
+        buffer.attach(static_cast<uint8_t*>(CoTaskMemAlloc(static_cast<SIZE_T>(length) + 1)));
         if (!buffer) throw plat::FileException(plat::kCauseGeneric, 0, path);
-        size = static_cast<uint32_t>(file.readAt(0, buffer, static_cast<size_t>(length)));
+        got = static_cast<uint32_t>(file.readAt(0, buffer.get(), static_cast<size_t>(length)));
         plat::FileStatus st;
         try {
             st = file.status();
         } catch (const plat::FileException&) {
             log.critic(u"readDiskFile..() error: GetStatus of " + path);
-            CoTaskMemFree(buffer);
-            size = 0;
-            return nullptr;
+            return {};
         }
         file.close();
         time = st.lastWriteTime;
     } catch (const plat::FileException& e) {
         log.critic(u"readDiskFile..() CFileException:" + describeFileException(&e, true) + path);
-        CoTaskMemFree(buffer);
-        size = 0;
-        return nullptr;
+        return {};
     }
-    if (!ByteArrayVariant().fromBytes(buffer, size, var)) {
+    if (!ByteArrayVariant().fromBytes(buffer.get(), got, var)) {
         log.critic(u"readDiskFileAndSetVar() error with variant " + path);
-        CoTaskMemFree(buffer);
-        size = 0;
-        return nullptr;
+        return {};
     }
+    size = got;
     return buffer;
 }
 
-uint8_t* CNotesController::readNoteToSend(const char16_t* op, const std::u16string& fileName,
-                                          uint32_t& size, int64_t& time, VARIANT* var) {
-    uint8_t* buffer = readDiskFileAndSetVar(plat::joinPath(m_notesFolder, fileName), size, time, var);
+NoteBytes CNotesController::readNoteToSend(const char16_t* op, const std::u16string& fileName,
+                                           uint32_t& size, int64_t& time, VARIANT* var) {
+    NoteBytes buffer = readDiskFileAndSetVar(plat::joinPath(m_notesFolder, fileName), size, time, var);
     if (!buffer) controllerLog().critic(format(u"%s() error with file (or variant) %s", op, fileName));
     return buffer;
 }
 
 HRESULT CNotesController::sendNote(int32_t opType, const std::u16string& fileName,
-                                   const std::u16string& id, uint8_t* buffer, uint32_t size,
+                                   const std::u16string& id, NoteBytes buffer, uint32_t size,
                                    int64_t time, unique_variant& var) {
     ULONG cmdId = 0;
     unique_bstr store(kDataStore), luid(id), type(kContentType), empty1(u""), empty2(u"");
@@ -311,14 +304,13 @@ HRESULT CNotesController::sendNote(int32_t opType, const std::u16string& fileNam
         // The command number is undefined: a job under it could catch another command's status.
         if (opType == opTypeAdd)
             controllerLog().critic(format(u"putAddFile() engine->AddItem() failed 0x%X", hr));
-        CoTaskMemFree(buffer);
         return hr;
     }
     SentJob job;
     job.fileName = fileName;
     job.fileTime = time;
     job.opType = opType;
-    job.data = buffer;
+    job.data = std::move(buffer);
     job.dataSize = size;
     job.cmdId = cmdId;
     (opType == opTypeAdd ? job.localLuid : job.luid) = id;
@@ -330,26 +322,25 @@ HRESULT CNotesController::putAddFile(const std::u16string& fileName) {
     unique_variant var;
     uint32_t size = 0;
     int64_t time = 0;
-    uint8_t* buffer = readNoteToSend(u"putAddFile", fileName, size, time, var.get());
+    NoteBytes buffer = readNoteToSend(u"putAddFile", fileName, size, time, var.get());
     if (!buffer) return E_FAIL;
-    return sendNote(opTypeAdd, fileName, allocateLocalLuid(), buffer, size, time, var);
+    return sendNote(opTypeAdd, fileName, allocateLocalLuid(), std::move(buffer), size, time, var);
 }
 
 HRESULT CNotesController::putModFile(const std::u16string& fileName) {
     unique_variant var;
     uint32_t size = 0;
     int64_t time = 0;
-    uint8_t* buffer = readNoteToSend(u"putModFile", fileName, size, time, var.get());
+    NoteBytes buffer = readNoteToSend(u"putModFile", fileName, size, time, var.get());
     if (!buffer) return E_FAIL;
     CPropertyValue* mapped = m_pProperties->get(u"pcfilename:" + fileName);
     if (!mapped) {
-        CoTaskMemFree(buffer);
         controllerLog().critic(format(u"putModFile() error with file %s, no luid", fileName));
         return E_FAIL;
     }
     std::u16string luid;
     mapped->getStringValue(luid);
-    return sendNote(opTypeMod, fileName, luid, buffer, size, time, var);
+    return sendNote(opTypeMod, fileName, luid, std::move(buffer), size, time, var);
 }
 
 HRESULT CNotesController::putDelFile(const std::u16string& fileName) {

@@ -1,12 +1,12 @@
 #include "frontend/controller_registry.h"
 
-#include <atomic>
 #include <map>
 #include <memory>
 
 #include "controller/notes_controller.h"
 #include "platform/format.h"
 #include "platform/path.h"
+#include "util/lazy_instance.h"
 #include "util/logger.h"
 #include "util/string_split.h"
 #include "util/sync.h"
@@ -20,19 +20,11 @@ struct Registry {
     std::map<std::u16string, CNotesController*> controllers;
 };
 
-// Made at first use and freed by CFactory::release(); a plain atomic pointer, so it neither
-// needs constructing nor runs a destructor at exit (controllers may be destroyed from static
-// destructors of hosts that never released their objects).
-std::atomic<Registry*> g_registry{nullptr};
+// Freed by CFactory::release(); controllers may be destroyed from static destructors of hosts
+// that never released their objects, so no destructor of ours runs at exit.
+LazyInstance<Registry> g_registry;
 
-Registry& registry() {
-    Registry* r = g_registry.load(std::memory_order_acquire);
-    if (r) return *r;
-    auto* made = new Registry();
-    if (g_registry.compare_exchange_strong(r, made, std::memory_order_acq_rel)) return *made;
-    delete made;  // another thread was first; r is its registry
-    return *r;
-}
+Registry& registry() { return g_registry.get(); }
 
 const LogChannel& channel() {
     static const LogChannel log(u"ConC CFactory");
@@ -107,22 +99,17 @@ HRESULT CFactory::setNotify(const std::u16string& imei, IUnknown* pNotify) {
 }
 
 size_t CFactory::count() {
-    Registry* r = g_registry.load(std::memory_order_acquire);
+    Registry* r = g_registry.peek();
     if (!r) return 0;
     CritSecLock lock(r->lock);
     return r->controllers.size();
 }
 
 bool CFactory::release() {
-    Registry* r = g_registry.load(std::memory_order_acquire);
-    if (!r) return true;
-    {
-        CritSecLock lock(r->lock);
-        if (!r->controllers.empty()) return false;
-    }
-    g_registry.store(nullptr, std::memory_order_release);
-    delete r;
-    return true;
+    return g_registry.release([](Registry& r) {
+        CritSecLock lock(r.lock);
+        return r.controllers.empty();
+    });
 }
 
 }  // namespace vt

@@ -31,10 +31,7 @@ CNotesSml::~CNotesSml() {
         CFactory::destroyController(m_strIMEI);
         m_pController = nullptr;
     }
-    if (m_pSyncEngine) {
-        m_pSyncEngine->Release();
-        m_pSyncEngine = nullptr;
-    }
+    m_pSyncEngine.reset();
     m_uiClientSyncID = 0;
     // Last: until here the module's code runs, so the module must not be unloaded before.
     module_lock::unlock();
@@ -120,12 +117,11 @@ HRESULT CNotesSml::Initialize(BSTR bstrIMEI, BSTR bstrAlias, BSTR bstrDataStore,
         // would run on an engine nobody holds.
         if (m_pController) return E_FAIL;
         // A retry after a failed createController replaces the engine reference it held.
-        if (m_pSyncEngine) m_pSyncEngine->Release();
-        m_pSyncEngine = engine.detach();
+        m_pSyncEngine = std::move(engine);
         m_strAlias = std::move(alias);
         m_strIMEI = std::move(imei);
         m_strDataStore = std::move(dataStore);
-        hr = CFactory::createController(m_strIMEI, m_strAlias, m_uiClientSyncID, m_pSyncEngine,
+        hr = CFactory::createController(m_strIMEI, m_strAlias, m_uiClientSyncID, m_pSyncEngine.get(),
                                         &m_pController);
         if (FAILED(hr)) log.trace(u"Failed to create Controller");
         else log.trace(u"Initialize :: QueryInterface succeeded\n");

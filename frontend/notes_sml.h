@@ -14,6 +14,7 @@
 
 #include "controller/controller_interface.h"
 #include "platform/com.h"
+#include "platform/com_raii.h"
 #include "vantrel/data_store.h"
 #include "vantrel/sync_engine.h"
 
@@ -75,7 +76,7 @@ private:
     HRESULT innerQueryInterface(REFIID riid, void** ppv);
 
     INotesController* m_pController = nullptr;
-    vantrel::ISyncEngine* m_pSyncEngine = nullptr;
+    com_ptr<vantrel::ISyncEngine> m_pSyncEngine;
     uint32_t m_uiClientSyncID;
     std::u16string m_strAlias;
     std::u16string m_strIMEI;

@@ -79,6 +79,20 @@ class com_ptr {
     T* p_ = nullptr;
 };
 
+// Gives up p's reference. An object of another component that throws from Release (which COM
+// forbids, but a host's object may do) doesn't take the caller down: false tells it threw.
+template <class T>
+bool release_shielded(com_ptr<T>& p) noexcept {
+    T* raw = p.detach();
+    if (!raw) return true;
+    try {
+        raw->Release();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 // Owns a BSTR.
 class unique_bstr {
   public:
