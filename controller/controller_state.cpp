@@ -4,6 +4,7 @@
 
 #include "controller/controller_log.h"
 #include "controller/notes_controller.h"
+#include "controller/property_keys.h"
 #include "util/language.h"
 #include "controller/notify_converter.h"
 #include "platform/file.h"
@@ -21,8 +22,6 @@ namespace {
     throw text;
 }
 
-constexpr char16_t kLastSyncNum[] = u"LastSyncNum";
-constexpr char16_t kNextLocalLuid[] = u"NextLocalLuid";
 
 }  // namespace
 
@@ -80,7 +79,7 @@ CNotesController::CNotesController(const std::u16string& imei, const std::u16str
         panic(u"CNotesController(): Panic with propertyfile");
     }
 
-    if (CPropertyValue* v = m_pProperties->get(kLastSyncNum)) {
+    if (CPropertyValue* v = m_pProperties->get(keys::kLastSyncNum)) {
         try {
             v->getLongValue(m_lastSyncNum);
         } catch (const std::u16string& text) {
@@ -89,14 +88,14 @@ CNotesController::CNotesController(const std::u16string& imei, const std::u16str
         }
         if (!v) {
             m_lastSyncNum = -1;
-            setNumber(kLastSyncNum, -1);
+            setNumber(keys::kLastSyncNum, -1);
         }
     } else {
         m_lastSyncNum = -1;
-        setNumber(kLastSyncNum, -1);
+        setNumber(keys::kLastSyncNum, -1);
     }
 
-    if (CPropertyValue* v = m_pProperties->get(kNextLocalLuid)) {
+    if (CPropertyValue* v = m_pProperties->get(keys::kNextLocalLuid)) {
         try {
             v->getLongValue(m_nextLocalLuid);
         } catch (const std::u16string&) {
@@ -105,11 +104,11 @@ CNotesController::CNotesController(const std::u16string& imei, const std::u16str
         }
         if (!v) {
             m_nextLocalLuid = 1;
-            setNumber(kNextLocalLuid, 1);
+            setNumber(keys::kNextLocalLuid, 1);
         }
     } else {
         m_nextLocalLuid = 1;
-        setNumber(kNextLocalLuid, 1);
+        setNumber(keys::kNextLocalLuid, 1);
     }
 
     reconcileStoreAndProperties();
@@ -125,7 +124,7 @@ CNotesController::~CNotesController() {
     auto state = lockState();
 
     // Properties first, then the index: a crash in between is repaired at the next start.
-    setNumber(kLastSyncNum, m_lastSyncNum);
+    setNumber(keys::kLastSyncNum, m_lastSyncNum);
     if (!unloadProperties()) log.critic(u"~CNotesController()  some error with properties");
     int32_t r = m_notesDB.close();
     if (r < 0) log.critic(format(u"~CNotesController( ) problems (%d) with Storage.close()", r));
@@ -148,7 +147,7 @@ void CNotesController::reconcileStoreAndProperties() {
     std::vector<std::u16string> kept;
     kept.reserve(records.size());
     for (const auto& key : records) {
-        CPropertyValue* v = m_pProperties->get(u"filetime:" + key);
+        CPropertyValue* v = m_pProperties->get(keys::kFileTime + key);
         CTime t;
         bool valid = false;
         if (v) {
@@ -163,9 +162,9 @@ void CNotesController::reconcileStoreAndProperties() {
             continue;
         }
         changed = true;
-        if (m_pProperties->get(u"pcfilename:" + key)) {
+        if (m_pProperties->get(keys::kPcFileName + key)) {
             log.high(u"reconcile: record without file time, the note goes out again: " + key);
-            setTime(u"filetime:" + key, 0);
+            setTime(keys::kFileTime + key, 0);
             kept.push_back(key);
         } else {
             log.high(u"reconcile: dropping a record that no property knows: " + key);
@@ -176,7 +175,7 @@ void CNotesController::reconcileStoreAndProperties() {
     // File times whose records were not saved: rebuild the record from the note on disk, or
     // an empty one for a mapped note whose file is gone, so that the scan sends its delete.
     for (const auto& key : m_pProperties->getKeys()) {
-        static constexpr std::u16string_view kPrefix = u"filetime:";
+        static constexpr std::u16string_view kPrefix = keys::kFileTime;
         if (key.compare(0, kPrefix.size(), kPrefix) != 0) continue;
         const std::u16string name = key.substr(kPrefix.size());
         if (std::binary_search(kept.begin(), kept.end(), name)) continue;
@@ -197,7 +196,7 @@ void CNotesController::reconcileStoreAndProperties() {
             }
             log.high(u"reconcile: rebuilding the record of " + name);
             m_notesDB.store(name, bytes.data(), static_cast<int32_t>(bytes.size()));
-        } else if (plain && m_pProperties->get(u"pcfilename:" + name)) {
+        } else if (plain && m_pProperties->get(keys::kPcFileName + name)) {
             log.high(u"reconcile: keeping an empty record of deleted note " + name);
             m_notesDB.store(name, nullptr, 0);
         } else {
@@ -209,18 +208,18 @@ void CNotesController::reconcileStoreAndProperties() {
     // Mapped notes that got neither record nor file time: the note goes out again as a replace.
     m_notesDB.getKeys(kept);
     std::vector<std::u16string> orphans;
-    m_pProperties->forEachWithPrefix(u"pcfilename:", [&](std::u16string_view name, CPropertyValue&) {
+    m_pProperties->forEachWithPrefix(keys::kPcFileName, [&](std::u16string_view name, CPropertyValue&) {
         if (!std::binary_search(kept.begin(), kept.end(), name)) orphans.emplace_back(name);
     });
     for (const auto& name : orphans) {
         const std::u16string path = plat::joinPath(m_notesFolder, name);
         plat::FileStatus st;
         if (name.find_first_of(u"/\\") != std::u16string::npos || !plat::getFileStatus(path, &st) ||
-            st.isDirectory || m_pProperties->get(u"filetime:" + name))
+            st.isDirectory || m_pProperties->get(keys::kFileTime + name))
             continue;
         log.high(u"reconcile: mapped note without record, it goes out again: " + name);
         m_notesDB.store(name, nullptr, 0);
-        setTime(u"filetime:" + name, 0);
+        setTime(keys::kFileTime + name, 0);
         changed = true;
     }
 
@@ -496,7 +495,7 @@ void CNotesController::clearJournal() {
 std::u16string CNotesController::allocateLocalLuid() {
     std::u16string id = format(u"%d", m_nextLocalLuid);
     ++m_nextLocalLuid;
-    setNumber(kNextLocalLuid, m_nextLocalLuid);
+    setNumber(keys::kNextLocalLuid, m_nextLocalLuid);
     return id;
 }
 

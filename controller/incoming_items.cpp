@@ -2,6 +2,7 @@
 // NotesDB and the mapping properties. Conflicts go the PC's way.
 #include "controller/controller_log.h"
 #include "controller/notes_controller.h"
+#include "controller/property_keys.h"
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"
@@ -21,7 +22,7 @@ bool CNotesController::fileExists(const std::u16string& path) {
 }
 
 std::optional<std::u16string> CNotesController::findFileOfLuid(const std::u16string& luid) {
-    CPropertyValue* v = m_pProperties->get(u"luid2file:" + luid);
+    CPropertyValue* v = m_pProperties->get(keys::kLuid2File + luid);
     if (!v) return std::nullopt;
     std::u16string name;
     v->getStringValue(name);
@@ -45,7 +46,7 @@ std::u16string CNotesController::resolveFileName(const std::u16string& luid,
         if (secondFolder && fileExists(plat::joinPath(*secondFolder, name))) continue;
         // A note that the PC deleted keeps its name until its delete is settled: every NotesDB
         // key has a file time, and every mapped note its LUID.
-        if (m_pProperties->get(u"filetime:" + name) || m_pProperties->get(u"pcfilename:" + name))
+        if (m_pProperties->get(keys::kFileTime + name) || m_pProperties->get(keys::kPcFileName + name))
             continue;
         return name;
     }
@@ -94,7 +95,7 @@ HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string 
     const auto& log = controllerLog();
     log.trace(u"listenAdd()");
     if (m_bImportNoAppend) log.trace(u"listenAdd() import with append=false ongoing()");
-    *status = kStatusItemAdded;
+    *status = vantrel::kStatusItemAdded;
 
     if (findFileOfLuid(luid)) {
         if (!m_bSlowSync) {
@@ -103,16 +104,16 @@ HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string 
         }
         log.trace(u"transferring to replace");
         HRESULT hr = listenRep(rev, cmdid, luid, data, length, status);
-        if (SUCCEEDED(hr)) *status = kStatusItemAdded;
+        if (SUCCEEDED(hr)) *status = vantrel::kStatusItemAdded;
         return hr;
     }
 
     const std::u16string name = resolveFileName(luid, std::nullopt);
     log.trace(format(u"listenAdd() fname '%s'", name));
-    setText(u"pcfilename:" + name, luid);
-    setText(u"luid2file:" + luid, name);
-    setNumber(u"luid2syncno:" + luid, m_lastSyncNum);
-    setTrue(u"luid_added:" + luid);
+    setText(keys::kPcFileName + name, luid);
+    setText(keys::kLuid2File + luid, name);
+    setNumber(keys::kLuid2SyncNo + luid, m_lastSyncNum);
+    setTrue(keys::kLuidAdded + luid);
     // The mapping is on record before the note appears, so a crash in between can't turn the
     // phone's note into a new PC note.
     flushJournal();
@@ -121,11 +122,11 @@ HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string 
     // record or mapping without its file would read as a note deleted on the PC.
     auto undo = [&](bool stored) {
         if (stored) m_notesDB.remove(name);
-        dropProperty(u"pcfilename:" + name);
-        dropProperty(u"luid2file:" + luid);
-        dropProperty(u"luid2syncno:" + luid);
-        dropProperty(u"luid_added:" + luid);
-        *status = kStatusDataStoreFailure;
+        dropProperty(keys::kPcFileName + name);
+        dropProperty(keys::kLuid2File + luid);
+        dropProperty(keys::kLuid2SyncNo + luid);
+        dropProperty(keys::kLuidAdded + luid);
+        *status = vantrel::kStatusDataStoreFailure;
         return E_FAIL;
     };
     if (m_notesDB.store(name, data, length) < 0) {
@@ -135,7 +136,7 @@ HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string 
     if (!writeFile(m_notesFolder, name, data, length)) return undo(true);
     const std::u16string path = plat::joinPath(m_notesFolder, name);
     plat::FileStatus st;
-    if (plat::getFileStatus(path, &st)) setTime(u"filetime:" + name, st.lastWriteTime);
+    if (plat::getFileStatus(path, &st)) setTime(keys::kFileTime + name, st.lastWriteTime);
     else log.critic(format(u"listenAdd() stat of file '%s' failed", path));
     log.trace(u"listenAdd() *END*");
     return S_OK;
@@ -149,12 +150,12 @@ HRESULT CNotesController::listenRep(int32_t rev, uint32_t cmdid, std::u16string 
     if (m_sentjobs.findByLuid(luid) != m_sentjobs.end()) {
         log.high(u"listenRep() Houston we have a problem ! conflict");
         log.trace(u"listenRep() conflict->PC wins!");
-        *status = kStatusConflictResolvedWithServerData;
+        *status = vantrel::kStatusConflictResolvedWithServerData;
         return S_OK;
     }
     if (rev) {
         log.high(u"listenRep() reversable not suporeted");
-        *status = kStatusCommandNotImplemented;
+        *status = vantrel::kStatusCommandNotImplemented;
         return E_FAIL;
     }
     return do_merge(luid, data, length, status);
@@ -167,31 +168,31 @@ HRESULT CNotesController::do_merge(const std::u16string& luid, const uint8_t* da
     std::optional<std::u16string> found = findFileOfLuid(luid);
     if (!found) {
         log.critic(u"do_merge() unknown luid");
-        *status = kStatusNotFound;
+        *status = vantrel::kStatusNotFound;
         return E_FAIL;
     }
     const std::u16string& name = *found;
-    if (m_pProperties->get(u"pcmodified:" + name))
+    if (m_pProperties->get(keys::kPcModified + name))
         log.critic(format(u"do_merge() %s needs merging, but doing overwrite", name));
     if (m_notesDB.store(name, data, length) < 0) {
         log.critic(u"do_mege() : db failed");
-        *status = kStatusNotFound;
+        *status = vantrel::kStatusNotFound;
         return E_FAIL;
     }
     if (!writeFile(m_notesFolder, name, data, length)) {
         log.critic(u"do_merge() failed to write file to disk");
-        *status = kStatusDataStoreFailure;
+        *status = vantrel::kStatusDataStoreFailure;
         return E_FAIL;
     }
     plat::FileStatus st;
     if (!plat::getFileStatus(plat::joinPath(m_notesFolder, name), &st)) {
         log.critic(u"do_merge(): cannot stat file " + name);
-        *status = kStatusDataStoreFailure;
+        *status = vantrel::kStatusDataStoreFailure;
         return E_FAIL;
     }
-    setTime(u"filetime:" + name, st.lastWriteTime);
-    setNumber(u"luid2syncno:" + luid, m_lastSyncNum);
-    *status = kStatusOk;
+    setTime(keys::kFileTime + name, st.lastWriteTime);
+    setNumber(keys::kLuid2SyncNo + luid, m_lastSyncNum);
+    *status = vantrel::kStatusOk;
     return S_OK;
 }
 
@@ -213,7 +214,7 @@ HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string 
         log.high(u"listenDel() Houston we have a problem ! conflict");
         log.high(u"listenDel() ! conflict handling not supported");
         log.trace(u"listenDel() conflict->PC wins!");
-        *status = kStatusConflictResolvedWithServerData;
+        *status = vantrel::kStatusConflictResolvedWithServerData;
         return S_OK;
     } else {
         return S_OK;
@@ -224,14 +225,14 @@ HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string 
 
 HRESULT CNotesController::moveRoBackup(const std::u16string& luid, LONG* status) {
     controllerLog().high(u"moveRoBackup() failing, luid " + luid);
-    *status = kStatusOptionalNotSupported;
+    *status = vantrel::kStatusOptionalNotSupported;
     return E_FAIL;
 }
 
 HRESULT CNotesController::listenGet(int32_t rev, uint32_t cmdid, std::u16string luid, uint8_t**,
                                     int32_t*, LONG* status) {
     controllerLog().trace(format(u"listenGet() rev=%d, cmdid=%d, luid=%s", rev, cmdid, luid));
-    *status = kStatusCommandNotImplemented;
+    *status = vantrel::kStatusCommandNotImplemented;
     return E_FAIL;
 }
 

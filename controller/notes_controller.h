@@ -40,25 +40,15 @@
 #include "util/sync.h"
 #include "vantrel/data_store.h"
 #include "vantrel/sync_engine.h"
+#include "vantrel/syncml_status.h"
 
 namespace vt {
 
 class CNotifyConverter;
 
-// SyncML status codes answered to the phone.
 // synchronize() while the previous session with the phone has not ended (ERROR_BUSY).
 inline constexpr HRESULT kHrSessionRunning = static_cast<HRESULT>(0x800700AA);
 
-enum SyncMLStatus : int32_t {
-    kStatusOk = 200,
-    kStatusItemAdded = 201,
-    kStatusBadRequest = 400,
-    kStatusNotFound = 404,
-    kStatusOptionalNotSupported = 406,
-    kStatusConflictResolvedWithServerData = 419,
-    kStatusCommandNotImplemented = 501,
-    kStatusDataStoreFailure = 510,
-};
 
 class CNotesController : public INotesController {
 public:

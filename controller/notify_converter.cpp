@@ -217,7 +217,7 @@ HRESULT CNotifyConverter::ClientCmdAlert(LONG alertCode, LONG, LONG, LONG, const
         std::lock_guard<std::recursive_mutex> l(m_lock);
         channel().trace(u"ClientCmdAlert");
         if (!m_pController) return E_UNEXPECTED;
-        LONG status = kStatusOk;
+        LONG status = vantrel::kStatusOk;
         HRESULT r = m_pController->clientCmdAlert(alertCode, luidText(lastAnchor), luidText(nextAnchor),
                                                   &status);
         if (pStatus) *pStatus = status;
@@ -277,7 +277,7 @@ HRESULT CNotifyConverter::ClientCmdReplaceItem(LONG reversible, ULONG cmdId, LON
         HRESULT r;
         if (!buffer || size < 1) {
             channel().critic(u"ClientCmdReplaceItem() no data");
-            *pStatus = kStatusBadRequest;
+            *pStatus = vantrel::kStatusBadRequest;
             r = E_FAIL;
         } else {
             r = m_pController->listenRep(reversible, cmdId, luidText(luid), buffer.get(),

@@ -2,6 +2,7 @@
 // into stored records and mapping properties; and the end of a session.
 #include "controller/controller_log.h"
 #include "controller/notes_controller.h"
+#include "controller/property_keys.h"
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"
@@ -42,7 +43,7 @@ HRESULT CNotesController::clientCmdAlert(int32_t alertCode, const std::u16string
         line = format(u"clientCmdAlert() values differs ours: %s, l:%s, n:%s, clients: %s, l:%s, n:%s",
                       typeWord(expected), expLast, expNext, typeWord(alertCode), lastAnchor, nextAnchor);
     controllerLog().trace(line);
-    *status = kStatusOk;
+    *status = vantrel::kStatusOk;
     return S_OK;
 }
 
@@ -76,7 +77,7 @@ int32_t CNotesController::storeJobData(SentJob& job) {
 
 HRESULT CNotesController::commitAddFile(SentJob& job, uint32_t status) {
     const auto& log = controllerLog();
-    if (status != 200 && status != 201) {
+    if (status != vantrel::kStatusOk && status != vantrel::kStatusItemAdded) {
         log.high(format(u"commitAddFile() '%s' NOK status? (%d) ", job.fileName, status));
         return S_OK;
     }
@@ -93,24 +94,24 @@ HRESULT CNotesController::commitAddFile(SentJob& job, uint32_t status) {
         log.critic(format(u"commitAddFile() NotesDB.store failed (%d)", r));
         return E_FAIL;
     }
-    setTime(u"filetime:" + job.fileName, job.fileTime);
+    setTime(keys::kFileTime + job.fileName, job.fileTime);
     if (luidKnown) {
-        setText(u"luid2file:" + job.luid, job.fileName);
-        setText(u"pcfilename:" + job.fileName, job.luid);
+        setText(keys::kLuid2File + job.luid, job.fileName);
+        setText(keys::kPcFileName + job.fileName, job.luid);
     }
-    setNumber(u"luid2syncno:" + job.luid, m_lastSyncNum);
-    setTrue(u"pcmodified:" + job.fileName);
+    setNumber(keys::kLuid2SyncNo + job.luid, m_lastSyncNum);
+    setTrue(keys::kPcModified + job.fileName);
     ++job.commitCount;
     return S_OK;
 }
 
 HRESULT CNotesController::commitModFile(SentJob& job, uint32_t status) {
     const auto& log = controllerLog();
-    if (status != 200) {
+    if (status != vantrel::kStatusOk) {
         log.high(format(u"commitModFile() '%s' NOK status? (%d) ", job.fileName, status));
         return S_OK;
     }
-    log.trace(format(u"commitModFile() '%s' status acceptable %d ", job.fileName, 200));
+    log.trace(format(u"commitModFile() '%s' status acceptable %d ", job.fileName, status));
     if (job.commitCount != 0) {
         log.high(u"commitModFile(): job is used");
         ++job.commitCount;
@@ -121,19 +122,20 @@ HRESULT CNotesController::commitModFile(SentJob& job, uint32_t status) {
         log.critic(format(u"commitModFile() NotesDB.store failed (%d)", r));
         return E_FAIL;
     }
-    setTime(u"filetime:" + job.fileName, job.fileTime);
-    setNumber(u"luid2syncno:" + job.luid, m_lastSyncNum);
-    setTrue(u"pcmodified:" + job.fileName);
+    setTime(keys::kFileTime + job.fileName, job.fileTime);
+    setNumber(keys::kLuid2SyncNo + job.luid, m_lastSyncNum);
+    setTrue(keys::kPcModified + job.fileName);
     ++job.commitCount;
     return S_OK;
 }
 
 HRESULT CNotesController::commitDelFile(SentJob& job, uint32_t status) {
     const auto& log = controllerLog();
-    if (status != 200) {
+    if (status != vantrel::kStatusOk) {
         log.high(format(u"commitDelFile() '%s' NOK status? (%d) ", job.fileName, status));
-        // A delete the phone no longer knows (404) has happened all the same.
-        if ((status < 199u || status > 299u) && status != 404u) return S_OK;
+        // 199 to 299 count as a yes (199, not 200: kept as the phones' statuses were always
+        // taken); a delete the phone no longer knows (404) has happened all the same.
+        if ((status < 199u || status > 299u) && status != vantrel::kStatusNotFound) return S_OK;
     }
     log.trace(format(u"commitDelFile() '%s' status accepting as a yes %d ", job.fileName, status));
     HRESULT result;
@@ -160,8 +162,8 @@ HRESULT CNotesController::clientMapItemAdded(const std::u16string& luid, const s
     }
     m_sentjobs.setLuid(job, luid);
     if (job->commitCount != 0) {
-        setText(u"luid2file:" + luid, job->fileName);
-        setText(u"pcfilename:" + job->fileName, luid);
+        setText(keys::kLuid2File + luid, job->fileName);
+        setText(keys::kPcFileName + job->fileName, luid);
     }
     return S_OK;
 }
@@ -236,14 +238,14 @@ HRESULT CNotesController::destroyAllReferences(const std::u16string& luid, LONG*
     std::optional<std::u16string> found = findFileOfLuid(luid);
     if (!found && pcDelete) {
         // The other half of the mapping, should this half be gone.
-        CPropertyValue* v = m_pProperties->get(u"pcfilename:" + pcDelete->fileName);
+        CPropertyValue* v = m_pProperties->get(keys::kPcFileName + pcDelete->fileName);
         std::u16string mapped;
         if (v) v->getStringValue(mapped);
         if (v && mapped == luid) found = pcDelete->fileName;
     }
     if (!found) {
         log.critic(u"destroyAllReferences() unknown luid");
-        *status = kStatusNotFound;
+        *status = vantrel::kStatusNotFound;
         return E_FAIL;
     }
     const std::u16string& name = *found;
@@ -260,17 +262,17 @@ HRESULT CNotesController::destroyAllReferences(const std::u16string& luid, LONG*
     }
     if (m_notesDB.remove(name) < 0) {
         log.high(u"destroyAllReferences() " + name + u" could not remove");
-        *status = kStatusDataStoreFailure;
+        *status = vantrel::kStatusDataStoreFailure;
         return E_FAIL;
     }
-    dropProperty(u"luid2file:" + luid);
-    dropProperty(u"pcfilename:" + name);
-    dropProperty(u"luid2syncno:" + luid);
-    dropProperty(u"luid_added:" + luid);
-    dropProperty(u"filetime:" + name);
-    dropProperty(u"localAdded:" + name);
-    dropProperty(u"pcmodified:" + name);
-    *status = kStatusOk;
+    dropProperty(keys::kLuid2File + luid);
+    dropProperty(keys::kPcFileName + name);
+    dropProperty(keys::kLuid2SyncNo + luid);
+    dropProperty(keys::kLuidAdded + luid);
+    dropProperty(keys::kFileTime + name);
+    dropProperty(keys::kLocalAdded + name);
+    dropProperty(keys::kPcModified + name);
+    *status = vantrel::kStatusOk;
     return S_OK;
 }
 

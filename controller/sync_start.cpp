@@ -4,6 +4,7 @@
 
 #include "controller/controller_log.h"
 #include "controller/notes_controller.h"
+#include "controller/property_keys.h"
 #include "controller/notify_converter.h"
 #include "platform/com_raii.h"
 #include "platform/file.h"
@@ -85,7 +86,7 @@ HRESULT CNotesController::startSession(bool waited) {
         log.trace(u"synchronize() ");
         // Stored before the engine starts, so that nothing of the start is written once the
         // engine may call back.
-        setNumber(u"LastSyncNum", m_lastSyncNum);
+        setNumber(keys::kLastSyncNum, m_lastSyncNum);
     }
 
     if (m_pEngine) {
@@ -104,7 +105,7 @@ HRESULT CNotesController::startSession(bool waited) {
         withdrawJobsSince(jobsBefore);
         --m_lastSyncNum;
         m_bSlowSync = slowBefore;
-        setNumber(u"LastSyncNum", m_lastSyncNum);
+        setNumber(keys::kLastSyncNum, m_lastSyncNum);
         abandonSession(waited);
     }
     log.trace(u"synchronize() exiting");
@@ -143,7 +144,7 @@ HRESULT CNotesController::addLocalChanges() {
     std::vector<int64_t> times(keys.size());
     size_t next = 0;
     bool mismatch = false;
-    m_pProperties->forEachWithPrefix(u"filetime:", [&](std::u16string_view name, CPropertyValue& v) {
+    m_pProperties->forEachWithPrefix(keys::kFileTime, [&](std::u16string_view name, CPropertyValue& v) {
         if (mismatch || next >= keys.size()) return;
         if (std::u16string_view(keys[next]) < name) {
             mismatch = true;  // keys[next] has no file time
@@ -333,7 +334,7 @@ HRESULT CNotesController::putModFile(const std::u16string& fileName) {
     int64_t time = 0;
     NoteBytes buffer = readNoteToSend(u"putModFile", fileName, size, time, var.get());
     if (!buffer) return E_FAIL;
-    CPropertyValue* mapped = m_pProperties->get(u"pcfilename:" + fileName);
+    CPropertyValue* mapped = m_pProperties->get(keys::kPcFileName + fileName);
     if (!mapped) {
         controllerLog().critic(format(u"putModFile() error with file %s, no luid", fileName));
         return E_FAIL;
@@ -345,7 +346,7 @@ HRESULT CNotesController::putModFile(const std::u16string& fileName) {
 
 HRESULT CNotesController::putDelFile(const std::u16string& fileName) {
     const auto& log = controllerLog();
-    CPropertyValue* mapped = m_pProperties->get(u"pcfilename:" + fileName);
+    CPropertyValue* mapped = m_pProperties->get(keys::kPcFileName + fileName);
     if (!mapped) {
         log.critic(format(u"putDelFile() error with file %s, no luid", fileName));
         return E_FAIL;

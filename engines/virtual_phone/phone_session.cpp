@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "vantrel/syncml_status.h"
 #include "platform/com_raii.h"
 #include "platform/format.h"
 #include "platform/time.h"
@@ -269,13 +270,13 @@ bool PhoneSession::sendAlert() {
     const LONG alert = slow_ ? vantrel::kAlertSlowSync : vantrel::kAlertTwoWay;
     const std::u16string last = state_.anchor.value_or(u"0");
     if (!step()) return false;
-    LONG status = 200;
+    LONG status = vantrel::kStatusOk;
     ++phoneCmd_;
     HRESULT hr =
         cb_->ClientCmdAlert(alert, 0, 0, 0, toOleStr(last), toOleStr(args_.pcNextAnchor), &status);
     note(hr);
     stats_.alert = alert;
-    if (FAILED(hr) || status < 200 || status > 299) {
+    if (FAILED(hr) || !vantrel::isSuccessStatus(status)) {
         fault(format(u"the PC refused the alert: 0x%X, status %d", hr, status));
         endFailed(FAILED(hr) ? hr : E_FAIL);
         return false;
@@ -317,7 +318,7 @@ bool PhoneSession::sendChanges() {
             continue;
         }
         if (!step()) return false;
-        LONG status = 200;
+        LONG status = vantrel::kStatusOk;
         HRESULT hr;
         ++phoneCmd_;
         if (c.kind == PcCommand::Delete) {
@@ -337,9 +338,9 @@ bool PhoneSession::sendChanges() {
         logChannel().trace(
             format(u"sent %s of %s: 0x%X, status %d", kindName(c.kind), luid, hr, status));
 
-        const bool conflict = status == 419;
-        const bool accepted = conflict || (c.kind == PcCommand::Delete && status == 404) ||
-                              (!FAILED(hr) && (status == 200 || status == 201));
+        const bool conflict = status == vantrel::kStatusConflictResolvedWithServerData;
+        const bool accepted = conflict || (c.kind == PcCommand::Delete && status == vantrel::kStatusNotFound) ||
+                              (!FAILED(hr) && (status == vantrel::kStatusOk || status == vantrel::kStatusItemAdded));
         if (conflict) ++stats_.conflicts;
         if (!accepted) {
             // Kept for the next session: a refused add stays new, a refused replace or delete
@@ -415,7 +416,7 @@ bool PhoneSession::applyAdd(const PcCommand& c) {
         !store_.writeNote(name, c.data, &rev, &error, PhoneStore::Flush::Later)) {
         fault(error);
         ++stats_.refusedByPhone;
-        return sendStatus(c.cmdId, 510);
+        return sendStatus(c.cmdId, vantrel::kStatusDataStoreFailure);
     }
     written_.push_back(name);
     touched_ = true;
@@ -428,8 +429,8 @@ bool PhoneSession::applyAdd(const PcCommand& c) {
         note(cb_->ClientMapItemAdded(0, toOleStr(name), toOleStr(c.luid)));
         return true;
     };
-    const bool go = args_.options.statusFirst ? sendStatus(c.cmdId, 201) && map()
-                                              : map() && sendStatus(c.cmdId, 201);
+    const bool go = args_.options.statusFirst ? sendStatus(c.cmdId, vantrel::kStatusItemAdded) && map()
+                                              : map() && sendStatus(c.cmdId, vantrel::kStatusItemAdded);
     if (go) journal_.done(luid);
     return go;
 }
@@ -441,14 +442,14 @@ bool PhoneSession::applyReplace(const PcCommand& c) {
         luid && ((state_.notes.count(*luid) && store_.exists(c.luid)) || deletedWon_.count(*luid));
     if (!known) {
         ++stats_.notFound;
-        return sendStatus(c.cmdId, 404);
+        return sendStatus(c.cmdId, vantrel::kStatusNotFound);
     }
     NoteRevision rev;
     std::u16string error;
     if (!store_.writeNote(c.luid, c.data, &rev, &error, PhoneStore::Flush::Later)) {
         fault(error);
         ++stats_.refusedByPhone;
-        return sendStatus(c.cmdId, 510);
+        return sendStatus(c.cmdId, vantrel::kStatusDataStoreFailure);
     }
     written_.push_back(c.luid);
     touched_ = true;
@@ -456,27 +457,27 @@ bool PhoneSession::applyReplace(const PcCommand& c) {
     awaited_.erase(*luid);
     deletedWon_.erase(*luid);
     ++stats_.appliedReplaces;
-    return sendStatus(c.cmdId, 200);
+    return sendStatus(c.cmdId, vantrel::kStatusOk);
 }
 
 bool PhoneSession::applyDelete(const PcCommand& c) {
     const auto luid = PhoneStore::parseLuid(c.luid);
     if (!luid || (!state_.notes.count(*luid) && !deletedWon_.count(*luid))) {
         ++stats_.notFound;
-        return sendStatus(c.cmdId, 404);
+        return sendStatus(c.cmdId, vantrel::kStatusNotFound);
     }
     std::u16string error;
     if (!store_.removeNote(c.luid, &error)) {
         fault(error);
         ++stats_.refusedByPhone;
-        return sendStatus(c.cmdId, 510);
+        return sendStatus(c.cmdId, vantrel::kStatusDataStoreFailure);
     }
     touched_ = true;
     state_.notes.erase(*luid);
     awaited_.erase(*luid);
     deletedWon_.erase(*luid);
     ++stats_.appliedDeletes;
-    return sendStatus(c.cmdId, 200);
+    return sendStatus(c.cmdId, vantrel::kStatusOk);
 }
 
 void PhoneSession::finish() {
