@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "controller/controller_log.h"
+#include "util/text_error.h"
 #include "controller/notes_controller.h"
 #include "controller/property_keys.h"
 #include "util/language.h"
@@ -19,7 +20,7 @@ namespace {
 
 [[noreturn]] void panic(const std::u16string& text) {
     controllerLog().critic(text);
-    throw text;
+    throw TextError(text);
 }
 
 
@@ -82,8 +83,8 @@ CNotesController::CNotesController(const std::u16string& imei, const std::u16str
     if (CPropertyValue* v = m_pProperties->get(keys::kLastSyncNum)) {
         try {
             v->getLongValue(m_lastSyncNum);
-        } catch (const std::u16string& text) {
-            log.critic(u"CNotesController(): property last sync num exist but is not type long" + text);
+        } catch (const TextError& e) {
+            log.critic(u"CNotesController(): property last sync num exist but is not type long" + e.text());
             v = nullptr;
         }
         if (!v) {
@@ -98,7 +99,7 @@ CNotesController::CNotesController(const std::u16string& imei, const std::u16str
     if (CPropertyValue* v = m_pProperties->get(keys::kNextLocalLuid)) {
         try {
             v->getLongValue(m_nextLocalLuid);
-        } catch (const std::u16string&) {
+        } catch (const TextError&) {
             log.critic(u"CNotesController(): property next local luid exist but is not type long");
             v = nullptr;
         }
@@ -154,7 +155,7 @@ void CNotesController::reconcileStoreAndProperties() {
             try {
                 v->getCTimeValue(t);
                 valid = true;
-            } catch (const std::u16string&) {
+            } catch (const TextError&) {
             }
         }
         if (valid) {

@@ -53,7 +53,7 @@ inline constexpr HRESULT kHrSessionRunning = static_cast<HRESULT>(0x800700AA);
 class CNotesController : public INotesController {
 public:
     // Builds the folders, the record store and the properties of the phone with this IMEI key.
-    // Throws std::u16string with the failure text. pEngine is borrowed, not AddRef'd.
+    // Throws TextError with the failure text. pEngine is borrowed, not AddRef'd.
     CNotesController(const std::u16string& imei, const std::u16string& alias, uint32_t clientSyncId,
                      vantrel::ISyncEngine* pEngine);
     ~CNotesController() override;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "controller/controller_log.h"
+#include "util/text_error.h"
 #include "controller/notes_controller.h"
 #include "controller/property_keys.h"
 #include "controller/notify_converter.h"
@@ -155,8 +156,8 @@ HRESULT CNotesController::addLocalChanges() {
             CTime t;
             v.getCTimeValue(t);
             times[next++] = t.seconds;
-        } catch (const std::u16string& text) {
-            log.high(u"addLocalChanges() propertyException:" + text);
+        } catch (const TextError& e) {
+            log.high(u"addLocalChanges() propertyException:" + e.text());
             mismatch = true;
         }
     });

@@ -1,4 +1,5 @@
 #include "frontend/controller_registry.h"
+#include "util/text_error.h"
 
 #include <map>
 #include <memory>
@@ -64,8 +65,8 @@ HRESULT CFactory::createController(const std::u16string& imei, const std::u16str
         if (out) *out = controller.get();
         controller.release();
         return S_OK;
-    } catch (const std::u16string& text) {
-        channel().critic(format(u"createController(): (alias:%s) new catched: %s", aliasKey, text));
+    } catch (const TextError& e) {
+        channel().critic(format(u"createController(): (alias:%s) new catched: %s", aliasKey, e.text()));
     } catch (const std::exception& e) {
         channel().critic(format(u"createController(): (alias:%s) new catched: %s", aliasKey, e.what()));
     }

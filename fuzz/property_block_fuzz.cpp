@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "storage/property_set.h"
+#include "util/text_error.h"
 #include "util/string_split.h"
 
 namespace {
@@ -60,14 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         try {
             int32_t n = 0;
             copy.getLongValue(n);
-        } catch (const std::u16string& e) {
-            check(e.rfind(u"CPropertyValue::getLongValue", 0) == 0);
+        } catch (const vt::TextError& e) {
+            check(e.text().rfind(u"CPropertyValue::getLongValue", 0) == 0);
         }
         try {
             vt::CTime t;
             copy.getCTimeValue(t);
-        } catch (const std::u16string& e) {
-            check(e.rfind(u"CPropertyValue::getCTimeValue", 0) == 0);
+        } catch (const vt::TextError& e) {
+            check(e.text().rfind(u"CPropertyValue::getCTimeValue", 0) == 0);
         }
     }
 

@@ -1,4 +1,5 @@
 #include "storage/free_store.h"
+#include "util/text_error.h"
 
 #include <limits>
 #include <string>
@@ -53,7 +54,7 @@ void CDataBlockHolder::append(int32_t start, int32_t end) {
     } else if (int64_t{end} + 1 == m_area->start) {
         m_area->start = start;
     } else {
-        throw std::u16string(u"CDataBlockHolder::append: cannot append");
+        throw TextError(u"CDataBlockHolder::append: cannot append");
     }
 }
 

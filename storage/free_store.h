@@ -34,7 +34,7 @@ class CDataBlockHolder {
     int64_t getSize() const { return m_area ? m_area->size() : -1; }
 
     // Grows the held range by {start, end}, which must touch its low or its high end; without
-    // an area the holder takes {start, end}. Throws std::u16string
+    // an area the holder takes {start, end}. Throws TextError
     // "CDataBlockHolder::append: cannot append" when the range touches neither end.
     void append(int32_t start, int32_t end);
     // Takes over the other holder's range (which must touch this one) and leaves the other

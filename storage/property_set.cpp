@@ -1,4 +1,5 @@
 #include "storage/property_set.h"
+#include "util/text_error.h"
 
 #include <bit>
 #include <cstring>
@@ -72,7 +73,7 @@ CPropertyValue::CPropertyValue(bool truth)
 CPropertyValue::CPropertyValue(CTime time) : m_text(formatTime(time)), m_time(time) {}
 
 void CPropertyValue::getStringValue(std::u16string& value) const {
-    if (!m_text) throw std::u16string(u"CPropertyValue::getStringValue:No value set");
+    if (!m_text) throw TextError(u"CPropertyValue::getStringValue:No value set");
     value = *m_text;
 }
 
@@ -81,11 +82,11 @@ void CPropertyValue::getLongValue(int32_t& value) {
         value = m_nNumber;
         return;
     }
-    if (m_bTruthSet || m_time) throw std::u16string(u"CPropertyValue::getLongValue:other type");
-    if (!m_text) throw std::u16string(u"CPropertyValue::getLongValue: No value inited");
+    if (m_bTruthSet || m_time) throw TextError(u"CPropertyValue::getLongValue:other type");
+    if (!m_text) throw TextError(u"CPropertyValue::getLongValue: No value inited");
     const int32_t number = parseLeadingInt(*m_text);
     if (format(u"%d", number) != *m_text) {
-        throw std::u16string(u"CPropertyValue::getLongValue: NotANumber");
+        throw TextError(u"CPropertyValue::getLongValue: NotANumber");
     }
     m_nNumber = number;
     m_bNumberSet = true;
@@ -98,11 +99,11 @@ void CPropertyValue::getCTimeValue(CTime& value) {
         return;
     }
     if (m_bNumberSet || m_bTruthSet) {
-        throw std::u16string(u"CPropertyValue::getCTimeValue:other type");
+        throw TextError(u"CPropertyValue::getCTimeValue:other type");
     }
-    if (!m_text) throw std::u16string(u"CPropertyValue::getCTimeValue: No value inited");
+    if (!m_text) throw TextError(u"CPropertyValue::getCTimeValue: No value inited");
     std::optional<CTime> time = parseTime(*m_text);
-    if (!time) throw std::u16string(u"CPropertyValue::getCTimeValue: NotACtimeString");
+    if (!time) throw TextError(u"CPropertyValue::getCTimeValue: NotACtimeString");
     m_time = time;
     value = *time;
 }

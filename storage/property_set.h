@@ -6,7 +6,7 @@
 // ascending key order, with line feeds, "=" and backslashes escaped so that every key and
 // value reads back as written (see docs/storage.md for the two texts that cannot be written).
 //
-// The typed getters throw std::u16string with the message text.
+// The typed getters throw TextError (util/text_error.h) with the message text.
 // Thread safety: none; a set or value must not be used from two threads at once.
 #pragma once
 

@@ -1,4 +1,5 @@
 #include "util/string_split.h"
+#include "util/text_error.h"
 
 namespace vt {
 
@@ -6,7 +7,7 @@ CStringSplit::CStringSplit(const std::u16string& text, char16_t separator)
     : CStringSplit(text, std::u16string(1, separator)) {}
 
 CStringSplit::CStringSplit(const std::u16string& text, const std::u16string& separator) {
-    if (separator.empty()) throw std::u16string(u"Programming error split is empty in CStringSplit");
+    if (separator.empty()) throw TextError(u"Programming error split is empty in CStringSplit");
     size_t start = 0;
     for (;;) {
         size_t p = text.find(separator, start);

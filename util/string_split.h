@@ -10,7 +10,7 @@ class CStringSplit {
 public:
     // A text without the separator gives one piece, the text itself (also when it is empty).
     CStringSplit(const std::u16string& text, char16_t separator);
-    // Throws std::u16string "Programming error split is empty in CStringSplit" for an empty
+    // Throws TextError "Programming error split is empty in CStringSplit" for an empty
     // separator.
     CStringSplit(const std::u16string& text, const std::u16string& separator);
     virtual ~CStringSplit() = default;

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "controller/notes_controller.h"
+#include "util/text_error.h"
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/find.h"
@@ -55,8 +56,8 @@ class ControllerStateTest : public test::PhoneSandbox {
     std::optional<std::u16string> constructionError() {
         try {
             make();
-        } catch (const std::u16string& text) {
-            return text;
+        } catch (const TextError& e) {
+            return e.text();
         }
         return std::nullopt;
     }

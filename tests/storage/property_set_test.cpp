@@ -1,4 +1,5 @@
 #include "storage/property_set.h"
+#include "util/text_error.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -40,8 +41,8 @@ template <class F>
 std::u16string thrown(F&& f) {
     try {
         f();
-    } catch (const std::u16string& message) {
-        return message;
+    } catch (const TextError& e) {
+        return e.text();
     }
     return u"<nothing thrown>";
 }

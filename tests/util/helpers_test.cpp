@@ -13,6 +13,7 @@
 #include "util/folder_utils.h"
 #include "util/registry_handler.h"
 #include "util/string_split.h"
+#include "util/text_error.h"
 #include "util/sync.h"
 
 namespace vt {
@@ -27,7 +28,7 @@ TEST(StringSplitTest, KeepsEmptyPiecesWithEitherSeparator) {
     EXPECT_EQ(CStringSplit(u"abc", u',').getCount(), 1);
     EXPECT_EQ(CStringSplit(u"k:=:=v", u":=").pieces(), (Pieces{u"k", u"", u"v"}));
     EXPECT_EQ(CStringSplit(u"aXXXb", u"XX").pieces(), (Pieces{u"a", u"Xb"}));
-    EXPECT_THROW(CStringSplit(u"a", u""), std::u16string);
+    EXPECT_THROW(CStringSplit(u"a", u""), TextError);
 }
 
 class FolderUtilsTest : public test::SandboxedTest {};
