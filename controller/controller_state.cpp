@@ -311,6 +311,7 @@ bool CNotesController::loadProperties() {
         replayJournal();
         return true;
     } catch (const plat::FileException& e) {
+        // Log texts here and below are kept exactly as log readers know them, spelling included.
         log.critic(u"loadProperties(): catched CFE, panic!");
         log.critic(format(u"loadProperties() problems with file %s", e.fileName()));
     } catch (...) {

@@ -99,6 +99,7 @@ HRESULT CNotesController::datafileIn(const uint8_t* data, int32_t length, const 
     int count = 0;
     for (const auto& e : plat::findFiles(plat::joinPath(folder, u"*.txt")))
         if (!e.isDirectory) ++count;
+    // "writed" and the other log texts are kept as log readers know them.
     std::u16string line = u"datafileIn() writed " + itemName;
     if (name != itemName) line += u" as a " + name;
     line += u" current filecount for importToDevice is " + format(u"%d", count);

@@ -148,6 +148,8 @@ HRESULT CNotesController::listenRep(int32_t rev, uint32_t cmdid, std::u16string 
     JournalBatch batch(*this);
     const auto& log = controllerLog();
     if (m_sentjobs.findByLuid(luid) != m_sentjobs.end()) {
+        // The conflict and failure lines of this file are kept exactly as log readers know
+        // them, spelling included ("reversable not suporeted", "do_mege").
         log.high(u"listenRep() Houston we have a problem ! conflict");
         log.trace(u"listenRep() conflict->PC wins!");
         *status = vantrel::kStatusConflictResolvedWithServerData;

@@ -162,6 +162,7 @@ HRESULT CNotesController::addLocalChanges() {
         }
     });
     if (mismatch || next < keys.size()) {
+        // Kept exactly as log readers know it, "cleaup" included.
         log.high(u"addLocalChanges(): properties and DB mismatch, do cleaup please");
         return E_FAIL;
     }

@@ -55,6 +55,7 @@ HRESULT CFactory::createController(const std::u16string& imei, const std::u16str
     CritSecLock lock(r.lock);
     auto it = r.controllers.find(imeiKey);
     if (it != r.controllers.end() && it->second) {
+        // The registry's log texts are kept as log readers know them ("allready", "catched").
         channel().high(format(u"createController():'alias:%s' 'imei:%s', imei exists allready",
                               aliasKey, imeiKey));
         return E_FAIL;

@@ -291,6 +291,7 @@ int32_t CStorage::save() {
     }
     const int32_t rc = indexToFile();
     if (rc < 0) {
+        // The doubled bracket and the other log texts are kept as log readers know them.
         log().high(format(u"save(), indexToFile failed (%d))", rc));
         return rc;
     }

@@ -127,6 +127,7 @@ std::u16string CFolderUtils::getFolderOfPath(const std::u16string& path) {
 std::u16string describeFileException(const plat::FileException* e, bool withSystemText) {
     if (!e) return u"is null";
     static const char16_t* const kCauses[] = {
+        // The cause names are kept exactly as they have always been logged ("badBath" too).
         u"none",          u"generic",          u"fileNotFound",   u"badBath",
         u"tooManyOpenFiles", u"accessDenied",  u"invalidFile",    u"removeCurrentDir",
         u"directoryFull", u"badSeek",          u"hardIO",         u"sharingViolation",
