@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ make pkg-config
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     libxml2-dev libsqlite3-dev
-    clang libclang-rt-14-dev lld
+    clang libclang-rt-14-dev lld clang-format
 )
 if [[ "${VANTREL_WITH_WINDOWS:-0}" == 1 ]]; then
     packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev)
