@@ -28,84 +28,35 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/common/registry_tree.h"
 #include "platform/text.h"
 
 namespace vt::plat {
 
+using reg::Key;
+using reg::kHiveCount;
+using reg::Tree;
+using reg::Value;
+
 namespace {
 
+using reg::fromUtf16leBytes;
+using reg::hiveIndex;
+using reg::isStorableName;
+using reg::isWellFormedUtf16;
+using reg::splitKeyPath;
+using reg::utf16leBytes;
+
 // ---------------------------------------------------------------------------------------------
-// The tree
-
-struct Value {
-    std::u16string name;
-    uint32_t type = kRegNone;
-    std::vector<uint8_t> data;
-};
-
-struct Key {
-    std::u16string name;
-    std::vector<Value> values;                  // in file order, new ones appended
-    std::vector<std::unique_ptr<Key>> subKeys;  // in file order, new ones appended
-
-    Key* findSubKey(std::u16string_view n) const {
-        for (const auto& k : subKeys)
-            if (equalsIgnoreAsciiCase(k->name, n)) return k.get();
-        return nullptr;
-    }
-    size_t subKeyIndex(std::u16string_view n) const {
-        for (size_t i = 0; i < subKeys.size(); ++i)
-            if (equalsIgnoreAsciiCase(subKeys[i]->name, n)) return i;
-        return subKeys.size();
-    }
-    Key* subKeyOrAdd(std::u16string_view n, bool* added = nullptr) {
-        if (Key* k = findSubKey(n)) return k;
-        subKeys.push_back(std::make_unique<Key>());
-        subKeys.back()->name.assign(n);
-        if (added) *added = true;
-        return subKeys.back().get();
-    }
-    Value* findValue(std::u16string_view n) {
-        for (auto& v : values)
-            if (equalsIgnoreAsciiCase(v.name, n)) return &v;
-        return nullptr;
-    }
-    void setValue(std::u16string_view n, uint32_t type, std::vector<uint8_t> data) {
-        Value* v = findValue(n);
-        if (!v) {
-            values.emplace_back();
-            v = &values.back();
-            v->name.assign(n);
-        }
-        v->type = type;
-        v->data = std::move(data);
-    }
-};
+// Hive names
 
 // The hives in the order the file lists them.
-constexpr int kHiveCount = 3;
 struct HiveName {
     const char* name;
     const char* shortName;
 };
 constexpr HiveName kHiveNames[kHiveCount] = {
     {"HKEY_LOCAL_MACHINE", "HKLM"}, {"HKEY_CURRENT_USER", "HKCU"}, {"HKEY_CLASSES_ROOT", "HKCR"}};
-
-int hiveIndex(RegRoot root) {
-    switch (root) {
-        case RegRoot::LocalMachine:
-            return 0;
-        case RegRoot::CurrentUser:
-            return 1;
-        case RegRoot::ClassesRoot:
-            return 2;
-    }
-    return 0;
-}
-
-struct Tree {
-    Key hives[kHiveCount];
-};
 
 // ---------------------------------------------------------------------------------------------
 // Text helpers
@@ -146,38 +97,6 @@ bool isValidUtf8(std::string_view s) {
     return true;
 }
 
-bool isWellFormedUtf16(std::u16string_view s) {
-    for (size_t i = 0; i < s.size(); ++i) {
-        char16_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
-            ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::vector<uint8_t> utf16leBytes(std::u16string_view s, bool terminate) {
-    std::vector<uint8_t> out;
-    out.reserve((s.size() + 1) * 2);
-    for (char16_t c : s) {
-        out.push_back(static_cast<uint8_t>(c & 0xFF));
-        out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    if (terminate) out.insert(out.end(), {0, 0});
-    return out;
-}
-
-std::u16string fromUtf16leBytes(const uint8_t* p, size_t n) {
-    std::u16string s;
-    s.reserve(n / 2);
-    for (size_t i = 0; i + 1 < n; i += 2)
-        s.push_back(static_cast<char16_t>(p[i] | (p[i + 1] << 8)));
-    return s;
-}
-
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
@@ -202,29 +121,6 @@ int hexDigit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-// A name that the file can hold: no line breaks or NULs, well-formed UTF-16.
-bool isStorableName(std::u16string_view n) {
-    for (char16_t c : n)
-        if (c == u'\0' || c == u'\r' || c == u'\n') return false;
-    return isWellFormedUtf16(n);
-}
-
-// Splits a relative key path into names. One trailing backslash is allowed; empty names are not.
-bool splitKeyPath(std::u16string_view path, std::vector<std::u16string>* parts) {
-    parts->clear();
-    if (path.empty()) return true;
-    if (path.back() == u'\\') path.remove_suffix(1);
-    size_t start = 0;
-    while (true) {
-        size_t end = path.find(u'\\', start);
-        std::u16string_view name = path.substr(start, end == path.npos ? path.npos : end - start);
-        if (name.empty() || !isStorableName(name)) return false;
-        parts->emplace_back(name);
-        if (end == path.npos) return true;
-        start = end + 1;
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
