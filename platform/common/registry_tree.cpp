@@ -82,6 +82,17 @@ bool splitKeyPath(std::u16string_view path, std::vector<std::u16string>* names) 
     }
 }
 
+std::vector<uint8_t> dwordBytes(uint32_t v) {
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 24)};
+}
+
+bool dwordOf(const std::vector<uint8_t>& data, uint32_t* v) {
+    if (data.size() != 4) return false;
+    *v = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
+    return true;
+}
+
 std::vector<uint8_t> utf16leBytes(std::u16string_view s, bool terminate) {
     std::vector<uint8_t> out;
     out.reserve((s.size() + 1) * 2);

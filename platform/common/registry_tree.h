@@ -1,6 +1,7 @@
 // The registry as the Linux backend holds it in memory: per hive a tree of keys, each with its
-// values and subkeys in the order they were first seen, and the byte form of REG_SZ data
-// (UTF-16LE). Names compare without regard to ASCII case and keep their first spelling.
+// values and subkeys in the order they were first seen, and the byte forms of value data
+// (REG_SZ as UTF-16LE, REG_DWORD as four bytes, least significant first). Names compare
+// without regard to ASCII case and keep their first spelling.
 //
 // Internal to the platform layer. It is in common/ although only the Linux backend keeps its
 // registry this way, because it needs nothing of the OS: it builds, and its tests run, on every
@@ -60,6 +61,11 @@ bool isStorableName(std::u16string_view name);
 // Splits a relative key path ("a\b\c") into its names. One trailing backslash is allowed; an
 // empty or unstorable name is not (false). An empty path has no names.
 bool splitKeyPath(std::u16string_view path, std::vector<std::u16string>* names);
+
+// REG_DWORD data: the four bytes of v, least significant first.
+std::vector<uint8_t> dwordBytes(uint32_t v);
+// The number that REG_DWORD data holds; false unless data is four bytes long.
+bool dwordOf(const std::vector<uint8_t>& data, uint32_t* v);
 
 // s as UTF-16LE bytes, with a terminating zero character when terminate is set.
 std::vector<uint8_t> utf16leBytes(std::u16string_view s, bool terminate);

@@ -40,6 +40,8 @@ using reg::Value;
 
 namespace {
 
+using reg::dwordBytes;
+using reg::dwordOf;
 using reg::fromUtf16leBytes;
 using reg::hiveIndex;
 using reg::isStorableName;
@@ -340,8 +342,7 @@ class Parser {
                 return false;
             }
             *type = kRegDword;
-            *data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                     static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+            *data = dwordBytes(v);
             return true;
         }
         if (startsWithNoCase(d, "hex:") || startsWithNoCase(d, "hex(")) {
@@ -441,9 +442,7 @@ void appendValue(std::string* out, const Value& v) {
     std::u16string text;
     if (v.type == kRegSz && isQuotableText(v.data, &text)) {
         appendQuoted(out, toUtf8(text));
-    } else if (v.type == kRegDword && v.data.size() == 4) {
-        uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
-                     (static_cast<uint32_t>(v.data[3]) << 24);
+    } else if (uint32_t d; v.type == kRegDword && dwordOf(v.data, &d)) {
         snprintf(buf, sizeof buf, "dword:%08x", d);
         out->append(buf);
     } else {
@@ -981,9 +980,7 @@ int32_t RegKey::queryDword(const std::u16string& name, uint32_t* value) const {
     if (!k) return kErrorKeyDeleted;
     const Value* v = k->findValue(name);
     if (!v) return kErrorFileNotFound;
-    if (v->type != kRegDword || v->data.size() != 4) return kErrorUnsupportedType;
-    *value = v->data[0] | (v->data[1] << 8) | (v->data[2] << 16) |
-             (static_cast<uint32_t>(v->data[3]) << 24);
+    if (v->type != kRegDword || !dwordOf(v->data, value)) return kErrorUnsupportedType;
     return kErrorSuccess;
 }
 
@@ -993,9 +990,8 @@ int32_t RegKey::setString(const std::u16string& name, const std::u16string& valu
 }
 
 int32_t RegKey::setDword(const std::u16string& name, uint32_t value) {
-    uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    return setValue(name, kRegDword, bytes, 4);
+    std::vector<uint8_t> bytes = dwordBytes(value);
+    return setValue(name, kRegDword, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 int32_t RegKey::deleteValue(const std::u16string& name) {
