@@ -1,6 +1,6 @@
 // The registry's text form, the ".reg" format of docs/registry.md: parseText reads a file's
 // bytes into a Tree, toText writes a Tree as the file's bytes. Neither touches a file nor keeps
-// anything between calls; reading, locking and replacing the file are posix/registry.cpp's.
+// anything between calls; reading, locking and replacing the file are posix/registry_file.h's.
 //
 // The text is edited by hand, so reading never stops at a bad line: it reads what it can and
 // names each line it could not read. What toText writes of a tree that parseText read, or of

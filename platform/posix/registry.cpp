@@ -1,18 +1,14 @@
-// The registry on Linux: one ".reg" text file per user (see docs/registry.md).
+// The registry on Linux: one ".reg" text file per user (see docs/registry.md). Here are the
+// process's copy of it and the RegKey handles that work on the copy; the text is
+// common/registry_text.h's, reading, locking and replacing the file posix/registry_file.h's.
 //
-// The process keeps one parsed copy of the file under a mutex and checks the file's identity
-// (device, inode, size, modification time) before every operation, reading it again when it
-// changed. A change takes an exclusive flock on "registry.reg.lock" beside the file, re-reads
-// the file when its bytes differ from the copy, applies the change, writes the whole file to a
-// temporary file in the same folder, syncs it, renames it over the file and syncs the folder.
-// Each new version gets a modification time later than the one it replaces, so that two
-// versions never share an identity even when the file system reuses the inode.
+// The process keeps one parsed copy of the file under a mutex and compares the file's signature
+// with the copy's before every operation, reading the file again when it changed. A change takes
+// the lock file, reads the file again when its bytes differ from the copy, applies the change to
+// the tree and replaces the file with the tree's text.
 #include "platform/registry.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +25,7 @@
 
 #include "platform/common/registry_text.h"
 #include "platform/common/registry_tree.h"
+#include "platform/posix/registry_file.h"
 #include "platform/text.h"
 
 namespace vt::plat {
@@ -40,6 +36,7 @@ using reg::Value;
 
 namespace {
 
+using posix::FileSignature;
 using reg::dwordBytes;
 using reg::dwordOf;
 using reg::fromUtf16leBytes;
@@ -49,20 +46,7 @@ using reg::splitKeyPath;
 using reg::utf16leBytes;
 
 // ---------------------------------------------------------------------------------------------
-// Files
-
-struct Signature {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    int64_t mtimeNs = 0;
-    bool operator==(const Signature&) const = default;
-};
-
-Signature signatureOf(const struct stat& st) {
-    return {st.st_dev, st.st_ino, st.st_size,
-            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
+// Where the file is
 
 int32_t errorFromErrno(int e) {
     switch (e) {
@@ -112,89 +96,6 @@ int makeFolders(const std::string& folder) {
     return 0;
 }
 
-// Reads a whole file; 0 or an errno.
-int readWholeFile(const std::string& path, std::string* bytes, Signature* sig) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        close(fd);
-        return e;
-    }
-    *sig = signatureOf(st);
-    bytes->clear();
-    char buf[65536];
-    while (true) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int e = errno;
-            close(fd);
-            return e;
-        }
-        if (n == 0) break;
-        bytes->append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return 0;
-}
-
-// Replaces path by bytes atomically and durably; 0 or an errno. *sig gets the new identity.
-int replaceFile(const std::string& path, const std::string& bytes, Signature* sig) {
-    std::string target = path;
-    struct stat st;
-    bool existed = lstat(path.c_str(), &st) == 0;
-    if (existed && S_ISLNK(st.st_mode)) {  // keep a symbolic link, replace what it points to
-        if (char* real = realpath(path.c_str(), nullptr)) {
-            target = real;
-            free(real);
-        }
-        existed = stat(target.c_str(), &st) == 0;
-    }
-    std::string folder = parentFolder(target);
-    std::string tmp = folder + "/." + target.substr(folder.size() + 1) + ".tmp-XXXXXX";
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return errno;
-    int e = 0;
-    fchmod(fd, existed ? (st.st_mode & 07777) : 0600);
-    for (size_t done = 0; e == 0 && done < bytes.size();) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno != EINTR) e = errno;
-        if (n > 0) done += static_cast<size_t>(n);
-    }
-    if (e == 0) {
-        // A modification time later than the old version's, whatever the clock's resolution.
-        timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        int64_t ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-        if (existed) {
-            int64_t old = signatureOf(st).mtimeNs;
-            if (ns <= old) ns = old + 1;
-        }
-        timespec times[2];
-        times[0].tv_sec = times[1].tv_sec = ns / 1000000000;
-        times[0].tv_nsec = times[1].tv_nsec = ns % 1000000000;
-        if (futimens(fd, times) != 0) e = errno;
-    }
-    if (e == 0 && fsync(fd) != 0) e = errno;
-    if (close(fd) != 0 && e == 0) e = errno;
-    if (e == 0 && rename(tmp.c_str(), target.c_str()) != 0) e = errno;
-    if (e != 0) {
-        unlink(tmp.c_str());
-        return e;
-    }
-    int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);  // some file systems refuse; the rename has happened either way
-        close(dfd);
-    }
-    struct stat now;
-    if (stat(path.c_str(), &now) != 0) return errno;
-    *sig = signatureOf(now);
-    return 0;
-}
-
 // ---------------------------------------------------------------------------------------------
 // The process-wide copy
 
@@ -202,11 +103,11 @@ struct Store {
     bool loaded = false;
     std::string path;  // the file the copy was read from
     bool exists = false;
-    Signature sig;
+    FileSignature sig;
     std::string bytes;
     Tree tree;
     int32_t refuseWrites = kErrorSuccess;  // set while the file can't be trusted
-    std::map<std::string, Signature> reported;
+    std::map<std::string, FileSignature> reported;
 };
 
 // The copy lives from the first registry operation until releaseRegistryCache(); the mutex
@@ -226,7 +127,7 @@ void writeStderr(const std::string& text) {
     fflush(stderr);
 }
 
-void reportOnce(Store& s, const Signature& version, const std::string& text) {
+void reportOnce(Store& s, const FileSignature& version, const std::string& text) {
     auto it = s.reported.find(s.path);
     if (it != s.reported.end() && it->second == version) return;
     s.reported[s.path] = version;
@@ -248,7 +149,7 @@ void setUnreadable(Store& s, const std::string& path, int e) {
     s.exists = true;
     s.loaded = false;  // try again next time
     s.refuseWrites = errorFromErrno(e);
-    Signature marker;
+    FileSignature marker;
     marker.mtimeNs = -e;
     reportOnce(s, marker,
                "vantrel: " + path + ": cannot read the registry file: " + strerror(e) +
@@ -260,20 +161,20 @@ void setUnreadable(Store& s, const std::string& path, int e) {
 void refresh(Store& s, const std::string& path, bool force) {
     bool same = s.loaded && s.path == path;
     if (!force) {
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT || errno == ENOTDIR) {
+        FileSignature now;
+        if (int e = posix::registryFileSignature(path, &now); e != 0) {
+            if (e == ENOENT || e == ENOTDIR) {
                 if (!same || s.exists) setEmpty(s, path);
                 return;
             }
-            setUnreadable(s, path, errno);
+            setUnreadable(s, path, e);
             return;
         }
-        if (same && s.exists && signatureOf(st) == s.sig) return;
+        if (same && s.exists && now == s.sig) return;
     }
     std::string bytes;
-    Signature sig;
-    int e = readWholeFile(path, &bytes, &sig);
+    FileSignature sig;
+    int e = posix::readRegistryFile(path, &bytes, &sig);
     if (e == ENOENT || e == ENOTDIR) {
         if (!same || s.exists) setEmpty(s, path);
         return;
@@ -318,9 +219,6 @@ class Transaction {
     Transaction() : lock_(g_storeMutex), s_(lockedStore()), path_(registryPath()) {
         refresh(s_, path_, false);
     }
-    ~Transaction() {
-        if (lockFd_ >= 0) close(lockFd_);  // releases the flock
-    }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
@@ -330,10 +228,8 @@ class Transaction {
     int32_t beginWrite() {
         int e = makeFolders(parentFolder(path_));
         if (e != 0) return errorFromErrno(e);
-        lockFd_ = open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (lockFd_ < 0) return errorFromErrno(errno);
-        while (flock(lockFd_, LOCK_EX) != 0)
-            if (errno != EINTR) return errorFromErrno(errno);
+        e = fileLock_.lock(path_ + ".lock");
+        if (e != 0) return errorFromErrno(e);
         refresh(s_, path_, true);
         return s_.refuseWrites;
     }
@@ -342,8 +238,8 @@ class Transaction {
     // file again.
     int32_t commit() {
         std::string bytes = reg::toText(s_.tree);
-        Signature sig;
-        int e = replaceFile(path_, bytes, &sig);
+        FileSignature sig;
+        int e = posix::replaceRegistryFile(path_, bytes, &sig);
         if (e != 0) {
             s_.loaded = false;
             s_.bytes.clear();
@@ -375,7 +271,7 @@ class Transaction {
     std::lock_guard<std::mutex> lock_;
     Store& s_;
     std::string path_;
-    int lockFd_ = -1;
+    posix::RegistryFileLock fileLock_;  // released before the process lock
 };
 
 }  // namespace
