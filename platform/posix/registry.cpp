@@ -9,7 +9,6 @@
 #include "platform/registry.h"
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +24,8 @@
 
 #include "platform/common/registry_text.h"
 #include "platform/common/registry_tree.h"
+#include "platform/file.h"
+#include "platform/path.h"
 #include "platform/posix/registry_file.h"
 #include "platform/text.h"
 
@@ -75,25 +76,6 @@ std::string registryPath() {
         config = userHome + "/.config";
     }
     return config + "/vantrel/registry.reg";
-}
-
-std::string parentFolder(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// mkdir -p; 0 or an errno.
-int makeFolders(const std::string& folder) {
-    struct stat st;
-    if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-    std::string parent = parentFolder(folder);
-    if (parent != folder) {
-        int e = makeFolders(parent);
-        if (e != 0) return e;
-    }
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -226,7 +208,7 @@ class Transaction {
 
     // Takes the file lock and brings the copy up to date; the tree may change.
     int32_t beginWrite() {
-        int e = makeFolders(parentFolder(path_));
+        int e = createFolders(parentFolder(fromUtf8(path_)), FolderAccess::OwnerOnly);
         if (e != 0) return errorFromErrno(e);
         e = fileLock_.lock(path_ + ".lock");
         if (e != 0) return errorFromErrno(e);

@@ -326,6 +326,12 @@ TEST_F(RegistryTest, MissingFileIsEmptyAndItsFolderIsMadeOnTheFirstWrite) {
     EXPECT_EQ(RegKey::root(RegRoot::CurrentUser).enumSubKey(0, &name), kErrorNoMoreItems);
     ASSERT_EQ(RegKey::root(RegRoot::CurrentUser).create(u"Software", &key), kErrorSuccess);
     EXPECT_TRUE(readFileBytes(registryLocation()).has_value());
+    namespace fs = std::filesystem;
+    for (const std::u16string& folder : {home, base / u"not"})
+        EXPECT_EQ(fs::status(fs::path(folder)).permissions() &
+                      (fs::perms::group_all | fs::perms::others_all),
+                  fs::perms::none)
+            << "a folder the registry made is the owner's alone";
 }
 
 TEST_F(RegistryTest, TwoProcessesKeepEachOthersChanges) {
