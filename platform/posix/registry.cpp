@@ -1,6 +1,6 @@
 // The registry on Linux: one ".reg" text file per user (see docs/registry.md). Here are the
-// process's copy of it and the RegKey handles that work on the copy; the text is
-// common/registry_text.h's, reading, locking and replacing the file posix/registry_file.h's.
+// process's copy of the registry and the RegKey handles that work on it. The text format is in
+// common/registry_text.h; reading, locking and replacing the file in posix/registry_file.h.
 //
 // The process keeps one parsed copy of the file under a mutex and compares the file's signature
 // with the copy's before every operation, reading the file again when it changed. A change takes
@@ -31,10 +31,6 @@
 
 namespace vt::plat {
 
-using reg::Key;
-using reg::Tree;
-using reg::Value;
-
 namespace {
 
 using posix::FileSignature;
@@ -43,12 +39,16 @@ using reg::dwordOf;
 using reg::fromUtf16leBytes;
 using reg::hiveIndex;
 using reg::isStorableName;
+using reg::Key;
 using reg::splitKeyPath;
+using reg::Tree;
 using reg::utf16leBytes;
+using reg::Value;
 
 // ---------------------------------------------------------------------------------------------
 // Where the file is
 
+// The registry's answer to a file system error.
 int32_t errorFromErrno(int e) {
     switch (e) {
         case EACCES:
