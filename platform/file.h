@@ -192,10 +192,14 @@ int replaceFileDurably(const std::u16string& from, const std::u16string& to);
 // names, renames and removals (syncfs on Linux), one flush for many files. 0 or the OS error
 // code; where no such flush exists it answers an error and the caller flushes file by file.
 int flushFileSystem(const std::u16string& path);
-int createDirectory(const std::u16string& path);
-// Creates path and the folders above it that are missing; 0 when path is a folder afterwards,
-// else the OS error (ENOTDIR / ERROR_DIRECTORY when a file is in the way).
-int createFolders(const std::u16string& path);
+// Who may use the folders that createDirectory and createFolders make. On Linux a Default
+// folder gets mode 0777 and an OwnerOnly one 0700, both less the process's umask; on Windows a
+// new folder takes the permissions its parent passes on either way.
+enum class FolderAccess { Default, OwnerOnly };
+int createDirectory(const std::u16string& path, FolderAccess access = FolderAccess::Default);
+// Creates path and the folders above it that are missing, each with access; 0 when path is a
+// folder afterwards, else the OS error (ENOTDIR / ERROR_DIRECTORY when a file is in the way).
+int createFolders(const std::u16string& path, FolderAccess access = FolderAccess::Default);
 int removeDirectory(const std::u16string& path);
 int getFileAttributes(const std::u16string& path, uint32_t* attributes);
 // Sets read-only, hidden and system; the directory bit is ignored.

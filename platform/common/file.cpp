@@ -44,15 +44,15 @@ bool isSameFile(const std::u16string& a, const std::u16string& b) {
     return getFileIdentity(a, &x) && getFileIdentity(b, &y) && x == y;
 }
 
-int createFolders(const std::u16string& path) {
+int createFolders(const std::u16string& path, FolderAccess access) {
     FileStatus st;
     if (getFileStatus(path, &st)) return st.isDirectory ? 0 : notADirectoryError();
     const std::u16string parent = parentFolder(path);
     // The root, a drive ("C:") or a relative path's first piece ends the climb.
     if (!parent.empty() && parent.back() != u':') {
-        if (int e = createFolders(parent); e != 0) return e;
+        if (int e = createFolders(parent, access); e != 0) return e;
     }
-    const int e = createDirectory(path);
+    const int e = createDirectory(path, access);
     if (e == 0) return 0;
     // Made meanwhile by somebody else is as good.
     return getFileStatus(path, &st) && st.isDirectory ? 0 : e;

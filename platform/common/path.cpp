@@ -7,7 +7,7 @@ namespace {
 
 // The position of the last separator before any trailing one, or npos.
 size_t lastSeparator(std::u16string_view path) {
-    path = std::u16string_view(withoutTrailingSeparator(path));
+    if (!path.empty() && isPathSeparator(path.back())) path.remove_suffix(1);
     for (size_t i = path.size(); i > 0; --i)
         if (isPathSeparator(path[i - 1])) return i - 1;
     return std::u16string_view::npos;

@@ -548,10 +548,11 @@ int flushFileSystem(const std::u16string& path) {
     return err;
 }
 
-int createDirectory(const std::u16string& path) {
+int createDirectory(const std::u16string& path, FolderAccess access) {
     std::string p;
     if (!nativePath(path, &p)) return ENOENT;
-    return ::mkdir(p.c_str(), 0777) == 0 ? 0 : errno;
+    const mode_t mode = access == FolderAccess::OwnerOnly ? 0700 : 0777;
+    return ::mkdir(p.c_str(), mode) == 0 ? 0 : errno;
 }
 
 int removeDirectory(const std::u16string& path) {

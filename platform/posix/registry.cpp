@@ -1,26 +1,20 @@
-// The registry on Linux: one ".reg" text file per user (see docs/registry.md).
+// The registry on Linux: one ".reg" text file per user (see docs/registry.md). Here are the
+// process's copy of the registry and the RegKey handles that work on it. The text format is in
+// common/registry_text.h; reading, locking and replacing the file in posix/registry_file.h.
 //
-// The process keeps one parsed copy of the file under a mutex and checks the file's identity
-// (device, inode, size, modification time) before every operation, reading it again when it
-// changed. A change takes an exclusive flock on "registry.reg.lock" beside the file, re-reads
-// the file when its bytes differ from the copy, applies the change, writes the whole file to a
-// temporary file in the same folder, syncs it, renames it over the file and syncs the folder.
-// Each new version gets a modification time later than the one it replaces, so that two
-// versions never share an identity even when the file system reuses the inode.
+// The process keeps one parsed copy of the file under a mutex and compares the file's signature
+// with the copy's before every operation, reading the file again when it changed. A change takes
+// the lock file, reads the file again when its bytes differ from the copy, applies the change to
+// the tree and replaces the file with the tree's text.
 #include "platform/registry.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,581 +22,33 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/common/registry_text.h"
+#include "platform/common/registry_tree.h"
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/posix/registry_file.h"
 #include "platform/text.h"
 
 namespace vt::plat {
 
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// The tree
-
-struct Value {
-    std::u16string name;
-    uint32_t type = kRegNone;
-    std::vector<uint8_t> data;
-};
-
-struct Key {
-    std::u16string name;
-    std::vector<Value> values;                  // in file order, new ones appended
-    std::vector<std::unique_ptr<Key>> subKeys;  // in file order, new ones appended
-
-    Key* findSubKey(std::u16string_view n) const {
-        for (const auto& k : subKeys)
-            if (equalsIgnoreAsciiCase(k->name, n)) return k.get();
-        return nullptr;
-    }
-    size_t subKeyIndex(std::u16string_view n) const {
-        for (size_t i = 0; i < subKeys.size(); ++i)
-            if (equalsIgnoreAsciiCase(subKeys[i]->name, n)) return i;
-        return subKeys.size();
-    }
-    Key* subKeyOrAdd(std::u16string_view n, bool* added = nullptr) {
-        if (Key* k = findSubKey(n)) return k;
-        subKeys.push_back(std::make_unique<Key>());
-        subKeys.back()->name.assign(n);
-        if (added) *added = true;
-        return subKeys.back().get();
-    }
-    Value* findValue(std::u16string_view n) {
-        for (auto& v : values)
-            if (equalsIgnoreAsciiCase(v.name, n)) return &v;
-        return nullptr;
-    }
-    void setValue(std::u16string_view n, uint32_t type, std::vector<uint8_t> data) {
-        Value* v = findValue(n);
-        if (!v) {
-            values.emplace_back();
-            v = &values.back();
-            v->name.assign(n);
-        }
-        v->type = type;
-        v->data = std::move(data);
-    }
-};
-
-// The hives in the order the file lists them.
-constexpr int kHiveCount = 3;
-struct HiveName {
-    const char* name;
-    const char* shortName;
-};
-constexpr HiveName kHiveNames[kHiveCount] = {
-    {"HKEY_LOCAL_MACHINE", "HKLM"}, {"HKEY_CURRENT_USER", "HKCU"}, {"HKEY_CLASSES_ROOT", "HKCR"}};
-
-int hiveIndex(RegRoot root) {
-    switch (root) {
-        case RegRoot::LocalMachine:
-            return 0;
-        case RegRoot::CurrentUser:
-            return 1;
-        case RegRoot::ClassesRoot:
-            return 2;
-    }
-    return 0;
-}
-
-struct Tree {
-    Key hives[kHiveCount];
-};
+using posix::FileSignature;
+using reg::dwordBytes;
+using reg::dwordOf;
+using reg::fromUtf16leBytes;
+using reg::hiveIndex;
+using reg::isStorableName;
+using reg::Key;
+using reg::splitKeyPath;
+using reg::Tree;
+using reg::utf16leBytes;
+using reg::Value;
 
 // ---------------------------------------------------------------------------------------------
-// Text helpers
+// Where the file is
 
-bool isValidUtf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (s.size() - i <= extra) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
-            (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
-bool isWellFormedUtf16(std::u16string_view s) {
-    for (size_t i = 0; i < s.size(); ++i) {
-        char16_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
-            ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::vector<uint8_t> utf16leBytes(std::u16string_view s, bool terminate) {
-    std::vector<uint8_t> out;
-    out.reserve((s.size() + 1) * 2);
-    for (char16_t c : s) {
-        out.push_back(static_cast<uint8_t>(c & 0xFF));
-        out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    if (terminate) out.insert(out.end(), {0, 0});
-    return out;
-}
-
-std::u16string fromUtf16leBytes(const uint8_t* p, size_t n) {
-    std::u16string s;
-    s.reserve(n / 2);
-    for (size_t i = 0; i + 1 < n; i += 2)
-        s.push_back(static_cast<char16_t>(p[i] | (p[i + 1] << 8)));
-    return s;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (asciiLower(static_cast<unsigned char>(s[i])) !=
-            asciiLower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && startsWithNoCase(a, b);
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// A name that the file can hold: no line breaks or NULs, well-formed UTF-16.
-bool isStorableName(std::u16string_view n) {
-    for (char16_t c : n)
-        if (c == u'\0' || c == u'\r' || c == u'\n') return false;
-    return isWellFormedUtf16(n);
-}
-
-// Splits a relative key path into names. One trailing backslash is allowed; empty names are not.
-bool splitKeyPath(std::u16string_view path, std::vector<std::u16string>* parts) {
-    parts->clear();
-    if (path.empty()) return true;
-    if (path.back() == u'\\') path.remove_suffix(1);
-    size_t start = 0;
-    while (true) {
-        size_t end = path.find(u'\\', start);
-        std::u16string_view name = path.substr(start, end == path.npos ? path.npos : end - start);
-        if (name.empty() || !isStorableName(name)) return false;
-        parts->emplace_back(name);
-        if (end == path.npos) return true;
-        start = end + 1;
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Reading the file
-
-struct Problem {
-    size_t line;
-    std::string what;
-};
-
-// A quoted string at s[pos] ('"'); the escapes \\ and \" are undone, other backslashes kept.
-bool readQuoted(std::string_view s, size_t* pos, std::string* out) {
-    size_t i = *pos + 1;
-    out->clear();
-    while (i < s.size()) {
-        char c = s[i];
-        if (c == '\\' && i + 1 < s.size() && (s[i + 1] == '\\' || s[i + 1] == '"')) {
-            out->push_back(s[i + 1]);
-            i += 2;
-        } else if (c == '"') {
-            *pos = i + 1;
-            return true;
-        } else {
-            out->push_back(c);
-            ++i;
-        }
-    }
-    return false;
-}
-
-// Comma-separated hex bytes ("01,a2,ff"); an empty list is zero bytes.
-bool parseHexBytes(std::string_view s, std::vector<uint8_t>* out) {
-    out->clear();
-    s = trim(s);
-    if (s.empty()) return true;
-    while (true) {
-        size_t comma = s.find(',');
-        std::string_view tok = trim(s.substr(0, comma));
-        if (tok.empty() || tok.size() > 2) return false;
-        int v = 0;
-        for (char c : tok) {
-            int d = hexDigit(c);
-            if (d < 0) return false;
-            v = v * 16 + d;
-        }
-        out->push_back(static_cast<uint8_t>(v));
-        if (comma == s.npos) return true;
-        s.remove_prefix(comma + 1);
-        if (trim(s).empty()) return true;  // a trailing comma
-    }
-}
-
-class Parser {
-  public:
-    Parser(Tree* tree, std::vector<Problem>* problems) : tree_(tree), problems_(problems) {}
-
-    void parse(std::string_view text) {
-        lines_.clear();
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t nl = text.find('\n', start);
-            std::string_view line = text.substr(start, nl == text.npos ? text.npos : nl - start);
-            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-            lines_.push_back(line);
-            if (nl == text.npos) break;
-            start = nl + 1;
-        }
-        bool anything = false;
-        for (auto l : lines_)
-            if (!trim(l).empty()) anything = true;
-        if (!anything) return;  // an empty file is an empty registry
-
-        std::string_view header = trim(lines_[0]);
-        size_t first = 1;
-        if (header != "Windows Registry Editor Version 5.00" && header != "REGEDIT4") {
-            problem(1, "the first line must be \"Windows Registry Editor Version 5.00\"");
-            if (!header.empty() && header.front() == '[') first = 0;  // still read its values
-        }
-        for (size_t i = first; i < lines_.size(); ++i) i = parseLine(i);
-    }
-
-  private:
-    void problem(size_t line, std::string what) { problems_->push_back({line, std::move(what)}); }
-
-    // Parses line index i (0-based); returns the index of the last line it used.
-    size_t parseLine(size_t i) {
-        std::string_view line = trim(lines_[i]);
-        size_t lineNo = i + 1;
-        if (line.empty() || line.front() == ';') return i;
-        if (!isValidUtf8(line)) {
-            problem(lineNo, "the line is not valid UTF-8");
-            if (line.front() == '[') current_ = nullptr;
-            return i;
-        }
-        if (line.front() == '[') {
-            parseSection(line, lineNo);
-            return i;
-        }
-        if (line.front() == '"' || line.front() == '@') return parseValue(i);
-        problem(lineNo, "expected a [key] line, a value line or a ';' comment");
-        return i;
-    }
-
-    void parseSection(std::string_view line, size_t lineNo) {
-        current_ = nullptr;
-        badSection_ = true;
-        if (line.back() != ']') {
-            problem(lineNo, "a key line must end with ']'");
-            return;
-        }
-        std::string_view path = line.substr(1, line.size() - 2);
-        if (!path.empty() && path.front() == '-') {
-            problem(lineNo, "deleting keys with \"[-...]\" is not supported");
-            return;
-        }
-        std::string_view hive = path.substr(0, path.find('\\'));
-        int index = -1;
-        for (int h = 0; h < kHiveCount; ++h)
-            if (equalsNoCase(hive, kHiveNames[h].name) ||
-                equalsNoCase(hive, kHiveNames[h].shortName))
-                index = h;
-        if (index < 0) {
-            problem(lineNo, "unknown hive \"" + std::string(hive) + "\"");
-            return;
-        }
-        std::vector<std::u16string> parts;
-        std::u16string rest =
-            hive.size() < path.size() ? fromUtf8(path.substr(hive.size() + 1)) : std::u16string();
-        if (hive.size() < path.size() &&
-            (rest.empty() || rest.back() == u'\\' || !splitKeyPath(rest, &parts))) {
-            problem(lineNo, "empty key name in \"" + std::string(path) + "\"");
-            return;
-        }
-        Key* k = &tree_->hives[index];
-        for (const auto& p : parts) k = k->subKeyOrAdd(p);
-        current_ = k;
-        badSection_ = false;
-    }
-
-    size_t parseValue(size_t i) {
-        std::string_view line = trim(lines_[i]);
-        size_t lineNo = i + 1;
-        std::string name;
-        size_t pos = 0;
-        if (line.front() == '@') {
-            pos = 1;
-        } else if (!readQuoted(line, &pos, &name)) {
-            problem(lineNo, "the value name has no closing quote");
-            return i;
-        }
-        std::string_view rest = trim(line.substr(pos));
-        if (rest.empty() || rest.front() != '=') {
-            problem(lineNo, "expected '=' after the value name");
-            return i;
-        }
-        rest = trim(rest.substr(1));
-
-        // Hex data may continue on the next lines after a trailing backslash.
-        std::string joined;
-        size_t last = i;
-        if (startsWithNoCase(rest, "hex") && !rest.empty() && rest.back() == '\\') {
-            joined.assign(rest.substr(0, rest.size() - 1));
-            while (true) {
-                if (last + 1 >= lines_.size()) {
-                    problem(lineNo, "the hex data continues past the end of the file");
-                    return last;
-                }
-                std::string_view next = trim(lines_[++last]);
-                if (!next.empty() && next.back() == '\\') {
-                    joined.append(next.substr(0, next.size() - 1));
-                } else {
-                    joined.append(next);
-                    break;
-                }
-            }
-            rest = joined;
-        }
-
-        if (!current_) {
-            if (!badSection_) problem(lineNo, "a value line before the first [key] line");
-            return last;
-        }
-        uint32_t type = kRegSz;
-        std::vector<uint8_t> data;
-        if (!parseData(rest, lineNo, &type, &data)) return last;
-        current_->setValue(fromUtf8(name), type, std::move(data));
-        return last;
-    }
-
-    bool parseData(std::string_view d, size_t lineNo, uint32_t* type, std::vector<uint8_t>* data) {
-        if (!d.empty() && d.front() == '"') {
-            std::string text;
-            size_t pos = 0;
-            if (!readQuoted(d, &pos, &text)) {
-                problem(lineNo, "the text has no closing quote");
-                return false;
-            }
-            if (!trim(d.substr(pos)).empty()) {
-                problem(lineNo, "unexpected characters after the closing quote");
-                return false;
-            }
-            *type = kRegSz;
-            *data = utf16leBytes(fromUtf8(text), true);
-            return true;
-        }
-        if (startsWithNoCase(d, "dword:")) {
-            std::string_view digits = trim(d.substr(6));
-            uint32_t v = 0;
-            bool ok = !digits.empty() && digits.size() <= 8;
-            for (char c : digits) {
-                int h = hexDigit(c);
-                if (h < 0) ok = false;
-                v = v * 16 + static_cast<uint32_t>(h < 0 ? 0 : h);
-            }
-            if (!ok) {
-                problem(lineNo, "a dword needs 1 to 8 hex digits");
-                return false;
-            }
-            *type = kRegDword;
-            *data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                     static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
-            return true;
-        }
-        if (startsWithNoCase(d, "hex:") || startsWithNoCase(d, "hex(")) {
-            size_t colon = d.find(':');
-            if (d[3] == '(') {
-                size_t close = d.find(')');
-                std::string_view t = d.substr(4, close == d.npos ? 0 : close - 4);
-                bool ok = close != d.npos && close + 1 == colon && !t.empty() && t.size() <= 8;
-                uint32_t v = 0;
-                for (char c : t) {
-                    int h = hexDigit(c);
-                    if (h < 0) ok = false;
-                    v = v * 16 + static_cast<uint32_t>(h < 0 ? 0 : h);
-                }
-                if (!ok) {
-                    problem(lineNo, "expected hex(<type>): with the type in hex digits");
-                    return false;
-                }
-                *type = v;
-            } else {
-                *type = kRegBinary;
-            }
-            if (!parseHexBytes(d.substr(colon + 1), data)) {
-                problem(lineNo, "hex data must be bytes of two hex digits separated by commas");
-                return false;
-            }
-            return true;
-        }
-        if (d == "-") {
-            problem(lineNo, "deleting values with \"=-\" is not supported");
-            return false;
-        }
-        problem(lineNo, "unrecognised value data (expected \"text\", dword:, hex: or hex(n):)");
-        return false;
-    }
-
-    Tree* tree_;
-    std::vector<Problem>* problems_;
-    std::vector<std::string_view> lines_;
-    Key* current_ = nullptr;
-    bool badSection_ = false;  // the values of a rejected [key] line are dropped silently
-};
-
-// Decodes the file's bytes (UTF-8, optionally with a BOM; UTF-16LE with a BOM as regedit
-// exports it) and parses them.
-void parseFile(const std::string& bytes, Tree* tree, std::vector<Problem>* problems) {
-    std::string_view text = bytes;
-    std::string converted;
-    if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
-        static_cast<unsigned char>(text[1]) == 0xFE) {
-        text.remove_prefix(2);
-        std::u16string u =
-            fromUtf16leBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-        if (text.size() % 2 != 0 || !isWellFormedUtf16(u)) {
-            problems->push_back({1, "the file starts like UTF-16 but is not valid UTF-16"});
-            return;
-        }
-        converted = toUtf8(u);
-        text = converted;
-    } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
-        text.remove_prefix(3);
-    }
-    Parser(tree, problems).parse(text);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Writing the file
-
-void appendQuoted(std::string* out, std::string_view s) {
-    out->push_back('"');
-    for (char c : s) {
-        if (c == '\\' || c == '"') out->push_back('\\');
-        out->push_back(c);
-    }
-    out->push_back('"');
-}
-
-// REG_SZ data that a quoted string gives back byte for byte.
-bool isQuotableText(const std::vector<uint8_t>& data, std::u16string* text) {
-    if (data.size() < 2 || data.size() % 2 != 0) return false;
-    *text = fromUtf16leBytes(data.data(), data.size());
-    if (text->back() != 0) return false;
-    text->pop_back();
-    for (char16_t c : *text)
-        if (c == 0 || c == u'\r' || c == u'\n') return false;
-    return isWellFormedUtf16(*text);
-}
-
-void appendValue(std::string* out, const Value& v) {
-    size_t lineStart = out->size();
-    if (v.name.empty())
-        out->push_back('@');
-    else
-        appendQuoted(out, toUtf8(v.name));
-    out->push_back('=');
-    char buf[32];
-    std::u16string text;
-    if (v.type == kRegSz && isQuotableText(v.data, &text)) {
-        appendQuoted(out, toUtf8(text));
-    } else if (v.type == kRegDword && v.data.size() == 4) {
-        uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
-                     (static_cast<uint32_t>(v.data[3]) << 24);
-        snprintf(buf, sizeof buf, "dword:%08x", d);
-        out->append(buf);
-    } else {
-        if (v.type == kRegBinary) {
-            out->append("hex:");
-        } else {
-            snprintf(buf, sizeof buf, "hex(%x):", v.type);
-            out->append(buf);
-        }
-        // Lines of at most 80 characters, continued with ",\" as regedit writes them.
-        size_t lineLen = out->size() - lineStart;
-        for (size_t i = 0; i < v.data.size(); ++i) {
-            bool lastByte = i + 1 == v.data.size();
-            if (lineLen + (lastByte ? 2 : 3) > 77) {
-                out->append("\\\n  ");
-                lineLen = 2;
-            }
-            snprintf(buf, sizeof buf, lastByte ? "%02x" : "%02x,", v.data[i]);
-            out->append(buf);
-            lineLen += lastByte ? 2 : 3;
-        }
-    }
-    out->push_back('\n');
-}
-
-void appendKey(std::string* out, const std::string& path, const Key& key, bool isHive) {
-    if (!isHive || !key.values.empty()) {
-        out->append("\n[").append(path).append("]\n");
-        for (const auto& v : key.values) appendValue(out, v);
-    }
-    for (const auto& k : key.subKeys) appendKey(out, path + "\\" + toUtf8(k->name), *k, false);
-}
-
-std::string serialize(const Tree& tree) {
-    std::string out = "Windows Registry Editor Version 5.00\n";
-    for (int h = 0; h < kHiveCount; ++h) appendKey(&out, kHiveNames[h].name, tree.hives[h], true);
-    return out;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Files
-
-struct Signature {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    int64_t mtimeNs = 0;
-    bool operator==(const Signature&) const = default;
-};
-
-Signature signatureOf(const struct stat& st) {
-    return {st.st_dev, st.st_ino, st.st_size,
-            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
-
+// The registry's answer to a file system error.
 int32_t errorFromErrno(int e) {
     switch (e) {
         case EACCES:
@@ -632,108 +78,6 @@ std::string registryPath() {
     return config + "/vantrel/registry.reg";
 }
 
-std::string parentFolder(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// mkdir -p; 0 or an errno.
-int makeFolders(const std::string& folder) {
-    struct stat st;
-    if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-    std::string parent = parentFolder(folder);
-    if (parent != folder) {
-        int e = makeFolders(parent);
-        if (e != 0) return e;
-    }
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-    return 0;
-}
-
-// Reads a whole file; 0 or an errno.
-int readWholeFile(const std::string& path, std::string* bytes, Signature* sig) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        close(fd);
-        return e;
-    }
-    *sig = signatureOf(st);
-    bytes->clear();
-    char buf[65536];
-    while (true) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int e = errno;
-            close(fd);
-            return e;
-        }
-        if (n == 0) break;
-        bytes->append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return 0;
-}
-
-// Replaces path by bytes atomically and durably; 0 or an errno. *sig gets the new identity.
-int replaceFile(const std::string& path, const std::string& bytes, Signature* sig) {
-    std::string target = path;
-    struct stat st;
-    bool existed = lstat(path.c_str(), &st) == 0;
-    if (existed && S_ISLNK(st.st_mode)) {  // keep a symbolic link, replace what it points to
-        if (char* real = realpath(path.c_str(), nullptr)) {
-            target = real;
-            free(real);
-        }
-        existed = stat(target.c_str(), &st) == 0;
-    }
-    std::string folder = parentFolder(target);
-    std::string tmp = folder + "/." + target.substr(folder.size() + 1) + ".tmp-XXXXXX";
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return errno;
-    int e = 0;
-    fchmod(fd, existed ? (st.st_mode & 07777) : 0600);
-    for (size_t done = 0; e == 0 && done < bytes.size();) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno != EINTR) e = errno;
-        if (n > 0) done += static_cast<size_t>(n);
-    }
-    if (e == 0) {
-        // A modification time later than the old version's, whatever the clock's resolution.
-        timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        int64_t ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-        if (existed) {
-            int64_t old = signatureOf(st).mtimeNs;
-            if (ns <= old) ns = old + 1;
-        }
-        timespec times[2];
-        times[0].tv_sec = times[1].tv_sec = ns / 1000000000;
-        times[0].tv_nsec = times[1].tv_nsec = ns % 1000000000;
-        if (futimens(fd, times) != 0) e = errno;
-    }
-    if (e == 0 && fsync(fd) != 0) e = errno;
-    if (close(fd) != 0 && e == 0) e = errno;
-    if (e == 0 && rename(tmp.c_str(), target.c_str()) != 0) e = errno;
-    if (e != 0) {
-        unlink(tmp.c_str());
-        return e;
-    }
-    int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);  // some file systems refuse; the rename has happened either way
-        close(dfd);
-    }
-    struct stat now;
-    if (stat(path.c_str(), &now) != 0) return errno;
-    *sig = signatureOf(now);
-    return 0;
-}
-
 // ---------------------------------------------------------------------------------------------
 // The process-wide copy
 
@@ -741,11 +85,11 @@ struct Store {
     bool loaded = false;
     std::string path;  // the file the copy was read from
     bool exists = false;
-    Signature sig;
+    FileSignature sig;
     std::string bytes;
     Tree tree;
     int32_t refuseWrites = kErrorSuccess;  // set while the file can't be trusted
-    std::map<std::string, Signature> reported;
+    std::map<std::string, FileSignature> reported;
 };
 
 // The copy lives from the first registry operation until releaseRegistryCache(); the mutex
@@ -765,7 +109,7 @@ void writeStderr(const std::string& text) {
     fflush(stderr);
 }
 
-void reportOnce(Store& s, const Signature& version, const std::string& text) {
+void reportOnce(Store& s, const FileSignature& version, const std::string& text) {
     auto it = s.reported.find(s.path);
     if (it != s.reported.end() && it->second == version) return;
     s.reported[s.path] = version;
@@ -787,7 +131,7 @@ void setUnreadable(Store& s, const std::string& path, int e) {
     s.exists = true;
     s.loaded = false;  // try again next time
     s.refuseWrites = errorFromErrno(e);
-    Signature marker;
+    FileSignature marker;
     marker.mtimeNs = -e;
     reportOnce(s, marker,
                "vantrel: " + path + ": cannot read the registry file: " + strerror(e) +
@@ -799,20 +143,20 @@ void setUnreadable(Store& s, const std::string& path, int e) {
 void refresh(Store& s, const std::string& path, bool force) {
     bool same = s.loaded && s.path == path;
     if (!force) {
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT || errno == ENOTDIR) {
+        FileSignature now;
+        if (int e = posix::registryFileSignature(path, &now); e != 0) {
+            if (e == ENOENT || e == ENOTDIR) {
                 if (!same || s.exists) setEmpty(s, path);
                 return;
             }
-            setUnreadable(s, path, errno);
+            setUnreadable(s, path, e);
             return;
         }
-        if (same && s.exists && signatureOf(st) == s.sig) return;
+        if (same && s.exists && now == s.sig) return;
     }
     std::string bytes;
-    Signature sig;
-    int e = readWholeFile(path, &bytes, &sig);
+    FileSignature sig;
+    int e = posix::readRegistryFile(path, &bytes, &sig);
     if (e == ENOENT || e == ENOTDIR) {
         if (!same || s.exists) setEmpty(s, path);
         return;
@@ -826,8 +170,8 @@ void refresh(Store& s, const std::string& path, bool force) {
         return;
     }
     Tree tree;
-    std::vector<Problem> problems;
-    parseFile(bytes, &tree, &problems);
+    std::vector<reg::Problem> problems;
+    reg::parseText(bytes, &tree, &problems);
     s.loaded = true;
     s.path = path;
     s.exists = true;
@@ -857,9 +201,6 @@ class Transaction {
     Transaction() : lock_(g_storeMutex), s_(lockedStore()), path_(registryPath()) {
         refresh(s_, path_, false);
     }
-    ~Transaction() {
-        if (lockFd_ >= 0) close(lockFd_);  // releases the flock
-    }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
@@ -867,12 +208,10 @@ class Transaction {
 
     // Takes the file lock and brings the copy up to date; the tree may change.
     int32_t beginWrite() {
-        int e = makeFolders(parentFolder(path_));
+        int e = createFolders(parentFolder(fromUtf8(path_)), FolderAccess::OwnerOnly);
         if (e != 0) return errorFromErrno(e);
-        lockFd_ = open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (lockFd_ < 0) return errorFromErrno(errno);
-        while (flock(lockFd_, LOCK_EX) != 0)
-            if (errno != EINTR) return errorFromErrno(errno);
+        e = fileLock_.lock(path_ + ".lock");
+        if (e != 0) return errorFromErrno(e);
         refresh(s_, path_, true);
         return s_.refuseWrites;
     }
@@ -880,9 +219,9 @@ class Transaction {
     // Writes the changed tree; on failure the copy is dropped so the next operation reads the
     // file again.
     int32_t commit() {
-        std::string bytes = serialize(s_.tree);
-        Signature sig;
-        int e = replaceFile(path_, bytes, &sig);
+        std::string bytes = reg::toText(s_.tree);
+        FileSignature sig;
+        int e = posix::replaceRegistryFile(path_, bytes, &sig);
         if (e != 0) {
             s_.loaded = false;
             s_.bytes.clear();
@@ -914,7 +253,7 @@ class Transaction {
     std::lock_guard<std::mutex> lock_;
     Store& s_;
     std::string path_;
-    int lockFd_ = -1;
+    posix::RegistryFileLock fileLock_;  // released before the process lock
 };
 
 }  // namespace
@@ -1085,9 +424,7 @@ int32_t RegKey::queryDword(const std::u16string& name, uint32_t* value) const {
     if (!k) return kErrorKeyDeleted;
     const Value* v = k->findValue(name);
     if (!v) return kErrorFileNotFound;
-    if (v->type != kRegDword || v->data.size() != 4) return kErrorUnsupportedType;
-    *value = v->data[0] | (v->data[1] << 8) | (v->data[2] << 16) |
-             (static_cast<uint32_t>(v->data[3]) << 24);
+    if (v->type != kRegDword || !dwordOf(v->data, value)) return kErrorUnsupportedType;
     return kErrorSuccess;
 }
 
@@ -1097,9 +434,8 @@ int32_t RegKey::setString(const std::u16string& name, const std::u16string& valu
 }
 
 int32_t RegKey::setDword(const std::u16string& name, uint32_t value) {
-    uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    return setValue(name, kRegDword, bytes, 4);
+    std::vector<uint8_t> bytes = dwordBytes(value);
+    return setValue(name, kRegDword, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 int32_t RegKey::deleteValue(const std::u16string& name) {

@@ -346,7 +346,7 @@ int flushFileSystem(const std::u16string&) {
     return ERROR_NOT_SUPPORTED;
 }
 
-int createDirectory(const std::u16string& path) {
+int createDirectory(const std::u16string& path, FolderAccess) {
     if (!validPath(path)) return ERROR_PATH_NOT_FOUND;
     return CreateDirectoryW(wide(path), nullptr) ? 0 : static_cast<int>(GetLastError());
 }
