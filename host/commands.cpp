@@ -143,14 +143,39 @@ bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
 
 // ---- help ----
 
+// The commands; each is run by its entry in the command table.
+int cmdRegister(const CommandLine& cl);
+int cmdUnregister(const CommandLine& cl);
+int cmdConfig(const CommandLine& cl);
+int cmdSync(const CommandLine& cl);
+int cmdExport(const CommandLine& cl);
+int cmdReadOut(const CommandLine& cl);
+int cmdImport(const CommandLine& cl);
+int cmdStatus(const CommandLine& cl);
+int cmdDemo(const CommandLine& cl);
+
+// How many phones a command may be given with the phone options (--imei, --alias, --phone,
+// --phone-options).
+enum class PhoneOptions { None, One, Many };
+
 struct CommandInfo {
     const char16_t* name;
+    int (*run)(const CommandLine& cl);  // answers the exit code
     const char16_t* usage;
     const char16_t* summary;
     const char16_t* details;
-    std::set<std::u16string> flags;  // besides the global ones
-    bool phoneOptions;
-    bool multiplePhones;
+    // The options it takes besides the global ones and the phone options: flags ("--all") and
+    // the options with a value that only some commands take ("--module"; see commandOptions).
+    std::set<std::u16string> options;
+    PhoneOptions phones;
+};
+
+// An option with a value that only the commands listing it take.
+struct CommandOption {
+    const char16_t* name;
+    std::optional<std::u16string> CommandLine::*value;  // where the command line keeps it
+    const char16_t* notTaken;  // the usage error for a command that does not list it
+    const char16_t* empty;     // the usage error for an empty value; null when one is allowed
 };
 
 constexpr char16_t kPhoneHelp[] =
@@ -179,23 +204,24 @@ constexpr char16_t kGlobalHelp[] =
 const std::vector<CommandInfo>& commands() {
     static const std::vector<CommandInfo> kCommands = {
         {u"register",
+         cmdRegister,
          u"vantrel register [MODULE]",
          u"register the module as the plug-in for \"Notes\"",
          u"Loads MODULE (default: --module, else the module this build made) and calls its\n"
          u"DllRegisterServer, which writes the plug-in's registration into the registry.\n"
          u"When \"Current Language\" is not set, sets it to your locale's language if there is\n"
          u"a language file for it, else to \"en\".\n",
-         {},
-         false,
-         false},
+         {u"--module"},
+         PhoneOptions::None},
         {u"unregister",
+         cmdUnregister,
          u"vantrel unregister [--module MODULE]",
          u"remove the module's registration",
          u"Loads the registered module (or MODULE) and calls its DllUnregisterServer.\n",
-         {},
-         false,
-         false},
+         {u"--module"},
+         PhoneOptions::None},
         {u"config",
+         cmdConfig,
          u"vantrel config [NAME [VALUE]] | vantrel config --unset NAME",
          u"show or set \"Root\", \"Logging Levels\", \"Current Language\"",
          u"Without NAME shows all three settings; with NAME shows one; with VALUE sets it.\n"
@@ -206,34 +232,34 @@ const std::vector<CommandInfo>& commands() {
          u"  Current Language  e.g. \"en\" (notes folder \"Notes\") or \"de\" (\"Notizen\");\n"
          u"                    a change renames the notes folder of every known phone, or\n"
          u"                    changes nothing when one can't be renamed\n",
-         {},
-         false,
-         false},
+         {u"--unset"},
+         PhoneOptions::None},
         {u"sync",
+         cmdSync,
          u"vantrel sync [PHONE OPTIONS]... [--all]",
          u"two-way synchronisation with one or more phones",
          u"Synchronises each phone named by the phone options (repeat --imei for more phones;\n"
          u"all run at once in this process), or every known phone with --all. Creates the\n"
          u"phone's folder <Root>/ALIAS when Root exists. Prints progress and a summary.\n",
-         {u"--all"},
-         true,
-         true},
+         {u"--all", u"--progid"},
+         PhoneOptions::Many},
         {u"export",
+         cmdExport,
          u"vantrel export [PHONE OPTIONS]",
          u"run one session and wait for its end (ExportDataFromPhone)",
          u"Runs one complete session with the phone and returns when it has ended.\n",
-         {},
-         true,
-         false},
+         {u"--progid"},
+         PhoneOptions::One},
         {u"read-out",
+         cmdReadOut,
          u"vantrel read-out DIR [PHONE OPTIONS]",
          u"write every note as last exchanged with the phone into DIR",
          u"Writes the module's copy of every note (as last exchanged with the phone) into\n"
          u"DIR, which is created when missing. The phone must be known.\n",
-         {},
-         true,
-         false},
+         {u"--progid"},
+         PhoneOptions::One},
         {u"import",
+         cmdImport,
          u"vantrel import [--replace] [--item-overwrite] FILE... [PHONE OPTIONS]",
          u"import note files into the PC folder and send them to the phone",
          u"Hands every FILE to the module (WriteDataIn), then moves them into the notes folder\n"
@@ -242,28 +268,42 @@ const std::vector<CommandInfo>& commands() {
          u"  --item-overwrite   give the notes their file names, replacing notes of that name;\n"
          u"                     without it they get neutral names (untitled.txt, ...)\n"
          u"A FILE whose name does not end in .txt gets .txt added to its item name.\n",
-         {u"--replace", u"--item-overwrite"},
-         true,
-         false},
+         {u"--replace", u"--item-overwrite", u"--progid"},
+         PhoneOptions::One},
         {u"status",
+         cmdStatus,
          u"vantrel status [--imei IMEI]",
          u"show the registration, the settings and the phones known",
          u"Shows the registered module, the settings, and for every phone this host has\n"
          u"synchronised (or the one named) its folders, note counts and last session.\n",
          {},
-         true,
-         false},
+         PhoneOptions::One},
         {u"demo",
+         cmdDemo,
          u"vantrel demo [--module MODULE]",
          u"a guided tour in a fresh sandbox",
          u"Makes a fresh sandbox in the temporary folder (VANTREL_HOME), registers the module,\n"
          u"creates notes on the PC and on a virtual phone, synchronises, edits both sides (an\n"
          u"edit, a delete, a conflict), synchronises again and shows both folders each time.\n",
-         {},
-         false,
-         false},
+         {u"--module"},
+         PhoneOptions::None},
     };
     return kCommands;
+}
+
+// In the order they are checked.
+const std::vector<CommandOption>& commandOptions() {
+    static const std::vector<CommandOption> kOptions = {
+        {u"--module", &CommandLine::module,
+         u"--module is for register, unregister and demo; other commands use the registered "
+         u"module",
+         nullptr},
+        {u"--progid", &CommandLine::progId,
+         u"--progid is for the commands that connect to phones: sync, export, read-out, import",
+         u"--progid needs a ProgID such as Vantrel.NotesSml"},
+        {u"--unset", &CommandLine::unset, u"--unset is for config", nullptr},
+    };
+    return kOptions;
 }
 
 const CommandInfo* findCommand(const std::u16string& name) {
@@ -289,7 +329,7 @@ std::u16string generalHelp() {
 
 std::u16string commandHelp(const CommandInfo& c) {
     std::u16string t = format(u"Usage: %s\n\n%s", c.usage, c.details);
-    if (c.phoneOptions) t += u"\n" + std::u16string(kPhoneHelp);
+    if (c.phones != PhoneOptions::None) t += u"\n" + std::u16string(kPhoneHelp);
     t += u"\n" + std::u16string(kGlobalHelp);
     return t;
 }
@@ -387,8 +427,7 @@ bool resolvePhone(const PhoneArgs& a, bool requireKnown, PhoneSetup* setup, bool
                                                               : defaultPhoneStore(setup->alias));
     setup->engineOptions = a.options.value_or(u"");
     // Checked again, under the records lock, when the phone is recorded after connecting.
-    if (!checkPhoneClaim(loadPhoneRecords(), imei, setup->alias, setup->store, error))
-        return false;
+    if (!checkPhoneClaim(loadPhoneRecords(), imei, setup->alias, setup->store, error)) return false;
     return validatePhoneSetup(*setup, error);
 }
 
@@ -517,7 +556,8 @@ bool chooseLanguage() {
     if (plat::RegKey::root(plat::RegRoot::LocalMachine)
                 .open(u"Software\\Orvane\\Platform", &platform) == plat::kErrorSuccess &&
         platform.queryString(s.name, &value) == plat::kErrorSuccess && !value.empty()) {
-        out(format(u"%s is not set; the module uses \"%s\" from "
+        out(
+            format(u"%s is not set; the module uses \"%s\" from "
                    u"HKEY_LOCAL_MACHINE\\Software\\Orvane\\Platform",
                    s.name, value));
         return true;
@@ -533,11 +573,13 @@ bool chooseLanguage() {
         why = u"the language of your locale";
     } else if (!languageFile(u"en").empty()) {
         value = u"en";
-        why = locale.empty() ? std::u16string(u"your locale names no language; English is the "
-                                              u"default")
-                             : format(u"there is no language file for your locale's language "
-                                      u"\"%s\"; English is the default",
-                                      locale);
+        why = locale.empty() ? std::u16string(
+                                   u"your locale names no language; English is the "
+                                   u"default")
+                             : format(
+                                   u"there is no language file for your locale's language "
+                                   u"\"%s\"; English is the default",
+                                   locale);
     } else {
         value = listed;
         why = u"the only language there is";
@@ -546,9 +588,10 @@ bool chooseLanguage() {
     if (value != listed && notesFolderNameFor(value) != name && !root.empty()) {
         for (const PhoneRecord& r : loadPhoneRecords()) {
             if (isDirectory(plat::joinPath(plat::joinPath(root, r.alias), name))) {
-                why = format(u"the notes folders of your phones are named \"%s\" already; "
-                             u"`vantrel config language %s` renames them",
-                             name, value);
+                why = format(
+                    u"the notes folders of your phones are named \"%s\" already; "
+                    u"`vantrel config language %s` renames them",
+                    name, value);
                 value = listed;
                 break;
             }
@@ -648,10 +691,10 @@ int changeLanguage(const Setting& s, const std::u16string& language) {
     if (!language.empty() && languageFile(language).empty()) {
         std::u16string known;
         for (const auto& l : availableLanguages()) known += (known.empty() ? u"" : u", ") + l;
-        err(format(u"unknown language \"%s\": there is no language file %s (languages there: "
+        err(
+            format(u"unknown language \"%s\": there is no language file %s (languages there: "
                    u"%s); nothing was changed",
-                   language,
-                   plat::joinPath(languageFolder(), u"MorVex_" + language + u".qlr"),
+                   language, plat::joinPath(languageFolder(), u"MorVex_" + language + u".qlr"),
                    known.empty() ? std::u16string(u"none") : known));
         return kExitFailed;
     }
@@ -680,7 +723,8 @@ int changeLanguage(const Setting& s, const std::u16string& language) {
                 oldName.empty() ? phoneFolder : plat::joinPath(phoneFolder, oldName);
             if (!isDirectory(phoneFolder) || !isDirectory(from)) continue;  // nothing there yet
             if (oldName.empty() || newName.empty()) {
-                err(format(u"the notes of phone '%s' are in %s itself (no language file named "
+                err(
+                    format(u"the notes of phone '%s' are in %s itself (no language file named "
                            u"a notes folder), and \"%s\" can't be moved into it; move them "
                            u"yourself. Nothing was changed",
                            r.alias, phoneFolder, newName.empty() ? oldName : newName));
@@ -690,7 +734,8 @@ int changeLanguage(const Setting& s, const std::u16string& language) {
             plat::FileStatus st;
             if (plat::getFileStatus(m.to, &st)) {
                 if (!st.isDirectory || !isEmptyFolder(m.to)) {
-                    err(format(u"phone '%s': %s is there already and isn't empty, so the notes "
+                    err(
+                        format(u"phone '%s': %s is there already and isn't empty, so the notes "
                                u"folder %s can't be renamed to it; move or merge the notes "
                                u"yourself. Nothing was changed",
                                r.alias, m.to, from));
@@ -1114,47 +1159,33 @@ int runCommandLine(const std::vector<std::u16string>& args) {
         return kExitOk;
     }
     for (const auto& f : cl.flags) {
-        if (!kGlobalFlags.count(f) && !info->flags.count(f)) {
+        if (!kGlobalFlags.count(f) && !info->options.count(f)) {
             err(format(u"%s does not take %s (see `vantrel %s --help`)", info->name, f,
                        info->name));
             return kExitUsage;
         }
     }
-    if (!info->phoneOptions && !cl.phones.empty()) {
+    if (info->phones == PhoneOptions::None && !cl.phones.empty()) {
         err(format(u"%s takes no phone options", info->name));
         return kExitUsage;
     }
-    if (!info->multiplePhones && cl.phones.size() > 1) {
+    if (info->phones != PhoneOptions::Many && cl.phones.size() > 1) {
         err(format(u"%s works on one phone at a time", info->name));
         return kExitUsage;
     }
-    if (cl.module && cl.command != u"register" && cl.command != u"unregister" &&
-        cl.command != u"demo") {
-        err(u"--module is for register, unregister and demo; other commands use the registered "
-            u"module");
-        return kExitUsage;
+    for (const CommandOption& o : commandOptions()) {
+        const std::optional<std::u16string>& value = cl.*o.value;
+        if (!value) continue;
+        if (!info->options.count(o.name)) {
+            err(o.notTaken);
+            return kExitUsage;
+        }
+        if (value->empty() && o.empty) {
+            err(o.empty);
+            return kExitUsage;
+        }
     }
-    if (cl.progId && (!info->phoneOptions || cl.command == u"status")) {
-        err(u"--progid is for the commands that connect to phones: sync, export, read-out, import");
-        return kExitUsage;
-    }
-    if (cl.progId && cl.progId->empty()) {
-        err(u"--progid needs a ProgID such as Vantrel.NotesSml");
-        return kExitUsage;
-    }
-    if (cl.unset && cl.command != u"config") {
-        err(u"--unset is for config");
-        return kExitUsage;
-    }
-    if (cl.command == u"register") return cmdRegister(cl);
-    if (cl.command == u"unregister") return cmdUnregister(cl);
-    if (cl.command == u"config") return cmdConfig(cl);
-    if (cl.command == u"sync") return cmdSync(cl);
-    if (cl.command == u"export") return cmdExport(cl);
-    if (cl.command == u"read-out") return cmdReadOut(cl);
-    if (cl.command == u"import") return cmdImport(cl);
-    if (cl.command == u"status") return cmdStatus(cl);
-    return cmdDemo(cl);
+    return info->run(cl);
 }
 
 }  // namespace vt::host

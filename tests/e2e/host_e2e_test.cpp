@@ -750,6 +750,24 @@ TEST_F(HostTest, BadCommandLinesAreUsageErrors) {
     }
 }
 
+TEST_F(HostTest, AnOptionACommandDoesNotTakeIsAUsageError) {
+    const std::vector<std::pair<std::vector<std::u16string>, std::string>> cases = {
+        {{u"status", u"--all"}, "status does not take --all"},
+        {{u"export", u"--replace"}, "export does not take --replace"},
+        {{u"register", u"--imei", u"1"}, "register takes no phone options"},
+        {{u"export", u"--imei", u"1", u"--imei", u"2"}, "export works on one phone at a time"},
+        {{u"sync", u"--module", u"m"}, "--module is for register, unregister and demo"},
+        {{u"status", u"--progid", u"P"}, "--progid is for the commands that connect to phones"},
+        {{u"sync", u"--progid="}, "--progid needs a ProgID"},
+        {{u"sync", u"--unset", u"root"}, "--unset is for config"},
+    };
+    for (const auto& [args, message] : cases) {
+        CommandRun r = run(args);
+        EXPECT_EQ(r.code, 2) << message;
+        EXPECT_THAT(r.err, HasSubstr(message));
+    }
+}
+
 TEST_F(HostTest, TheDemoRunsToTheEnd) {
     TempDir sandbox;
     CommandRun r;
