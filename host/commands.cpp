@@ -6,6 +6,8 @@
 #include <optional>
 #include <set>
 
+#include "host/command_line.h"
+#include "host/command_support.h"
 #include "host/console.h"
 #include "host/demo.h"
 #include "host/module_host.h"
@@ -32,114 +34,6 @@
 namespace vt::host {
 
 namespace {
-
-constexpr char16_t kDefaultImei[] = u"350000000000001";
-constexpr char16_t kDefaultAlias[] = u"phone";
-constexpr char16_t kDataStore[] = u"Notes";
-constexpr int kDefaultTimeoutSeconds = 300;
-
-void out(const std::u16string& text) {
-    Console::instance().line(text);
-}
-void err(const std::u16string& text) {
-    Console::instance().error(text);
-}
-
-// ---- command line ----
-
-struct PhoneArgs {
-    std::optional<std::u16string> imei, alias, store, options;
-};
-
-struct CommandLine {
-    std::u16string command;
-    std::vector<std::u16string> positional;
-    std::vector<PhoneArgs> phones;
-    std::set<std::u16string> flags;
-    std::optional<std::u16string> module;
-    std::optional<std::u16string> progId;
-    std::optional<std::u16string> unset;
-    int timeoutSeconds = kDefaultTimeoutSeconds;
-};
-
-// Options every command takes; the rest is checked per command.
-const std::set<std::u16string> kGlobalFlags = {u"--help", u"--plain", u"--quiet"};
-const std::set<std::u16string> kValued = {u"--imei",   u"--alias",   u"--phone", u"--phone-options",
-                                          u"--module", u"--timeout", u"--unset", u"--progid"};
-
-bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
-                      std::u16string* error) {
-    bool onlyPositional = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::u16string a = args[i];
-        if (onlyPositional || a.size() < 2 || a[0] != u'-' || a == u"-") {
-            if (cl->command.empty())
-                cl->command = a;
-            else
-                cl->positional.push_back(a);
-            continue;
-        }
-        if (a == u"--") {
-            onlyPositional = true;
-            continue;
-        }
-        if (a == u"-h") a = u"--help";
-        std::optional<std::u16string> value;
-        if (size_t eq = a.find(u'='); eq != std::u16string::npos) {
-            value = a.substr(eq + 1);
-            a = a.substr(0, eq);
-        }
-        if (kValued.count(a)) {
-            if (!value) {
-                if (i + 1 >= args.size()) {
-                    *error = a + u" needs a value";
-                    return false;
-                }
-                value = args[++i];
-            }
-            auto phoneField = [&](std::optional<std::u16string> PhoneArgs::*field) {
-                // --imei opens a new phone; so does a field the current phone already has.
-                if (cl->phones.empty() || (cl->phones.back().*field) ||
-                    (field == &PhoneArgs::imei &&
-                     (cl->phones.back().imei || cl->phones.back().alias ||
-                      cl->phones.back().store || cl->phones.back().options)))
-                    cl->phones.emplace_back();
-                cl->phones.back().*field = *value;
-            };
-            if (a == u"--imei")
-                phoneField(&PhoneArgs::imei);
-            else if (a == u"--alias")
-                phoneField(&PhoneArgs::alias);
-            else if (a == u"--phone")
-                phoneField(&PhoneArgs::store);
-            else if (a == u"--phone-options")
-                phoneField(&PhoneArgs::options);
-            else if (a == u"--module")
-                cl->module = *value;
-            else if (a == u"--progid")
-                cl->progId = *value;
-            else if (a == u"--unset")
-                cl->unset = *value;
-            else if (a == u"--timeout") {
-                const std::string t = toUtf8(*value);
-                char* end = nullptr;
-                long n = std::strtol(t.c_str(), &end, 10);
-                if (t.empty() || *end != 0 || n <= 0 || n > 86400) {
-                    *error = u"--timeout needs a number of seconds (1 to 86400)";
-                    return false;
-                }
-                cl->timeoutSeconds = static_cast<int>(n);
-            }
-            continue;
-        }
-        if (value) {
-            *error = a + u" takes no value";
-            return false;
-        }
-        cl->flags.insert(a);
-    }
-    return true;
-}
 
 // ---- help ----
 
@@ -346,64 +240,6 @@ void printBlock(const std::u16string& text) {
     }
 }
 
-// ---- helpers ----
-
-std::u16string absolutePath(const std::u16string& p) {
-    if (p.empty() || plat::isAbsolutePath(p)) return p;
-    std::u16string rel = p;
-    while (rel.size() >= 2 && rel[0] == u'.' && rel[1] == plat::kPathSeparator) rel = rel.substr(2);
-    return plat::joinPath(plat::currentDirectory(), rel == u"." ? u"" : rel);
-}
-
-bool isDirectory(const std::u16string& path) {
-    plat::FileStatus st;
-    return plat::getFileStatus(path, &st) && st.isDirectory;
-}
-
-std::u16string osError(int e) {
-    std::u16string t = plat::systemErrorText(e);
-    return t.empty() ? format(u"error %d", e) : t;
-}
-
-// Moves the process into the folder for the module's debug copies of received items (it
-// writes them into the current folder) and back.
-class ScopedWorkFolder {
-  public:
-    ScopedWorkFolder() : old_(plat::currentDirectory()) {
-        const std::u16string folder = plat::joinPath(hostHome(), u"received-items");
-        if (plat::createFolders(folder) == 0) plat::setCurrentDirectory(folder);
-    }
-    ~ScopedWorkFolder() {
-        if (!old_.empty()) plat::setCurrentDirectory(old_);
-    }
-    ScopedWorkFolder(const ScopedWorkFolder&) = delete;
-    ScopedWorkFolder& operator=(const ScopedWorkFolder&) = delete;
-
-  private:
-    std::u16string old_;
-};
-
-// Standard output's and COM's set-up for one command.
-class ComScope {
-  public:
-    // A single-threaded apartment, as a desktop host has: the module is an "Apartment" server,
-    // so its objects come back unmarshalled.
-    ComScope() { hr_ = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~ComScope() {
-        if (SUCCEEDED(hr_)) CoUninitialize();
-    }
-
-  private:
-    HRESULT hr_;
-};
-
-bool registryUsable() {
-    int32_t e = checkRegistryWritable();
-    if (e == plat::kErrorSuccess) return true;
-    err(registryErrorText(e));
-    return false;
-}
-
 // ---- phones ----
 
 // Resolves the phone options against the host's records. requireKnown: the phone must have
@@ -531,10 +367,6 @@ void recordOutcome(const PhoneLink& link, const SessionReport& r) {
 
 void printReport(const PhoneLink& link, const SessionReport& r) {
     for (const auto& l : summaryLines(link.setup().alias, r)) out(l);
-}
-
-int timeoutMs(const CommandLine& cl) {
-    return cl.timeoutSeconds * 1000;
 }
 
 // ---- commands ----
@@ -752,12 +584,12 @@ int changeLanguage(const Setting& s, const std::u16string& language) {
         const FolderMove& m = moves[done];
         if (m.emptyTarget) {
             if (int e = plat::removeDirectory(m.to); e != 0) {
-                failure = format(u"can't remove the empty folder %s: %s", m.to, osError(e));
+                failure = format(u"can't remove the empty folder %s: %s", m.to, osErrorText(e));
                 break;
             }
         }
         if (int e = plat::renameFile(m.from, m.to); e != 0) {
-            failure = format(u"can't rename %s to %s: %s", m.from, m.to, osError(e));
+            failure = format(u"can't rename %s to %s: %s", m.from, m.to, osErrorText(e));
             if (m.emptyTarget) plat::createDirectory(m.to);
             break;
         }
@@ -773,7 +605,7 @@ int changeLanguage(const Setting& s, const std::u16string& language) {
             const FolderMove& m = moves[done];
             if (int e = plat::renameFile(m.to, m.from); e != 0) {
                 err(format(u"can't rename %s back to %s: %s; do it yourself", m.to, m.from,
-                           osError(e)));
+                           osErrorText(e)));
                 undone = false;
             } else if (m.emptyTarget) {
                 plat::createDirectory(m.to);
@@ -856,7 +688,7 @@ int cmdConfig(const CommandLine& cl) {
         value = absolutePath(value);
         if (!isDirectory(value)) {
             if (int e = plat::createFolders(value); e != 0) {
-                err(format(u"can't create the folder %s: %s", value, osError(e)));
+                err(format(u"can't create the folder %s: %s", value, osErrorText(e)));
                 return kExitFailed;
             }
             out(format(u"created the folder %s", value));
@@ -937,7 +769,7 @@ int cmdReadOut(const CommandLine& cl) {
         return kExitFailed;
     }
     if (int e = plat::createFolders(dir); e != 0) {
-        err(format(u"can't create the folder %s: %s", dir, osError(e)));
+        err(format(u"can't create the folder %s: %s", dir, osErrorText(e)));
         return kExitFailed;
     }
     ComScope com;
@@ -977,7 +809,7 @@ int cmdImport(const CommandLine& cl) {
         plat::FileException e(0, 0, u"");
         if (!f.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting,
                        plat::Share::DenyNone, &e)) {
-            err(format(u"can't read %s: %s; nothing was imported", path, osError(e.osError())));
+            err(format(u"can't read %s: %s; nothing was imported", path, osErrorText(e.osError())));
             return kExitFailed;
         }
         PhoneLink::ImportItem item;
@@ -986,7 +818,7 @@ int cmdImport(const CommandLine& cl) {
             item.bytes.resize(f.length());
             item.bytes.resize(f.readAt(0, item.bytes.data(), item.bytes.size()));
         } catch (const plat::FileException& x) {
-            err(format(u"can't read %s: %s; nothing was imported", path, osError(x.osError())));
+            err(format(u"can't read %s: %s; nothing was imported", path, osErrorText(x.osError())));
             return kExitFailed;
         }
         if (item.bytes.empty()) {
@@ -1159,7 +991,7 @@ int runCommandLine(const std::vector<std::u16string>& args) {
         return kExitOk;
     }
     for (const auto& f : cl.flags) {
-        if (!kGlobalFlags.count(f) && !info->options.count(f)) {
+        if (!isGlobalFlag(f) && !info->options.count(f)) {
             err(format(u"%s does not take %s (see `vantrel %s --help`)", info->name, f,
                        info->name));
             return kExitUsage;
