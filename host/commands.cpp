@@ -397,30 +397,25 @@ int cmdSync(const CommandLine& cl) {
         err(u"sync takes no arguments besides options");
         return kExitUsage;
     }
-    if (!registryUsable()) return kExitFailed;
-    std::vector<PhoneSetup> setups;
-    if (!resolvePhones(cl, false, &setups)) return kExitFailed;
-    ComScope com;
-    ScopedWorkFolder work;
-    Connected c;
-    int busy = 0;  // phones another process has: reported and left out
-    if (!connectAll(cl, setups, &c, true, &busy)) return kExitFailed;
+    PhoneSession session;
+    // Phones another process has are reported and left out.
+    if (!session.open(cl, {.skipBusy = true})) return kExitFailed;
     // Every phone's session runs at once; the module keeps one controller per phone.
     std::vector<bool> started;
-    for (auto& link : c.links) {
+    for (const auto& link : session.links()) {
         out(format(u"%s: synchronising %s with %s", link->setup().alias, link->notesFolder(),
                    link->setup().store));
         started.push_back(link->startSync());
     }
     bool allOk = true;
-    for (size_t i = 0; i < c.links.size(); ++i) {
-        PhoneLink& link = *c.links[i];
+    for (size_t i = 0; i < session.links().size(); ++i) {
+        PhoneLink& link = *session.links()[i];
         SessionReport r = started[i] ? link.finishSession(timeoutMs(cl)) : link.lastReport();
         recordOutcome(link, r);
         printReport(link, r);
         allOk = allOk && r.ok;
     }
-    return allOk && busy == 0 ? kExitOk : kExitFailed;
+    return allOk && session.busy() == 0 ? kExitOk : kExitFailed;
 }
 
 int cmdExport(const CommandLine& cl) {
@@ -428,14 +423,9 @@ int cmdExport(const CommandLine& cl) {
         err(u"export takes one phone and no arguments");
         return kExitUsage;
     }
-    if (!registryUsable()) return kExitFailed;
-    std::vector<PhoneSetup> setups;
-    if (!resolvePhones(cl, false, &setups)) return kExitFailed;
-    ComScope com;
-    ScopedWorkFolder work;
-    Connected c;
-    if (!connectAll(cl, setups, &c)) return kExitFailed;
-    PhoneLink& link = *c.links[0];
+    PhoneSession session;
+    if (!session.open(cl, {})) return kExitFailed;
+    PhoneLink& link = *session.links()[0];
     out(format(u"%s: exporting (one session) between %s and %s", link.setup().alias,
                link.notesFolder(), link.setup().store));
     SessionReport r = link.exportFromPhone(timeoutMs(cl));
@@ -450,24 +440,25 @@ int cmdReadOut(const CommandLine& cl) {
         return kExitUsage;
     }
     const std::u16string dir = absolutePath(cl.positional[0]);
-    if (!registryUsable()) return kExitFailed;
-    std::vector<PhoneSetup> setups;
-    if (!resolvePhones(cl, true, &setups)) return kExitFailed;
-    plat::FileStatus st;
-    if (plat::getFileStatus(dir, &st) && !st.isDirectory) {
-        err(format(u"%s is a file, not a folder", dir));
+    // DIR is made once the phone is known to be there, and before the module is loaded.
+    auto makeDir = [&dir] {
+        plat::FileStatus st;
+        if (plat::getFileStatus(dir, &st) && !st.isDirectory) {
+            err(format(u"%s is a file, not a folder", dir));
+            return false;
+        }
+        if (int e = plat::createFolders(dir); e != 0) {
+            err(format(u"can't create the folder %s: %s", dir, osErrorText(e)));
+            return false;
+        }
+        return true;
+    };
+    PhoneSession session;
+    if (!session.open(cl, {.requireKnown = true, .forReadOut = true, .beforeConnecting = makeDir}))
         return kExitFailed;
-    }
-    if (int e = plat::createFolders(dir); e != 0) {
-        err(format(u"can't create the folder %s: %s", dir, osErrorText(e)));
-        return kExitFailed;
-    }
-    ComScope com;
-    ScopedWorkFolder work;
-    Connected c;
-    if (!connectAll(cl, setups, &c, false, nullptr, true)) return kExitFailed;
+    PhoneLink& link = *session.links()[0];
     const size_t before = plat::findFiles(plat::joinPath(dir, u"*")).size();
-    HRESULT hr = c.links[0]->readAllOut(dir);
+    HRESULT hr = link.readAllOut(dir);
     if (FAILED(hr)) {
         err(
             format(u"the module could not write every note into %s (0x%08X); see the notes that "
@@ -482,7 +473,7 @@ int cmdReadOut(const CommandLine& cl) {
     out(
         format(u"%s: wrote the notes as last exchanged with the phone into %s (%d files there "
                u"now)",
-               c.links[0]->setup().alias, dir, count));
+               link.setup().alias, dir, count));
     return kExitOk;
 }
 
@@ -521,14 +512,9 @@ int cmdImport(const CommandLine& cl) {
             item.name += u".txt";
         items.push_back(std::move(item));
     }
-    if (!registryUsable()) return kExitFailed;
-    std::vector<PhoneSetup> setups;
-    if (!resolvePhones(cl, false, &setups)) return kExitFailed;
-    ComScope com;
-    ScopedWorkFolder work;
-    Connected c;
-    if (!connectAll(cl, setups, &c)) return kExitFailed;
-    PhoneLink& link = *c.links[0];
+    PhoneSession session;
+    if (!session.open(cl, {})) return kExitFailed;
+    PhoneLink& link = *session.links()[0];
     const bool replace = cl.flags.count(u"--replace") > 0;
     const bool overwrite = cl.flags.count(u"--item-overwrite") > 0;
     out(format(u"%s: importing %d note(s) into %s%s%s", link.setup().alias, items.size(),

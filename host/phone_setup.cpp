@@ -35,8 +35,7 @@ bool resolvePhone(const PhoneArgs& a, bool requireKnown, PhoneSetup* setup, bool
     return validatePhoneSetup(*setup, error);
 }
 
-}  // namespace
-
+// The phones cl names, resolved; false with the reason on standard error.
 bool resolvePhones(const CommandLine& cl, bool requireKnown, std::vector<PhoneSetup>* setups) {
     std::vector<PhoneArgs> args = cl.phones;
     if (cl.flags.count(u"--all")) {
@@ -76,13 +75,22 @@ bool resolvePhones(const CommandLine& cl, bool requireKnown, std::vector<PhoneSe
     return true;
 }
 
-Connected::~Connected() {
-    links.clear();  // objects first, the module last
-    module.reset();
+}  // namespace
+
+PhoneSession::~PhoneSession() {
+    links_.clear();  // the objects first, the module last
+    module_.reset();
+    work_.reset();
+    com_.reset();
 }
 
-bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Connected* c,
-                bool skipBusy, int* busy, bool forReadOut) {
+bool PhoneSession::open(const CommandLine& cl, const Options& options) {
+    if (!registryUsable()) return false;
+    std::vector<PhoneSetup> setups;
+    if (!resolvePhones(cl, options.requireKnown, &setups)) return false;
+    if (options.beforeConnecting && !options.beforeConnecting()) return false;
+    com_.emplace();
+    work_.emplace();
     std::u16string error;
     std::unique_ptr<ModuleHost> module =
         ModuleHost::open(kDataStore, &error, cl.progId.value_or(u""));
@@ -90,16 +98,16 @@ bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Co
         err(error);
         return false;
     }
-    c->module = std::move(module);
+    module_ = std::move(module);
     for (const PhoneSetup& setup : setups) {
         ConnectReport report;
         std::unique_ptr<PhoneLink> link =
-            PhoneLink::connect(c->module, setup, &error, &report, forReadOut);
+            PhoneLink::connect(module_, setup, &error, &report, options.forReadOut);
         for (const auto& n : report.notes) out(n);
         if (!link) {
             err(error);
-            if (report.busy && skipBusy) {
-                if (busy) ++*busy;
+            if (report.busy && options.skipBusy) {
+                ++busy_;
                 continue;
             }
             return false;
@@ -108,7 +116,7 @@ bool connectAll(const CommandLine& cl, const std::vector<PhoneSetup>& setups, Co
             err(error);
             return false;
         }
-        c->links.push_back(std::move(link));
+        links_.push_back(std::move(link));
     }
     return true;
 }
