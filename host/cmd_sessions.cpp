@@ -135,7 +135,7 @@ int cmdImport(const CommandLine& cl) {
     for (const auto& p : cl.positional) {
         const std::u16string path = absolutePath(p);
         plat::File f;
-        plat::FileException e(0, 0, u"");
+        plat::FileException e(plat::kCauseNone, 0, u"");
         if (!f.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting,
                        plat::Share::DenyNone, &e)) {
             err(format(u"can't read %s: %s; nothing was imported", path, osErrorText(e.osError())));
@@ -143,7 +143,9 @@ int cmdImport(const CommandLine& cl) {
         }
         PhoneLink::ImportItem item;
         try {
-            if (f.status().isDirectory) throw plat::FileException(5, 21, path);
+            // Linux opens a folder for reading; Windows refuses it with notAFileError().
+            if (f.status().isDirectory)
+                throw plat::FileException(plat::kCauseAccessDenied, plat::notAFileError(), path);
             item.bytes.resize(f.length());
             item.bytes.resize(f.readAt(0, item.bytes.data(), item.bytes.size()));
         } catch (const plat::FileException& x) {

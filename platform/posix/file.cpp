@@ -620,4 +620,8 @@ int notADirectoryError() {
     return ENOTDIR;
 }
 
+int notAFileError() {
+    return EISDIR;
+}
+
 }  // namespace vt::plat

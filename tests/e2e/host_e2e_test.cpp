@@ -356,6 +356,17 @@ TEST_P(ImportTest, AnEmptyOrMissingFileChangesNothing) {
     EXPECT_EQ(phoneTexts(), pcTexts());
 }
 
+TEST_P(ImportTest, AFolderChangesNothing) {
+    const std::u16string folder = home_ / u"folder.txt";
+    ASSERT_EQ(plat::createDirectory(folder), 0);
+    CommandRun r = run(importArgs({one_, folder}));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.err, HasSubstr("can't read"));
+    EXPECT_THAT(r.err, HasSubstr("nothing was imported"));
+    EXPECT_THAT(pcTexts(), ElementsAre("old note", "other"));
+    EXPECT_EQ(phoneTexts(), pcTexts());
+}
+
 // ---- several phones ----
 
 TEST_F(HostTest, TwoPhonesSynchroniseInOneProcess) {
