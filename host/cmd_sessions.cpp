@@ -105,7 +105,6 @@ int cmdReadOut(const CommandLine& cl) {
     if (!session.open(cl, {.requireKnown = true, .forReadOut = true, .beforeConnecting = makeDir}))
         return kExitFailed;
     PhoneLink& link = *session.links()[0];
-    const size_t before = plat::findFiles(plat::joinPath(dir, u"*")).size();
     HRESULT hr = link.readAllOut(dir);
     if (FAILED(hr)) {
         err(
@@ -117,7 +116,6 @@ int cmdReadOut(const CommandLine& cl) {
     size_t count = 0;
     for (const auto& e : plat::findFiles(plat::joinPath(dir, u"*")))
         if (!e.isDirectory) ++count;
-    (void)before;
     out(
         format(u"%s: wrote the notes as last exchanged with the phone into %s (%d files there "
                u"now)",
