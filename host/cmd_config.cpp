@@ -25,6 +25,7 @@ struct FolderMove {
     bool emptyTarget = false;  // an empty folder of the new name is removed first
 };
 
+// True when folder can be listed and holds nothing.
 bool isEmptyFolder(const std::u16string& folder) {
     std::vector<plat::FindEntry> entries;
     if (plat::searchFolder(plat::joinPath(folder, u"*"), plat::FindDetail::NamesOnly, &entries) !=

@@ -18,6 +18,8 @@ namespace vt::host {
 
 namespace {
 
+// When the last session began, as the module recorded it in the notes folder's folder.xml;
+// empty when it can't be read.
 std::u16string lastSessionStart(const std::u16string& notesFolder) {
     auto doc = plat::XmlDocument::create();
     if (!doc) return {};

@@ -8,6 +8,7 @@ namespace vt::host {
 
 namespace {
 
+// The flags every command takes.
 const std::set<std::u16string> kGlobalFlags = {u"--help", u"--plain", u"--quiet"};
 // The options with a value, given as the next argument or after "=".
 const std::set<std::u16string> kValued = {u"--imei",   u"--alias",   u"--phone", u"--phone-options",

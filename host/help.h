@@ -1,6 +1,6 @@
 // The help texts of `vantrel`: each command's usage line, summary and description, the general
-// help that lists the commands, and the parts several commands' help shares (the phone options,
-// the options of every command).
+// help that lists the commands, and the texts that several commands' help shows (the phone
+// options, the options of every command).
 //
 // Thread-safe: the texts are constants, and printing goes through the Console.
 #pragma once
