@@ -7,9 +7,9 @@ namespace {
 
 // The position of the last separator before any trailing one, or npos.
 size_t lastSeparator(std::u16string_view path) {
-    path = std::u16string_view(withoutTrailingSeparator(path));
-    for (size_t i = path.size(); i > 0; --i)
-        if (isPathSeparator(path[i - 1])) return i - 1;
+    const std::u16string whole = withoutTrailingSeparator(path);
+    for (size_t i = whole.size(); i > 0; --i)
+        if (isPathSeparator(whole[i - 1])) return i - 1;
     return std::u16string_view::npos;
 }
 
