@@ -1,6 +1,8 @@
-// The `vantrel` command line: parsing, the commands (register, unregister, config, sync,
-// export, read-out, import, status, demo) and their help texts. Every command prints what it
-// did, reports problems as "vantrel: ..." lines on standard error and answers an exit code.
+// Runs a `vantrel` command line: the commands register, unregister, config, sync, export,
+// read-out, import, status and demo, and their help. Every command prints what it did, reports
+// problems as "vantrel: ..." lines on standard error and answers an exit code. The command line
+// is taken apart by host/command_line.h and checked against the command table
+// (host/command_table.h), whose entry names the handler that runs (host/cmd_*.cpp).
 //
 // Not thread-safe: a command may change the process's current folder (for the module's debug
 // copies of received items) and, for `demo`, VANTREL_HOME.

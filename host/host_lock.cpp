@@ -58,7 +58,7 @@ HostLock::Taken HostLock::take(const std::u16string& name, int waitMs) {
                 return t;
             }
             Held held;
-            plat::FileException error(0, 0, u"");
+            plat::FileException error(plat::kCauseNone, 0, u"");
             if (held.file.tryOpen(path, plat::Access::Write, plat::Disposition::OpenAlways,
                                   plat::Share::Exclusive, &error)) {
                 held.holders = 1;

@@ -40,7 +40,7 @@ int probeWritable(const std::u16string& folder) {
     const std::u16string probe =
         plat::joinPath(folder, format(u".vantrel-probe-%u", plat::currentProcessId()));
     plat::File f;
-    plat::FileException e(0, 0, u"");
+    plat::FileException e(plat::kCauseNone, 0, u"");
     if (!f.tryOpen(probe, plat::Access::Write, plat::Disposition::CreateAlways,
                    plat::Share::DenyNone, &e))
         return e.osError() ? e.osError() : -1;
@@ -99,7 +99,7 @@ std::u16string missingNotesFolderText(const PhoneSetup& setup, const std::u16str
 // kind fails with a sharing violation while it has it.
 bool recordStoreHeldElsewhere(const std::u16string& imei) {
     plat::File f;
-    plat::FileException e(0, 0, u"");
+    plat::FileException e(plat::kCauseNone, 0, u"");
     if (f.tryOpen(recordStorePath(imei), plat::Access::ReadWrite, plat::Disposition::OpenExisting,
                   plat::Share::DenyWrite, &e)) {
         try {

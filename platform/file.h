@@ -211,5 +211,9 @@ bool isNotFoundError(int osError);
 bool isSharingViolation(int osError);
 // The OS error for "a file is where a folder should be".
 int notADirectoryError();
+// The OS error for "a folder is where a file should be": what opening a folder as a file for
+// writing answers (EISDIR; on Windows ERROR_ACCESS_DENIED, which opening it for reading
+// answers too).
+int notAFileError();
 
 }  // namespace vt::plat

@@ -621,4 +621,8 @@ int notADirectoryError() {
     return ENOTDIR;
 }
 
+int notAFileError() {
+    return EISDIR;
+}
+
 }  // namespace vt::plat

@@ -391,4 +391,8 @@ int notADirectoryError() {
     return ERROR_DIRECTORY;
 }
 
+int notAFileError() {
+    return ERROR_ACCESS_DENIED;
+}
+
 }  // namespace vt::plat

@@ -356,6 +356,17 @@ TEST_P(ImportTest, AnEmptyOrMissingFileChangesNothing) {
     EXPECT_EQ(phoneTexts(), pcTexts());
 }
 
+TEST_P(ImportTest, AFolderChangesNothing) {
+    const std::u16string folder = home_ / u"folder.txt";
+    ASSERT_EQ(plat::createDirectory(folder), 0);
+    CommandRun r = run(importArgs({one_, folder}));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.err, HasSubstr("can't read"));
+    EXPECT_THAT(r.err, HasSubstr("nothing was imported"));
+    EXPECT_THAT(pcTexts(), ElementsAre("old note", "other"));
+    EXPECT_EQ(phoneTexts(), pcTexts());
+}
+
 // ---- several phones ----
 
 TEST_F(HostTest, TwoPhonesSynchroniseInOneProcess) {
@@ -747,6 +758,24 @@ TEST_F(HostTest, BadCommandLinesAreUsageErrors) {
         CommandRun r = run({c, u"--help"});
         EXPECT_EQ(r.code, 0) << toUtf8(c);
         EXPECT_THAT(r.out, HasSubstr("Usage: vantrel")) << toUtf8(c);
+    }
+}
+
+TEST_F(HostTest, AnOptionACommandDoesNotTakeIsAUsageError) {
+    const std::vector<std::pair<std::vector<std::u16string>, std::string>> cases = {
+        {{u"status", u"--all"}, "status does not take --all"},
+        {{u"export", u"--replace"}, "export does not take --replace"},
+        {{u"register", u"--imei", u"1"}, "register takes no phone options"},
+        {{u"export", u"--imei", u"1", u"--imei", u"2"}, "export works on one phone at a time"},
+        {{u"sync", u"--module", u"m"}, "--module is for register, unregister and demo"},
+        {{u"status", u"--progid", u"P"}, "--progid is for the commands that connect to phones"},
+        {{u"sync", u"--progid="}, "--progid needs a ProgID"},
+        {{u"sync", u"--unset", u"root"}, "--unset is for config"},
+    };
+    for (const auto& [args, message] : cases) {
+        CommandRun r = run(args);
+        EXPECT_EQ(r.code, 2) << message;
+        EXPECT_THAT(r.err, HasSubstr(message));
     }
 }
 

@@ -239,6 +239,15 @@ TEST_F(FileTest, FoldersAreMadeLevelByLevelButNotThroughAFile) {
     EXPECT_EQ(fileNameOf(u"c"), u"c");
 }
 
+TEST_F(FileTest, AFolderIsNotOpenedAsAFileForWriting) {
+    ASSERT_EQ(createDirectory(p(u"sub")), 0);
+    File f;
+    FileException e(kCauseNone, 0, {});
+    EXPECT_FALSE(
+        f.tryOpen(p(u"sub"), Access::Write, Disposition::OpenExisting, Share::DenyNone, &e));
+    EXPECT_EQ(e.osError(), notAFileError());
+}
+
 TEST_F(FileTest, RenameReplacesTheTarget) {
     test::writeFileBytes(p(u"a"), "new");
     test::writeFileBytes(p(u"b"), "old");

@@ -1,0 +1,44 @@
+#include "host/command_table.h"
+
+namespace vt::host {
+
+const std::vector<CommandInfo>& commands() {
+    static const std::vector<CommandInfo> kCommands = {
+        {u"register", cmdRegister, &kRegisterHelp, {u"--module"}, PhoneOptions::None},
+        {u"unregister", cmdUnregister, &kUnregisterHelp, {u"--module"}, PhoneOptions::None},
+        {u"config", cmdConfig, &kConfigHelp, {u"--unset"}, PhoneOptions::None},
+        {u"sync", cmdSync, &kSyncHelp, {u"--all", u"--progid"}, PhoneOptions::Many},
+        {u"export", cmdExport, &kExportHelp, {u"--progid"}, PhoneOptions::One},
+        {u"read-out", cmdReadOut, &kReadOutHelp, {u"--progid"}, PhoneOptions::One},
+        {u"import",
+         cmdImport,
+         &kImportHelp,
+         {u"--replace", u"--item-overwrite", u"--progid"},
+         PhoneOptions::One},
+        {u"status", cmdStatus, &kStatusHelp, {}, PhoneOptions::One},
+        {u"demo", cmdDemo, &kDemoHelp, {u"--module"}, PhoneOptions::None},
+    };
+    return kCommands;
+}
+
+const CommandInfo* findCommand(const std::u16string& name) {
+    for (const auto& c : commands())
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+const std::vector<CommandOption>& commandOptions() {
+    static const std::vector<CommandOption> kOptions = {
+        {u"--module", &CommandLine::module,
+         u"--module is for register, unregister and demo; other commands use the registered "
+         u"module",
+         nullptr},
+        {u"--progid", &CommandLine::progId,
+         u"--progid is for the commands that connect to phones: sync, export, read-out, import",
+         u"--progid needs a ProgID such as Vantrel.NotesSml"},
+        {u"--unset", &CommandLine::unset, u"--unset is for config", nullptr},
+    };
+    return kOptions;
+}
+
+}  // namespace vt::host
