@@ -9,6 +9,7 @@
 #include "host/host_lock.h"
 #include "host/phone_link.h"
 #include "host/settings.h"
+#include "platform/system.h"
 #include "platform/file.h"
 #include "platform/find.h"
 #include "platform/format.h"
@@ -105,12 +106,12 @@ int changeLanguage(const Setting& s, const std::u16string& language) {
         const FolderMove& m = moves[done];
         if (m.emptyTarget) {
             if (int e = plat::removeDirectory(m.to); e != 0) {
-                failure = format(u"can't remove the empty folder %s: %s", m.to, osErrorText(e));
+                failure = format(u"can't remove the empty folder %s: %s", m.to, plat::osErrorText(e));
                 break;
             }
         }
         if (int e = plat::renameFile(m.from, m.to); e != 0) {
-            failure = format(u"can't rename %s to %s: %s", m.from, m.to, osErrorText(e));
+            failure = format(u"can't rename %s to %s: %s", m.from, m.to, plat::osErrorText(e));
             if (m.emptyTarget) plat::createDirectory(m.to);
             break;
         }
@@ -126,7 +127,7 @@ int changeLanguage(const Setting& s, const std::u16string& language) {
             const FolderMove& m = moves[done];
             if (int e = plat::renameFile(m.to, m.from); e != 0) {
                 err(format(u"can't rename %s back to %s: %s; do it yourself", m.to, m.from,
-                           osErrorText(e)));
+                           plat::osErrorText(e)));
                 undone = false;
             } else if (m.emptyTarget) {
                 plat::createDirectory(m.to);
@@ -211,7 +212,7 @@ int cmdConfig(const CommandLine& cl) {
         value = absolutePath(value);
         if (!isDirectory(value)) {
             if (int e = plat::createFolders(value); e != 0) {
-                err(format(u"can't create the folder %s: %s", value, osErrorText(e)));
+                err(format(u"can't create the folder %s: %s", value, plat::osErrorText(e)));
                 return kExitFailed;
             }
             out(format(u"created the folder %s", value));

@@ -8,6 +8,7 @@
 #include "host/phone_link.h"
 #include "host/phone_setup.h"
 #include "host/settings.h"
+#include "platform/system.h"
 #include "platform/file.h"
 #include "platform/find.h"
 #include "platform/format.h"
@@ -96,7 +97,7 @@ int cmdReadOut(const CommandLine& cl) {
             return false;
         }
         if (int e = plat::createFolders(dir); e != 0) {
-            err(format(u"can't create the folder %s: %s", dir, osErrorText(e)));
+            err(format(u"can't create the folder %s: %s", dir, plat::osErrorText(e)));
             return false;
         }
         return true;
@@ -136,7 +137,7 @@ int cmdImport(const CommandLine& cl) {
         plat::FileException e(plat::kCauseNone, 0, u"");
         if (!f.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting,
                        plat::Share::DenyNone, &e)) {
-            err(format(u"can't read %s: %s; nothing was imported", path, osErrorText(e.osError())));
+            err(format(u"can't read %s: %s; nothing was imported", path, plat::osErrorText(e.osError())));
             return kExitFailed;
         }
         PhoneLink::ImportItem item;
@@ -147,7 +148,7 @@ int cmdImport(const CommandLine& cl) {
             item.bytes.resize(f.length());
             item.bytes.resize(f.readAt(0, item.bytes.data(), item.bytes.size()));
         } catch (const plat::FileException& x) {
-            err(format(u"can't read %s: %s; nothing was imported", path, osErrorText(x.osError())));
+            err(format(u"can't read %s: %s; nothing was imported", path, plat::osErrorText(x.osError())));
             return kExitFailed;
         }
         if (item.bytes.empty()) {

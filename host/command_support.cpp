@@ -30,11 +30,6 @@ bool isDirectory(const std::u16string& path) {
     return plat::getFileStatus(path, &st) && st.isDirectory;
 }
 
-std::u16string osErrorText(int e) {
-    std::u16string t = plat::systemErrorText(e);
-    return t.empty() ? format(u"error %d", e) : t;
-}
-
 bool registryUsable() {
     int32_t e = checkRegistryWritable();
     if (e == plat::kErrorSuccess) return true;

@@ -28,8 +28,6 @@ void err(const std::u16string& text);
 std::u16string absolutePath(const std::u16string& p);
 // True when path is an existing folder.
 bool isDirectory(const std::u16string& path);
-// The system's text for an OS error code from platform/file.h, else "error N".
-std::u16string osErrorText(int e);
 
 // True when the registry accepts changes; otherwise says why on standard error. Every command
 // that may change something asks first, so that a damaged registry file is left as it is.

@@ -31,11 +31,6 @@ std::map<std::u16string, Held>& heldNames() {
     return *held;
 }
 
-std::u16string osErrorText(int err) {
-    std::u16string t = err > 0 ? plat::systemErrorText(err) : std::u16string();
-    return t.empty() ? format(u"error %d", err) : t;
-}
-
 }  // namespace
 
 HostLock::Taken HostLock::take(const std::u16string& name, int waitMs) {
@@ -54,7 +49,7 @@ HostLock::Taken HostLock::take(const std::u16string& name, int waitMs) {
                 return t;
             }
             if (int e = plat::createFolders(folder); e != 0) {
-                t.error = format(u"can't create the folder %s: %s", folder, osErrorText(e));
+                t.error = format(u"can't create the folder %s: %s", folder, plat::osErrorText(e));
                 return t;
             }
             Held held;
@@ -68,7 +63,7 @@ HostLock::Taken HostLock::take(const std::u16string& name, int waitMs) {
             }
             if (!plat::isSharingViolation(error.osError())) {
                 t.error = format(u"can't open the lock file %s: %s", path,
-                                 osErrorText(error.osError()));
+                                 plat::osErrorText(error.osError()));
                 return t;
             }
         }

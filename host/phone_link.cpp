@@ -52,11 +52,6 @@ int probeWritable(const std::u16string& folder) {
     return 0;
 }
 
-std::u16string osErrorText(int err) {
-    std::u16string t = err > 0 ? plat::systemErrorText(err) : std::u16string();
-    return t.empty() ? format(u"error %d", err) : t;
-}
-
 std::u16string hresultText(HRESULT hr) {
     return format(u"0x%08X", hr);
 }
@@ -325,7 +320,7 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
     if (!isDirectory(phoneFolder)) {
         if (int err = plat::createDirectory(phoneFolder); err != 0) {
             *error = format(u"can't create the folder %s for phone '%s': %s", phoneFolder,
-                            setup.alias, osErrorText(err));
+                            setup.alias, plat::osErrorText(err));
             return nullptr;
         }
         report->notes.push_back(
@@ -335,7 +330,7 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
         isDirectory(link->notesFolder_) ? link->notesFolder_ : phoneFolder;
     if (int err = probeWritable(writable); err != 0) {
         *error = format(u"the notes folder %s can't be written (%s); nothing was changed", writable,
-                        osErrorText(err));
+                        plat::osErrorText(err));
         return nullptr;
     }
 
@@ -352,7 +347,7 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
         return nullptr;
     }
     if (int err = plat::createFolders(setup.store); err != 0) {
-        *error = format(u"can't create the phone store %s: %s", setup.store, osErrorText(err));
+        *error = format(u"can't create the phone store %s: %s", setup.store, plat::osErrorText(err));
         return nullptr;
     }
     HRESULT hr = engines::VirtualPhone::create(setup.store, options, link->phone_.put());

@@ -18,6 +18,8 @@ uint32_t currentThreadId();
 
 // The system's message for an OS error code; empty when it has none.
 std::u16string systemErrorText(int osError);
+// The system's message, or "error <n>" when it has none (also for codes of 0 and below).
+std::u16string osErrorText(int osError);
 
 // Text for a debugger (OutputDebugString on Windows; standard error when VANTREL_DEBUG is set
 // on Linux).

@@ -132,7 +132,7 @@ std::u16string describeFileException(const plat::FileException* e, bool withSyst
         u"tooManyOpenFiles", u"accessDenied",  u"invalidFile",    u"removeCurrentDir",
         u"directoryFull", u"badSeek",          u"hardIO",         u"sharingViolation",
         u"lockViolation", u"diskFull",         u"endOfFile"};
-    std::u16string text = (e->cause() >= 0 && e->cause() <= 14) ? kCauses[e->cause()]
+    std::u16string text = (e->cause() >= 0 && e->cause() <= plat::kCauseEndOfFile) ? kCauses[e->cause()]
                                                                 : u"unmatched error";
     if (e->osError() != 0) {
         text += format(u" errno:%d", e->osError());
