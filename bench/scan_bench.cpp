@@ -19,7 +19,7 @@ namespace vt {
 
 // Reaches the scan directly.
 class ControllerTestAccess {
-public:
+  public:
     static HRESULT scan(CNotesController& c) { return c.addLocalChanges(); }
 };
 
@@ -47,7 +47,8 @@ struct Phone {
         controller = std::make_unique<CNotesController>(u"1", u"phone", 0, &engine);
         notes = fs::path(controller->notesFolder());
         const std::string body(200, 'n');
-        for (int i = 0; i < n; ++i) std::ofstream(notes / ("note" + std::to_string(i) + ".txt")) << body;
+        for (int i = 0; i < n; ++i)
+            std::ofstream(notes / ("note" + std::to_string(i) + ".txt")) << body;
         controller->synchronize();
         auto* cb = engine.callback();
         engine.acknowledge(0);

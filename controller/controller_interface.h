@@ -11,7 +11,7 @@
 namespace vt {
 
 class INotesController {
-public:
+  public:
     // Slot 0: starts a two-way session and returns once it runs.
     virtual HRESULT synchronize() = 0;
     // Slot 1: keeps its place; answers E_NOTIMPL.
@@ -19,7 +19,8 @@ public:
     // Slot 2: answers E_NOTIMPL.
     virtual HRESULT getDataStoreInfo() = 0;
     // Slot 3: takes one note into the import collection; answers the collected count.
-    virtual HRESULT datafileIn(const uint8_t* data, int32_t length, const std::u16string& itemName) = 0;
+    virtual HRESULT datafileIn(const uint8_t* data, int32_t length,
+                               const std::u16string& itemName) = 0;
     // Slot 4: writes every stored note into targetFolder.
     virtual HRESULT datafilesOut(const std::u16string& targetFolder) = 0;
     // Slot 5: runs one session and returns when it has ended.

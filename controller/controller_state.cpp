@@ -3,16 +3,16 @@
 #include <cstring>
 
 #include "controller/controller_log.h"
-#include "util/text_error.h"
 #include "controller/notes_controller.h"
-#include "controller/property_keys.h"
-#include "util/language.h"
 #include "controller/notify_converter.h"
+#include "controller/property_keys.h"
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"
 #include "platform/special_folders.h"
 #include "util/folder_utils.h"
+#include "util/language.h"
+#include "util/text_error.h"
 
 namespace vt {
 
@@ -22,7 +22,6 @@ namespace {
     controllerLog().critic(text);
     throw TextError(text);
 }
-
 
 }  // namespace
 
@@ -50,7 +49,8 @@ CNotesController::CNotesController(const std::u16string& imei, const std::u16str
 
     m_notesFolder = CFolderUtils::getPhoneRootFolder(u"", alias);
     if (m_notesFolder.empty())
-        panic(format(u"CNotesController(): Panic, cannot resolve phone root on PC for alias:%s", alias));
+        panic(format(u"CNotesController(): Panic, cannot resolve phone root on PC for alias:%s",
+                     alias));
     {
         CLanguage language;
         std::u16string folderName = language.getString(CLanguage::kNotesFolderName);
@@ -66,9 +66,10 @@ CNotesController::CNotesController(const std::u16string& imei, const std::u16str
         // deleted (or Root or the language changed). A new empty folder would be synchronised
         // as "every note deleted": make none, and let every session be refused until the
         // folder is back.
-        log.critic(format(u"CNotesController(): the notes folder %s is missing although %d notes "
-                          u"were exchanged with the phone; not making it again",
-                          m_notesFolder, static_cast<int64_t>(records.size())));
+        log.critic(
+            format(u"CNotesController(): the notes folder %s is missing although %d notes "
+                   u"were exchanged with the phone; not making it again",
+                   m_notesFolder, static_cast<int64_t>(records.size())));
     } else {
         int32_t r = prepareNotesFolder(m_notesFolder, u"Notes.xml", true);
         if (r < 0) panic(u"CNotesController(): Panic, can't create folder " + m_notesFolder);
@@ -84,7 +85,8 @@ CNotesController::CNotesController(const std::u16string& imei, const std::u16str
         try {
             v->getLongValue(m_lastSyncNum);
         } catch (const TextError& e) {
-            log.critic(u"CNotesController(): property last sync num exist but is not type long" + e.text());
+            log.critic(u"CNotesController(): property last sync num exist but is not type long" +
+                       e.text());
             v = nullptr;
         }
         if (!v) {
@@ -187,7 +189,8 @@ void CNotesController::reconcileStoreAndProperties() {
         if (plain && plat::getFileStatus(path, &st) && !st.isDirectory) {
             std::vector<uint8_t> bytes;
             plat::File f;
-            if (f.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting, plat::Share::DenyWrite)) {
+            if (f.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting,
+                          plat::Share::DenyWrite)) {
                 try {
                     bytes.resize(static_cast<size_t>(f.length()));
                     bytes.resize(f.readAt(0, bytes.data(), bytes.size()));
@@ -209,9 +212,11 @@ void CNotesController::reconcileStoreAndProperties() {
     // Mapped notes that got neither record nor file time: the note goes out again as a replace.
     m_notesDB.getKeys(kept);
     std::vector<std::u16string> orphans;
-    m_pProperties->forEachWithPrefix(keys::kPcFileName, [&](std::u16string_view name, CPropertyValue&) {
-        if (!std::binary_search(kept.begin(), kept.end(), name)) orphans.emplace_back(name);
-    });
+    m_pProperties->forEachWithPrefix(keys::kPcFileName,
+                                     [&](std::u16string_view name, CPropertyValue&) {
+                                         if (!std::binary_search(kept.begin(), kept.end(), name))
+                                             orphans.emplace_back(name);
+                                     });
     for (const auto& name : orphans) {
         const std::u16string path = plat::joinPath(m_notesFolder, name);
         plat::FileStatus st;
@@ -230,9 +235,13 @@ void CNotesController::reconcileStoreAndProperties() {
     }
 }
 
-HRESULT CNotesController::reservedOperation() { return E_NOTIMPL; }
+HRESULT CNotesController::reservedOperation() {
+    return E_NOTIMPL;
+}
 
-HRESULT CNotesController::getDataStoreInfo() { return E_NOTIMPL; }
+HRESULT CNotesController::getDataStoreInfo() {
+    return E_NOTIMPL;
+}
 
 int32_t CNotesController::prepareNotesFolder(const std::u16string& folder,
                                              const std::u16string& templateName, bool hide) {
@@ -288,7 +297,8 @@ bool CNotesController::loadProperties() {
     plat::File file;
     if (!file.tryOpen(m_propertyFilename, plat::Access::Read, plat::Disposition::OpenExisting,
                       plat::Share::DenyWrite)) {
-        log.critic(format(u"loadProperties() problems with file %s could not open", m_propertyFilename));
+        log.critic(
+            format(u"loadProperties() problems with file %s could not open", m_propertyFilename));
         return false;
     }
     try {
@@ -335,8 +345,10 @@ bool CNotesController::unloadProperties() {
     }
     try {
         std::u16string block = m_pProperties->toText();
-        if (!block.empty()) file.writeAt(0, block.data(), block.size() * sizeof(char16_t));
-        else log.trace(u"unloadProperties(): empty");
+        if (!block.empty())
+            file.writeAt(0, block.data(), block.size() * sizeof(char16_t));
+        else
+            log.trace(u"unloadProperties(): empty");
         file.flush();
         file.close();
     } catch (const plat::FileException&) {
@@ -364,7 +376,9 @@ void CNotesController::dropNotifyOf(uint64_t generation) {
     if (generation == m_notifyGeneration) setNotify(nullptr);
 }
 
-void CNotesController::signalSessionEnd() { m_hSyncDone.set(); }
+void CNotesController::signalSessionEnd() {
+    m_hSyncDone.set();
+}
 
 void CNotesController::releaseSink() {
     if (!m_pNotifyConverter) return;
@@ -397,7 +411,9 @@ HRESULT CNotesController::setNotify(IUnknown* pNotify) {
 // The journal holds the property changes made since the property file was last written, one
 // line each in the file's own text form: "+" key ":=" value, or "-" key, each ended by a line
 // feed. A line cut short by a crash is ignored.
-std::u16string journalPath(const std::u16string& propertyFile) { return propertyFile + u".journal"; }
+std::u16string journalPath(const std::u16string& propertyFile) {
+    return propertyFile + u".journal";
+}
 
 void CNotesController::putProperty(const std::u16string& key, const CPropertyValue& value) {
     m_pProperties->set(key, value);
@@ -433,22 +449,23 @@ void CNotesController::flushJournal() {
     try {
         if (!m_journal) {
             auto file = std::make_unique<plat::File>();
-            file->open(journalPath(m_propertyFilename), plat::Access::Write, plat::Disposition::OpenAlways,
-                       plat::Share::Exclusive);
+            file->open(journalPath(m_propertyFilename), plat::Access::Write,
+                       plat::Disposition::OpenAlways, plat::Share::Exclusive);
             m_journalSize = file->length();
             m_journal = std::move(file);
         }
         m_journal->writeAt(m_journalSize, entry.data(), entry.size() * sizeof(char16_t));
         m_journalSize += entry.size() * sizeof(char16_t);
     } catch (const plat::FileException& e) {
-        controllerLog().high(u"journal: cannot record a property change " + describeFileException(&e, false));
+        controllerLog().high(u"journal: cannot record a property change " +
+                             describeFileException(&e, false));
     }
 }
 
 void CNotesController::replayJournal() {
     plat::File file;
-    if (!file.tryOpen(journalPath(m_propertyFilename), plat::Access::Read, plat::Disposition::OpenExisting,
-                      plat::Share::DenyWrite))
+    if (!file.tryOpen(journalPath(m_propertyFilename), plat::Access::Read,
+                      plat::Disposition::OpenExisting, plat::Share::DenyWrite))
         return;
     std::u16string text;
     try {
@@ -510,6 +527,8 @@ void CNotesController::setText(const std::u16string& key, const std::u16string& 
 void CNotesController::setTime(const std::u16string& key, int64_t value) {
     putProperty(key, CPropertyValue(CTime{value}));
 }
-void CNotesController::setTrue(const std::u16string& key) { putProperty(key, CPropertyValue(true)); }
+void CNotesController::setTrue(const std::u16string& key) {
+    putProperty(key, CPropertyValue(true));
+}
 
 }  // namespace vt

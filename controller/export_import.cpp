@@ -73,7 +73,8 @@ HRESULT CNotesController::datafilesOut(const std::u16string& targetFolder) {
     return errors ? E_FAIL : S_OK;
 }
 
-HRESULT CNotesController::datafileIn(const uint8_t* data, int32_t length, const std::u16string& itemName) {
+HRESULT CNotesController::datafileIn(const uint8_t* data, int32_t length,
+                                     const std::u16string& itemName) {
     auto state = lockState();
     const auto& log = controllerLog();
     bool failed = false;
@@ -139,7 +140,8 @@ HRESULT CNotesController::importToDevice(bool append, bool itemOverwrite) {
         log.high(u"importToDevice(): the previous session with the phone has not ended; refused");
         return kHrSessionRunning;
     }
-    std::unique_ptr<std::map<std::u16string, std::u16string>> nameMap = std::move(m_pImportFilenameMap);
+    std::unique_ptr<std::map<std::u16string, std::u16string>> nameMap =
+        std::move(m_pImportFilenameMap);
     if (!nameMap) {
         nameMap = std::make_unique<std::map<std::u16string, std::u16string>>();
         m_importSyncNum = m_lastSyncNum;
@@ -152,7 +154,8 @@ HRESULT CNotesController::importToDevice(bool append, bool itemOverwrite) {
     std::vector<std::u16string> current;
     if (!append) getListOfCurrentTextFiles(current);
     std::vector<std::u16string> copied;
-    bool ok = itemOverwrite ? mergeFilesFromImportDir(copied, *nameMap) : copyFilesFromImportDir(copied);
+    bool ok =
+        itemOverwrite ? mergeFilesFromImportDir(copied, *nameMap) : copyFilesFromImportDir(copied);
     if (!ok) return E_FAIL;
 
     // A merged note may have taken an old note's name: it is the imported note now and stays.
@@ -205,7 +208,8 @@ bool CNotesController::copyFilesFromImportDir(std::vector<std::u16string>& copie
         const std::u16string title = dot == std::u16string::npos ? e.name : e.name.substr(0, dot);
         const std::u16string target = makeUniquePath(m_notesFolder, e.name, title);
         if (plat::copyFile(source, target, true) != 0) {
-            log.high(format(u"copyFilesFromImportDir(): error copying '%s' to '%s'", source, target));
+            log.high(
+                format(u"copyFilesFromImportDir(): error copying '%s' to '%s'", source, target));
             ++errors;
         } else {
             copied.push_back(target);
@@ -218,8 +222,8 @@ bool CNotesController::copyFilesFromImportDir(std::vector<std::u16string>& copie
     return true;
 }
 
-bool CNotesController::mergeFilesFromImportDir(std::vector<std::u16string>& copied,
-                                               const std::map<std::u16string, std::u16string>& nameMap) {
+bool CNotesController::mergeFilesFromImportDir(
+    std::vector<std::u16string>& copied, const std::map<std::u16string, std::u16string>& nameMap) {
     const auto& log = controllerLog();
     log.trace(u"mergeFilesFromImportDir()");
     bool failed = false;
@@ -246,7 +250,8 @@ bool CNotesController::mergeFilesFromImportDir(std::vector<std::u16string>& copi
         }
         log.trace(format(u"mergeFilesFromImportDir() copying %s to %s", source, target));
         if (plat::copyFile(source, target, false) != 0) {
-            log.high(format(u"mergeFilesFromImportDir(): error copying '%s' to '%s'", source, target));
+            log.high(
+                format(u"mergeFilesFromImportDir(): error copying '%s' to '%s'", source, target));
             ++errors;
         } else {
             copied.push_back(target);
@@ -288,7 +293,8 @@ bool CNotesController::deleteDirectoryRecursively(const std::u16string& folder) 
         queue.push_back(folder);
     while (!queue.empty()) {
         const std::u16string current = queue.front();
-        for (const auto& e : plat::findFiles(plat::joinPath(current, u"*.*"), plat::FindDetail::WithStatus)) {
+        for (const auto& e :
+             plat::findFiles(plat::joinPath(current, u"*.*"), plat::FindDetail::WithStatus)) {
             if (e.name == u"." || e.name == u"..") continue;
             const std::u16string path = plat::joinPath(current, e.name);
             if (e.isDirectory && !e.isLink) {
@@ -347,9 +353,10 @@ void CNotesController::cleanUpAfterImport() {
         if (!deleteDirectoryRecursively(path)) log.critic(line + u" failed");
     }
     if (folders.size() != 1)
-        log.high(format(u"cleanUpAfterImport() something is wrong, there should be exactly one tmp "
-                        u"folder and there is %d",
-                        static_cast<int64_t>(folders.size())));
+        log.high(
+            format(u"cleanUpAfterImport() something is wrong, there should be exactly one tmp "
+                   u"folder and there is %d",
+                   static_cast<int64_t>(folders.size())));
 }
 
 }  // namespace vt

@@ -29,8 +29,8 @@ std::optional<std::u16string> CNotesController::findFileOfLuid(const std::u16str
     return name;
 }
 
-std::u16string CNotesController::resolveFileName(const std::u16string& luid,
-                                                 const std::optional<std::u16string>& secondFolder) {
+std::u16string CNotesController::resolveFileName(
+    const std::u16string& luid, const std::optional<std::u16string>& secondFolder) {
     controllerLog().trace(format(u"resolveFileName() luid '%s'", luid));
     // ';' joins the pieces of many phones' LUIDs; it becomes a blank like every character
     // that can't stand in a file name.
@@ -40,13 +40,14 @@ std::u16string CNotesController::resolveFileName(const std::u16string& luid,
     // What is left to refuse is a device name ("CON", "aux .x"): it gets a '_' in front.
     if (!plat::isPlainFileName(format(u"%s.%s", base, kExtension))) base.insert(0, 1, u'_');
     for (int n = 1;; ++n) {
-        std::u16string name = n == 1 ? format(u"%s.%s", base, kExtension)
-                                     : format(u"%s(%d).%s", base, n, kExtension);
+        std::u16string name =
+            n == 1 ? format(u"%s.%s", base, kExtension) : format(u"%s(%d).%s", base, n, kExtension);
         if (fileExists(plat::joinPath(m_notesFolder, name))) continue;
         if (secondFolder && fileExists(plat::joinPath(*secondFolder, name))) continue;
         // A note that the PC deleted keeps its name until its delete is settled: every NotesDB
         // key has a file time, and every mapped note its LUID.
-        if (m_pProperties->get(keys::kFileTime + name) || m_pProperties->get(keys::kPcFileName + name))
+        if (m_pProperties->get(keys::kFileTime + name) ||
+            m_pProperties->get(keys::kPcFileName + name))
             continue;
         return name;
     }
@@ -62,15 +63,17 @@ bool CNotesController::writeFile(const std::u16string& folder, const std::u16str
     plat::FileStatus st;
     if (plat::getFileStatus(path, &st)) {
         plat::File probe;
-        if (st.isDirectory || !probe.tryOpen(path, plat::Access::Write, plat::Disposition::OpenExisting,
-                                             plat::Share::Exclusive)) {
+        if (st.isDirectory ||
+            !probe.tryOpen(path, plat::Access::Write, plat::Disposition::OpenExisting,
+                           plat::Share::Exclusive)) {
             log.critic(format(u"writeFile() Cannot create file %s", path));
             return false;
         }
     }
     const std::u16string temp = path + u".part";
     plat::File out;
-    if (!out.tryOpen(temp, plat::Access::Write, plat::Disposition::CreateAlways, plat::Share::Exclusive)) {
+    if (!out.tryOpen(temp, plat::Access::Write, plat::Disposition::CreateAlways,
+                     plat::Share::Exclusive)) {
         log.critic(format(u"writeFile() Cannot create file %s", path));
         return false;
     }
@@ -136,8 +139,10 @@ HRESULT CNotesController::listenAdd(int32_t rev, uint32_t cmdid, std::u16string 
     if (!writeFile(m_notesFolder, name, data, length)) return undo(true);
     const std::u16string path = plat::joinPath(m_notesFolder, name);
     plat::FileStatus st;
-    if (plat::getFileStatus(path, &st)) setTime(keys::kFileTime + name, st.lastWriteTime);
-    else log.critic(format(u"listenAdd() stat of file '%s' failed", path));
+    if (plat::getFileStatus(path, &st))
+        setTime(keys::kFileTime + name, st.lastWriteTime);
+    else
+        log.critic(format(u"listenAdd() stat of file '%s' failed", path));
     log.trace(u"listenAdd() *END*");
     return S_OK;
 }
@@ -198,7 +203,8 @@ HRESULT CNotesController::do_merge(const std::u16string& luid, const uint8_t* da
     return S_OK;
 }
 
-HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string luid, LONG* status) {
+HRESULT CNotesController::listenDel(int32_t rev, uint32_t cmdid, std::u16string luid,
+                                    LONG* status) {
     auto state = lockState();
     JournalBatch batch(*this);
     const auto& log = controllerLog();

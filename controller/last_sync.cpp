@@ -32,8 +32,10 @@ void CNotesController::setLastSyncTime() {
         log.trace(u"setLastSyncTime :: Node not found");
     } else {
         done = true;
-        if (!lastSync.front()->setText(timeText)) log.trace(u"setLastSyncTime :: puttext failed");
-        else log.trace(u"setLastSyncTime :: Everything ok");
+        if (!lastSync.front()->setText(timeText))
+            log.trace(u"setLastSyncTime :: puttext failed");
+        else
+            log.trace(u"setLastSyncTime :: Everything ok");
     }
 
     if (!done) {

@@ -30,11 +30,11 @@
 #include <vector>
 
 #include "controller/controller_interface.h"
+#include "controller/sent_jobs.h"
 #include "platform/com.h"
 #include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/find.h"
-#include "controller/sent_jobs.h"
 #include "storage/property_set.h"
 #include "storage/storage.h"
 #include "util/sync.h"
@@ -49,9 +49,8 @@ class CNotifyConverter;
 // synchronize() while the previous session with the phone has not ended (ERROR_BUSY).
 inline constexpr HRESULT kHrSessionRunning = static_cast<HRESULT>(0x800700AA);
 
-
 class CNotesController : public INotesController {
-public:
+  public:
     // Builds the folders, the record store and the properties of the phone with this IMEI key.
     // Throws TextError with the failure text. pEngine is borrowed, not AddRef'd.
     CNotesController(const std::u16string& imei, const std::u16string& alias, uint32_t clientSyncId,
@@ -64,7 +63,8 @@ public:
     HRESULT synchronize() override;
     HRESULT reservedOperation() override;
     HRESULT getDataStoreInfo() override;
-    HRESULT datafileIn(const uint8_t* data, int32_t length, const std::u16string& itemName) override;
+    HRESULT datafileIn(const uint8_t* data, int32_t length,
+                       const std::u16string& itemName) override;
     HRESULT datafilesOut(const std::u16string& targetFolder) override;
     HRESULT exportFromDevice() override;
     HRESULT importToDevice(bool append, bool itemOverwrite) override;
@@ -120,7 +120,7 @@ public:
     std::u16string resolveFileName(const std::u16string& luid,
                                    const std::optional<std::u16string>& secondFolder);
 
-private:
+  private:
     friend class ControllerTestAccess;
 
     // Cuts the current sink loose (it never calls back again) and drops its reference. Takes
@@ -180,8 +180,8 @@ private:
     void setLastSyncTime();
 
     // incoming_items.cpp
-    bool writeFile(const std::u16string& folder, const std::u16string& fileName, const uint8_t* data,
-                   int32_t length);
+    bool writeFile(const std::u16string& folder, const std::u16string& fileName,
+                   const uint8_t* data, int32_t length);
     HRESULT do_merge(const std::u16string& luid, const uint8_t* data, int32_t length, LONG* status);
     HRESULT moveRoBackup(const std::u16string& luid, LONG* status);
     bool fileExists(const std::u16string& path);
@@ -242,7 +242,7 @@ private:
     // Groups the journal entries of one operation into one write, so that a crash keeps or
     // loses an operation's property changes together.
     class JournalBatch {
-    public:
+      public:
         explicit JournalBatch(CNotesController& c) : c_(c) { ++c_.m_journalDepth; }
         ~JournalBatch() {
             if (--c_.m_journalDepth == 0) c_.flushJournal();
@@ -250,7 +250,7 @@ private:
         JournalBatch(const JournalBatch&) = delete;
         JournalBatch& operator=(const JournalBatch&) = delete;
 
-    private:
+      private:
         CNotesController& c_;
     };
     void flushJournal();

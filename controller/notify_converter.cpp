@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "controller/notes_controller.h"
-#include "util/module_lock.h"
 #include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/format.h"
@@ -15,6 +14,7 @@
 #include "util/com_barrier.h"
 #include "util/lazy_instance.h"
 #include "util/logger.h"
+#include "util/module_lock.h"
 #include "util/sync.h"
 
 namespace vt {
@@ -47,7 +47,9 @@ struct Deliveries {
 // thread may still be ending.
 LazyInstance<Deliveries> g_deliveries;
 
-Deliveries& deliveries() { return g_deliveries.get(); }
+Deliveries& deliveries() {
+    return g_deliveries.get();
+}
 
 // Joins the threads that have finished their delivery (never the calling thread). Each has
 // only its return path left, so the joins are short.
@@ -99,7 +101,9 @@ void SendThread(std::unique_ptr<NotifyJob> job) {
     if (--d.running == 0) d.cv.notify_all();
 }
 
-std::u16string luidText(const OLECHAR* s) { return fromOleStr(s); }
+std::u16string luidText(const OLECHAR* s) {
+    return fromOleStr(s);
+}
 
 }  // namespace
 
@@ -110,7 +114,8 @@ CNotifyConverter::CNotifyConverter(CNotesController* controller, IUnknown* pNoti
     module_lock::lock();
     if (pNotify) {
         try {
-            if (FAILED(pNotify->QueryInterface(vantrel::IID_IDataStoreNotify, m_pDSNotify.put_void())))
+            if (FAILED(
+                    pNotify->QueryInterface(vantrel::IID_IDataStoreNotify, m_pDSNotify.put_void())))
                 (void)m_pDSNotify.detach();
         } catch (...) {
             channel().trace(u"CNotifyConverter :: notify->QueryInterface thrown");
@@ -139,7 +144,9 @@ void CNotifyConverter::detach() {
     m_pController = nullptr;
 }
 
-void CNotifyConverter::setFinalNotifyWaitMs(int ms) { g_finalNotifyWaitMs = ms; }
+void CNotifyConverter::setFinalNotifyWaitMs(int ms) {
+    g_finalNotifyWaitMs = ms;
+}
 
 int CNotifyConverter::pendingDeliveries() {
     Deliveries* d = g_deliveries.peek();
@@ -182,7 +189,9 @@ HRESULT CNotifyConverter::QueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
 }
 
-ULONG CNotifyConverter::AddRef() { return ++m_ref; }
+ULONG CNotifyConverter::AddRef() {
+    return ++m_ref;
+}
 
 ULONG CNotifyConverter::Release() {
     const ULONG n = --m_ref;
@@ -211,15 +220,16 @@ void CNotifyConverter::writeDebugCopy(const std::u16string& luid, const uint8_t*
     }
 }
 
-HRESULT CNotifyConverter::ClientCmdAlert(LONG alertCode, LONG, LONG, LONG, const OLECHAR* lastAnchor,
-                                         const OLECHAR* nextAnchor, LONG* pStatus) {
+HRESULT CNotifyConverter::ClientCmdAlert(LONG alertCode, LONG, LONG, LONG,
+                                         const OLECHAR* lastAnchor, const OLECHAR* nextAnchor,
+                                         LONG* pStatus) {
     return comBarrier(E_FAIL, [&]() -> HRESULT {
         std::lock_guard<std::recursive_mutex> l(m_lock);
         channel().trace(u"ClientCmdAlert");
         if (!m_pController) return E_UNEXPECTED;
         LONG status = vantrel::kStatusOk;
-        HRESULT r = m_pController->clientCmdAlert(alertCode, luidText(lastAnchor), luidText(nextAnchor),
-                                                  &status);
+        HRESULT r = m_pController->clientCmdAlert(alertCode, luidText(lastAnchor),
+                                                  luidText(nextAnchor), &status);
         if (pStatus) *pStatus = status;
         return r;
     });
@@ -251,8 +261,9 @@ HRESULT CNotifyConverter::ClientCmdAddItem(LONG reversible, ULONG cmdId, LONG, c
     });
 }
 
-HRESULT CNotifyConverter::ClientCmdDeleteItem(LONG reversible, ULONG cmdId, LONG, const OLECHAR* luid,
-                                              LONG, LONG, LONG, LONG* pStatus) {
+HRESULT CNotifyConverter::ClientCmdDeleteItem(LONG reversible, ULONG cmdId, LONG,
+                                              const OLECHAR* luid, LONG, LONG, LONG,
+                                              LONG* pStatus) {
     return comBarrier(E_FAIL, [&]() -> HRESULT {
         std::lock_guard<std::recursive_mutex> l(m_lock);
         channel().trace(u"ClientCmdDeleteItem");
@@ -265,8 +276,8 @@ HRESULT CNotifyConverter::ClientCmdDeleteItem(LONG reversible, ULONG cmdId, LONG
 }
 
 HRESULT CNotifyConverter::ClientCmdReplaceItem(LONG reversible, ULONG cmdId, LONG,
-                                               const OLECHAR* luid, LONG, LONG, LONG, VARIANT content,
-                                               LONG* pStatus) {
+                                               const OLECHAR* luid, LONG, LONG, LONG,
+                                               VARIANT content, LONG* pStatus) {
     return comBarrier(E_FAIL, [&]() -> HRESULT {
         std::lock_guard<std::recursive_mutex> l(m_lock);
         channel().trace(u"ClientCmdReplaceItem");
@@ -352,8 +363,12 @@ HRESULT CNotifyConverter::ClientMapItemAdded(LONG, const OLECHAR* luid, const OL
     });
 }
 
-HRESULT CNotifyConverter::ClientReserved1() { return E_NOTIMPL; }
-HRESULT CNotifyConverter::ClientReserved2() { return E_NOTIMPL; }
+HRESULT CNotifyConverter::ClientReserved1() {
+    return E_NOTIMPL;
+}
+HRESULT CNotifyConverter::ClientReserved2() {
+    return E_NOTIMPL;
+}
 
 HRESULT CNotifyConverter::SyncStatusStarted() {
     return comBarrier(E_FAIL, [&]() -> HRESULT {
@@ -417,7 +432,8 @@ HRESULT CNotifyConverter::SyncStatusFailed(LONG errorCode) {
     return comBarrier(E_FAIL, [&]() -> HRESULT {
         std::unique_lock<std::recursive_mutex> l(m_lock);
         channel().trace(u"SyncStatusFailed()");
-        HRESULT r = m_pController ? m_pController->syncStatusFailed(errorCode, false) : E_UNEXPECTED;
+        HRESULT r =
+            m_pController ? m_pController->syncStatusFailed(errorCode, false) : E_UNEXPECTED;
         endSession(l, errorCode);
         channel().trace(format(u"syncStatusFailed() returning 0x%X", r));
         return r;
@@ -461,9 +477,9 @@ std::shared_ptr<SyncEvent> CNotifyConverter::startDelivery(LONG code, LONG state
     channel().trace(u"sendDataStoreNotify");
     std::shared_ptr<SyncEvent> done;
     if (wait) done = std::make_shared<SyncEvent>(false, false);
-    auto job = std::make_unique<NotifyJob>(NotifyJob{code, m_clientSyncId, state, m_progress1,
-                                                     m_progress2, m_itemCount, done, m_pDSNotify,
-                                                     nullptr});
+    auto job =
+        std::make_unique<NotifyJob>(NotifyJob{code, m_clientSyncId, state, m_progress1, m_progress2,
+                                              m_itemCount, done, m_pDSNotify, nullptr});
     Deliveries& d = deliveries();
     joinFinished(d);
     {

@@ -35,7 +35,7 @@ class CNotesController;
 class SyncEvent;
 
 class CNotifyConverter : public vantrel::ISyncEngineCallback {
-public:
+  public:
     // pNotify may be null; the sink queries it for IDataStoreNotify and keeps that reference.
     CNotifyConverter(CNotesController* controller, IUnknown* pNotify, uint32_t clientSyncId);
     virtual ~CNotifyConverter();
@@ -67,11 +67,12 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
 
     // ISyncEngineCallback
-    HRESULT STDMETHODCALLTYPE ClientCmdAlert(LONG alertCode, LONG, LONG, LONG, const OLECHAR* lastAnchor,
-                                             const OLECHAR* nextAnchor, LONG* pStatus) override;
-    HRESULT STDMETHODCALLTYPE ClientCmdAddItem(LONG reversible, ULONG cmdId, LONG, const OLECHAR* luid,
-                                               LONG, LONG, LONG, VARIANT content,
-                                               LONG* pStatus) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdAlert(LONG alertCode, LONG, LONG, LONG,
+                                             const OLECHAR* lastAnchor, const OLECHAR* nextAnchor,
+                                             LONG* pStatus) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdAddItem(LONG reversible, ULONG cmdId, LONG,
+                                               const OLECHAR* luid, LONG, LONG, LONG,
+                                               VARIANT content, LONG* pStatus) override;
     HRESULT STDMETHODCALLTYPE ClientCmdDeleteItem(LONG reversible, ULONG cmdId, LONG,
                                                   const OLECHAR* luid, LONG, LONG, LONG,
                                                   LONG* pStatus) override;
@@ -79,8 +80,9 @@ public:
                                                    const OLECHAR* luid, LONG, LONG, LONG,
                                                    VARIANT content, LONG* pStatus) override;
     HRESULT STDMETHODCALLTYPE ClientCmdCopyItem(LONG, LONG, LONG, LONG, LONG, LONG, LONG) override;
-    HRESULT STDMETHODCALLTYPE ClientCmdGetItem(LONG reversible, ULONG cmdId, LONG, const OLECHAR* luid,
-                                               LONG, LONG, VARIANT* pContent, LONG* pStatus) override;
+    HRESULT STDMETHODCALLTYPE ClientCmdGetItem(LONG reversible, ULONG cmdId, LONG,
+                                               const OLECHAR* luid, LONG, LONG, VARIANT* pContent,
+                                               LONG* pStatus) override;
     HRESULT STDMETHODCALLTYPE ClientCmdRollbackItem(LONG, LONG) override;
     HRESULT STDMETHODCALLTYPE ClientCmdStatus(ULONG cmdId, ULONG status) override;
     HRESULT STDMETHODCALLTYPE ClientResultGet(LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG,
@@ -104,7 +106,7 @@ public:
     // file name (characters a file name can't hold become '_').
     static std::u16string debugFileName(const std::u16string& luid);
 
-private:
+  private:
     // A notification that nobody waits for.
     void sendDataStoreNotify(LONG code, LONG state);
     std::shared_ptr<SyncEvent> startDelivery(LONG code, LONG state, bool wait);

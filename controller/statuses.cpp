@@ -10,7 +10,9 @@
 namespace vt {
 
 namespace {
-const char16_t* typeWord(int32_t alert) { return alert == vantrel::kAlertSlowSync ? u"slow" : u"two_way"; }
+const char16_t* typeWord(int32_t alert) {
+    return alert == vantrel::kAlertSlowSync ? u"slow" : u"two_way";
+}
 
 // A name from the mapping (a note file's name as the notes folder gave it, or as the
 // controller chose it) that stays inside the notes folder, whatever a damaged property file says.
@@ -40,8 +42,9 @@ HRESULT CNotesController::clientCmdAlert(int32_t alertCode, const std::u16string
         line = format(u"clientCmdAlert() values  %s, l:%s, n:%s", typeWord(alertCode), lastAnchor,
                       nextAnchor);
     else
-        line = format(u"clientCmdAlert() values differs ours: %s, l:%s, n:%s, clients: %s, l:%s, n:%s",
-                      typeWord(expected), expLast, expNext, typeWord(alertCode), lastAnchor, nextAnchor);
+        line = format(
+            u"clientCmdAlert() values differs ours: %s, l:%s, n:%s, clients: %s, l:%s, n:%s",
+            typeWord(expected), expLast, expNext, typeWord(alertCode), lastAnchor, nextAnchor);
     controllerLog().trace(line);
     *status = vantrel::kStatusOk;
     return S_OK;
@@ -58,9 +61,12 @@ HRESULT CNotesController::clientCmdStatus(uint32_t cmdId, uint32_t status) {
         return E_FAIL;
     }
     switch (job->opType) {
-        case opTypeAdd: return commitAddFile(*job, status);
-        case opTypeDel: return commitDelFile(*job, status);
-        case opTypeMod: return commitModFile(*job, status);
+        case opTypeAdd:
+            return commitAddFile(*job, status);
+        case opTypeDel:
+            return commitDelFile(*job, status);
+        case opTypeMod:
+            return commitModFile(*job, status);
         default:
             log.critic(u"clientCmdStatus( ): opTypeUndef");
             return E_FAIL;
@@ -150,14 +156,16 @@ HRESULT CNotesController::commitDelFile(SentJob& job, uint32_t status) {
     return result;
 }
 
-HRESULT CNotesController::clientMapItemAdded(const std::u16string& luid, const std::u16string& localLuid) {
+HRESULT CNotesController::clientMapItemAdded(const std::u16string& luid,
+                                             const std::u16string& localLuid) {
     auto state = lockState();
     JournalBatch batch(*this);
     const auto& log = controllerLog();
     log.trace(format(u"clientMapItemAdded(L:%s LL:%s)", luid, localLuid));
     auto job = m_sentjobs.findByLocalLuid(localLuid);
     if (job == m_sentjobs.end()) {
-        log.critic(format(u"clientMapItemAdded(): unknown localluid '%s'  SOMETHING is broken", localLuid));
+        log.critic(format(u"clientMapItemAdded(): unknown localluid '%s'  SOMETHING is broken",
+                          localLuid));
         return E_FAIL;
     }
     m_sentjobs.setLuid(job, luid);
@@ -205,8 +213,10 @@ HRESULT CNotesController::syncStatusFinished(bool signalEnd) {
         // The event is non-signalled while the session end is written; with signalEnd it is
         // set again when this returns, otherwise by signalSessionEnd.
         std::optional<EventResetScope> busy;
-        if (signalEnd) busy.emplace(&m_hSyncDone);
-        else m_hSyncDone.reset();
+        if (signalEnd)
+            busy.emplace(&m_hSyncDone);
+        else
+            m_hSyncDone.reset();
         log.trace(u"syncStatusFinished()");
         // Properties before the index: the start-up repair can rebuild records from the notes
         // folder for properties that have none, but not the mapping of records without it.

@@ -3,10 +3,9 @@
 #include <algorithm>
 
 #include "controller/controller_log.h"
-#include "util/text_error.h"
 #include "controller/notes_controller.h"
-#include "controller/property_keys.h"
 #include "controller/notify_converter.h"
+#include "controller/property_keys.h"
 #include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/format.h"
@@ -15,6 +14,7 @@
 #include "platform/time.h"
 #include "util/byte_array_variant.h"
 #include "util/folder_utils.h"
+#include "util/text_error.h"
 
 namespace vt {
 
@@ -23,7 +23,9 @@ constexpr char16_t kDataStore[] = u"Notes";
 constexpr char16_t kContentType[] = u"text/plain";
 }  // namespace
 
-HRESULT CNotesController::synchronize() { return startSession(false); }
+HRESULT CNotesController::synchronize() {
+    return startSession(false);
+}
 
 HRESULT CNotesController::startSession(bool waited) {
     const auto& log = controllerLog();
@@ -145,22 +147,23 @@ HRESULT CNotesController::addLocalChanges() {
     std::vector<int64_t> times(keys.size());
     size_t next = 0;
     bool mismatch = false;
-    m_pProperties->forEachWithPrefix(keys::kFileTime, [&](std::u16string_view name, CPropertyValue& v) {
-        if (mismatch || next >= keys.size()) return;
-        if (std::u16string_view(keys[next]) < name) {
-            mismatch = true;  // keys[next] has no file time
-            return;
-        }
-        if (std::u16string_view(keys[next]) != name) return;
-        try {
-            CTime t;
-            v.getCTimeValue(t);
-            times[next++] = t.seconds;
-        } catch (const TextError& e) {
-            log.high(u"addLocalChanges() propertyException:" + e.text());
-            mismatch = true;
-        }
-    });
+    m_pProperties->forEachWithPrefix(
+        keys::kFileTime, [&](std::u16string_view name, CPropertyValue& v) {
+            if (mismatch || next >= keys.size()) return;
+            if (std::u16string_view(keys[next]) < name) {
+                mismatch = true;  // keys[next] has no file time
+                return;
+            }
+            if (std::u16string_view(keys[next]) != name) return;
+            try {
+                CTime t;
+                v.getCTimeValue(t);
+                times[next++] = t.seconds;
+            } catch (const TextError& e) {
+                log.high(u"addLocalChanges() propertyException:" + e.text());
+                mismatch = true;
+            }
+        });
     if (mismatch || next < keys.size()) {
         // Kept exactly as log readers know it, "cleaup" included.
         log.high(u"addLocalChanges(): properties and DB mismatch, do cleaup please");
@@ -171,9 +174,10 @@ HRESULT CNotesController::addLocalChanges() {
     if (int err = getLocalTextFileNames(files); err != 0) {
         // A folder that can't be read (renamed, moved, unplugged, no access) is no folder
         // without notes: taking it for one would delete every note on the phone.
-        log.critic(format(u"addLocalChanges(): the notes folder %s can't be listed (%s); nothing "
-                          u"is handed over and the session is not started",
-                          m_notesFolder, plat::systemErrorText(err)));
+        log.critic(
+            format(u"addLocalChanges(): the notes folder %s can't be listed (%s); nothing "
+                   u"is handed over and the session is not started",
+                   m_notesFolder, plat::systemErrorText(err)));
         return E_FAIL;
     }
     std::vector<bool> seen(keys.size(), false);
@@ -197,13 +201,17 @@ HRESULT CNotesController::addLocalChanges() {
     std::vector<std::u16string> deleted;
     for (size_t i = 0; i < keys.size(); ++i)
         if (!seen[i]) deleted.push_back(keys[i]);
-    if (deleted.empty()) log.trace(u"addLocalChanges() no deleted files");
-    else log.trace(format(u"addLocalChanges() %d deleted files", static_cast<int64_t>(deleted.size())));
+    if (deleted.empty())
+        log.trace(u"addLocalChanges() no deleted files");
+    else
+        log.trace(
+            format(u"addLocalChanges() %d deleted files", static_cast<int64_t>(deleted.size())));
 
     HRESULT result = S_OK;
     auto settle = [&](HRESULT r, const char16_t* op, const std::u16string& name) {
         if (SUCCEEDED(result)) result = r;
-        if (FAILED(r)) log.high(format(u"addLocalChanges(): %s() failed with (0x%X) %s", op, r, name));
+        if (FAILED(r))
+            log.high(format(u"addLocalChanges(): %s() failed with (0x%X) %s", op, r, name));
     };
     for (const auto& name : deleted) {
         HRESULT r = putDelFile(name);
@@ -251,8 +259,8 @@ NoteBytes CNotesController::readDiskFileAndSetVar(const std::u16string& path, ui
     size = 0;
     plat::File file;
     plat::FileException openError(0, 0, u"");
-    if (!file.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting, plat::Share::Exclusive,
-                      &openError)) {
+    if (!file.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting,
+                      plat::Share::Exclusive, &openError)) {
         log.critic(u"readDiskFile...() error" + describeFileException(&openError, true));
         return {};
     }
@@ -287,8 +295,10 @@ NoteBytes CNotesController::readDiskFileAndSetVar(const std::u16string& path, ui
 
 NoteBytes CNotesController::readNoteToSend(const char16_t* op, const std::u16string& fileName,
                                            uint32_t& size, int64_t& time, VARIANT* var) {
-    NoteBytes buffer = readDiskFileAndSetVar(plat::joinPath(m_notesFolder, fileName), size, time, var);
-    if (!buffer) controllerLog().critic(format(u"%s() error with file (or variant) %s", op, fileName));
+    NoteBytes buffer =
+        readDiskFileAndSetVar(plat::joinPath(m_notesFolder, fileName), size, time, var);
+    if (!buffer)
+        controllerLog().critic(format(u"%s() error with file (or variant) %s", op, fileName));
     return buffer;
 }
 
@@ -359,7 +369,8 @@ HRESULT CNotesController::putDelFile(const std::u16string& fileName) {
     unique_bstr store(kDataStore), luid(luidText), type(kContentType);
     HRESULT hr = m_pEngine->DeleteItem(store.get(), luid.get(), 0, 0, type.get(), &cmdId);
     if (FAILED(hr)) {
-        log.critic(format(u"putDelFile() error in DeleteItem file %s,  luid %s", fileName, luidText));
+        log.critic(
+            format(u"putDelFile() error in DeleteItem file %s,  luid %s", fileName, luidText));
         return hr;
     }
     SentJob job;

@@ -1,5 +1,4 @@
 #include "frontend/controller_registry.h"
-#include "util/text_error.h"
 
 #include <map>
 #include <memory>
@@ -11,6 +10,7 @@
 #include "util/logger.h"
 #include "util/string_split.h"
 #include "util/sync.h"
+#include "util/text_error.h"
 
 namespace vt {
 
@@ -25,7 +25,9 @@ struct Registry {
 // that never released their objects, so no destructor of ours runs at exit.
 LazyInstance<Registry> g_registry;
 
-Registry& registry() { return g_registry.get(); }
+Registry& registry() {
+    return g_registry.get();
+}
 
 const LogChannel& channel() {
     static const LogChannel log(u"ConC CFactory");
@@ -61,15 +63,18 @@ HRESULT CFactory::createController(const std::u16string& imei, const std::u16str
         return E_FAIL;
     }
     try {
-        auto controller = std::make_unique<CNotesController>(imeiKey, aliasKey, clientSyncId, pEngine);
+        auto controller =
+            std::make_unique<CNotesController>(imeiKey, aliasKey, clientSyncId, pEngine);
         r.controllers[imeiKey] = controller.get();
         if (out) *out = controller.get();
         controller.release();
         return S_OK;
     } catch (const TextError& e) {
-        channel().critic(format(u"createController(): (alias:%s) new catched: %s", aliasKey, e.text()));
+        channel().critic(
+            format(u"createController(): (alias:%s) new catched: %s", aliasKey, e.text()));
     } catch (const std::exception& e) {
-        channel().critic(format(u"createController(): (alias:%s) new catched: %s", aliasKey, e.what()));
+        channel().critic(
+            format(u"createController(): (alias:%s) new catched: %s", aliasKey, e.what()));
     }
     return E_FAIL;
 }

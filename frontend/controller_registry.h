@@ -16,7 +16,7 @@
 namespace vt {
 
 class CFactory {
-public:
+  public:
     // Constructs the controller for the IMEI's key. E_FAIL when the key is taken or the
     // construction failed (*out is then not written). pEngine is borrowed by the controller.
     static HRESULT createController(const std::u16string& imei, const std::u16string& alias,

@@ -2,10 +2,9 @@
 // test and self-registration. Exported with C linkage; nothing else leaves the module.
 #include <map>
 
-#include "frontend/controller_registry.h"
-#include "util/module_lock.h"
-#include "frontend/notes_sml.h"
 #include "controller/notify_converter.h"
+#include "frontend/controller_registry.h"
+#include "frontend/notes_sml.h"
 #include "frontend/registrar.h"
 #include "frontend/registration_script.h"
 #include "platform/com.h"
@@ -16,6 +15,7 @@
 #include "platform/type_library.h"
 #include "util/com_barrier.h"
 #include "util/logger.h"
+#include "util/module_lock.h"
 
 namespace vt {
 
@@ -24,7 +24,9 @@ namespace {
 // A static object rather than a heap one: it owns nothing and goes with the module's image.
 CNotesSmlFactory g_classObject;
 
-CNotesSmlFactory& classObject() { return g_classObject; }
+CNotesSmlFactory& classObject() {
+    return g_classObject;
+}
 
 // The COM initialisation of the load hook, undone by the unload hook only when it took effect
 // and on the same thread: a host thread that is already a single-threaded apartment refuses it
@@ -67,7 +69,8 @@ void module_entry::onUnload() {
 extern "C" {
 
 HRESULT DllCanUnloadNow() {
-    if (vt::module_lock::count() == 0 && vt::CNotifyConverter::pendingDeliveries() == 0) return S_OK;
+    if (vt::module_lock::count() == 0 && vt::CNotifyConverter::pendingDeliveries() == 0)
+        return S_OK;
     return S_FALSE;
 }
 
@@ -116,8 +119,8 @@ HRESULT DllUnregisterServer() {
                 std::u16string first;
                 const bool kept = morvex.open(u"SmlPlugins", &left) == vt::plat::kErrorSuccess &&
                                   left.enumSubKey(0, &first) == vt::plat::kErrorSuccess;
-                if (err != vt::plat::kErrorSuccess && err != vt::plat::kErrorFileNotFound && !kept &&
-                    SUCCEEDED(hr))
+                if (err != vt::plat::kErrorSuccess && err != vt::plat::kErrorFileNotFound &&
+                    !kept && SUCCEEDED(hr))
                     hr = SELFREG_E_CLASS;
             }
         }

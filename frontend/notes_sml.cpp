@@ -3,12 +3,12 @@
 #include <new>
 
 #include "frontend/controller_registry.h"
-#include "util/module_lock.h"
 #include "platform/com_raii.h"
 #include "platform/format.h"
 #include "util/byte_array_variant.h"
 #include "util/com_barrier.h"
 #include "util/logger.h"
+#include "util/module_lock.h"
 
 namespace vt {
 
@@ -70,16 +70,24 @@ HRESULT CNotesSml::innerQueryInterface(REFIID riid, void** ppv) {
 HRESULT CNotesSml::Inner::QueryInterface(REFIID riid, void** ppv) {
     return self->innerQueryInterface(riid, ppv);
 }
-ULONG CNotesSml::Inner::AddRef() { return ++self->m_ref; }
+ULONG CNotesSml::Inner::AddRef() {
+    return ++self->m_ref;
+}
 ULONG CNotesSml::Inner::Release() {
     const ULONG n = --self->m_ref;
     if (n == 0) delete self;
     return n;
 }
 
-HRESULT CNotesSml::QueryInterface(REFIID riid, void** ppv) { return m_pOuter->QueryInterface(riid, ppv); }
-ULONG CNotesSml::AddRef() { return m_pOuter->AddRef(); }
-ULONG CNotesSml::Release() { return m_pOuter->Release(); }
+HRESULT CNotesSml::QueryInterface(REFIID riid, void** ppv) {
+    return m_pOuter->QueryInterface(riid, ppv);
+}
+ULONG CNotesSml::AddRef() {
+    return m_pOuter->AddRef();
+}
+ULONG CNotesSml::Release() {
+    return m_pOuter->Release();
+}
 
 HRESULT CNotesSml::checkEngineState() {
     if (!m_pSyncEngine) return E_UNEXPECTED;
@@ -121,108 +129,133 @@ HRESULT CNotesSml::Initialize(BSTR bstrIMEI, BSTR bstrAlias, BSTR bstrDataStore,
         m_strAlias = std::move(alias);
         m_strIMEI = std::move(imei);
         m_strDataStore = std::move(dataStore);
-        hr = CFactory::createController(m_strIMEI, m_strAlias, m_uiClientSyncID, m_pSyncEngine.get(),
-                                        &m_pController);
-        if (FAILED(hr)) log.trace(u"Failed to create Controller");
-        else log.trace(u"Initialize :: QueryInterface succeeded\n");
+        hr = CFactory::createController(m_strIMEI, m_strAlias, m_uiClientSyncID,
+                                        m_pSyncEngine.get(), &m_pController);
+        if (FAILED(hr))
+            log.trace(u"Failed to create Controller");
+        else
+            log.trace(u"Initialize :: QueryInterface succeeded\n");
         return hr;
     });
 }
 
 HRESULT CNotesSml::Synchronize(BSTR bstrDataStorePath, IUnknown* piDataStoreNotify,
                                UINT* puiClientSyncID) {
-    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
-        const auto& log = channel();
-        log.trace(format(u"CNotesSml::Synchronize( %s )", fromBstr(bstrDataStorePath)));
-        HRESULT hr = checkEngineState();
-        if (FAILED(hr)) return hr;
-        if (m_pController) {
-            log.trace(u"Has controller");
-            if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
-            CFactory::setNotify(m_strIMEI, piDataStoreNotify);
-            hr = m_pController->synchronize();
-        } else {
-            log.trace(u"Doesn't have controller");
-        }
-        log.trace(u"CNotesSml::Synchronization started ok");
-        return hr;
-    }, [] { channel().critic(u"Synchronize thrown"); });
+    return comBarrier(
+        kHrControllerThrew,
+        [&]() -> HRESULT {
+            const auto& log = channel();
+            log.trace(format(u"CNotesSml::Synchronize( %s )", fromBstr(bstrDataStorePath)));
+            HRESULT hr = checkEngineState();
+            if (FAILED(hr)) return hr;
+            if (m_pController) {
+                log.trace(u"Has controller");
+                if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
+                CFactory::setNotify(m_strIMEI, piDataStoreNotify);
+                hr = m_pController->synchronize();
+            } else {
+                log.trace(u"Doesn't have controller");
+            }
+            log.trace(u"CNotesSml::Synchronization started ok");
+            return hr;
+        },
+        [] { channel().critic(u"Synchronize thrown"); });
 }
 
 HRESULT CNotesSml::Cancel(UINT uiClientSyncID) {
-    return comBarrier(kHrCancelThrew, [&]() -> HRESULT {
-        const auto& log = channel();
-        log.trace(format(u"Cancel( %d )", uiClientSyncID));
-        if (!m_pSyncEngine) return E_UNEXPECTED;
-        HRESULT hr = m_pSyncEngine->Cancel(uiClientSyncID);
-        if (FAILED(hr)) log.trace(format(u"Cancel failed with 0x%x", hr));
-        else log.trace(u"Cancel succeeded");
-        return hr;
-    }, [] { channel().trace(u"Cancel thrown"); });
+    return comBarrier(
+        kHrCancelThrew,
+        [&]() -> HRESULT {
+            const auto& log = channel();
+            log.trace(format(u"Cancel( %d )", uiClientSyncID));
+            if (!m_pSyncEngine) return E_UNEXPECTED;
+            HRESULT hr = m_pSyncEngine->Cancel(uiClientSyncID);
+            if (FAILED(hr))
+                log.trace(format(u"Cancel failed with 0x%x", hr));
+            else
+                log.trace(u"Cancel succeeded");
+            return hr;
+        },
+        [] { channel().trace(u"Cancel thrown"); });
 }
 
 HRESULT CNotesSml::ExportDataFromPhone(BSTR bstrDataStorePath, LONG, LONG,
                                        IUnknown* piDataStoreNotify, UINT* puiClientSyncID) {
-    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
-        channel().trace(format(u"ExportDataFromPhone( %s )", fromBstr(bstrDataStorePath)));
-        HRESULT hr = checkEngineState();
-        if (FAILED(hr)) return hr;
-        if (!m_pController) return kHrNoController;
-        if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
-        CFactory::setNotify(m_strIMEI, piDataStoreNotify);
-        return m_pController->exportFromDevice();
-    }, [] { channel().trace(u"pController->exportFromDevice thrown"); });
+    return comBarrier(
+        kHrControllerThrew,
+        [&]() -> HRESULT {
+            channel().trace(format(u"ExportDataFromPhone( %s )", fromBstr(bstrDataStorePath)));
+            HRESULT hr = checkEngineState();
+            if (FAILED(hr)) return hr;
+            if (!m_pController) return kHrNoController;
+            if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
+            CFactory::setNotify(m_strIMEI, piDataStoreNotify);
+            return m_pController->exportFromDevice();
+        },
+        [] { channel().trace(u"pController->exportFromDevice thrown"); });
 }
 
 HRESULT CNotesSml::ImportDataToPhone(BSTR bstrDataStorePath, LONG bDBOverride, LONG bItemOverride,
                                      IUnknown* piDataStoreNotify, UINT* puiClientSyncID) {
-    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
-        channel().trace(format(u"ImportDataToPhone( %s )", fromBstr(bstrDataStorePath)));
-        HRESULT hr = checkEngineState();
-        if (FAILED(hr)) return hr;
-        if (!m_pController) return kHrNoController;
-        if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
-        CFactory::setNotify(m_strIMEI, piDataStoreNotify);
-        return m_pController->importToDevice(bDBOverride == 0, bItemOverride != 0);
-    }, [] { channel().trace(u"pController->importToDevice thrown"); });
+    return comBarrier(
+        kHrControllerThrew,
+        [&]() -> HRESULT {
+            channel().trace(format(u"ImportDataToPhone( %s )", fromBstr(bstrDataStorePath)));
+            HRESULT hr = checkEngineState();
+            if (FAILED(hr)) return hr;
+            if (!m_pController) return kHrNoController;
+            if (puiClientSyncID) *puiClientSyncID = m_uiClientSyncID;
+            CFactory::setNotify(m_strIMEI, piDataStoreNotify);
+            return m_pController->importToDevice(bDBOverride == 0, bItemOverride != 0);
+        },
+        [] { channel().trace(u"pController->importToDevice thrown"); });
 }
 
 HRESULT CNotesSml::GetDataStoreInfo(BSTR bstrDataStore, BSTR*, BSTR*, LONG*, LONG*, LONG*) {
-    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
-        channel().trace(format(u"GetDataStoreInfo( %s )", fromBstr(bstrDataStore)));
-        HRESULT hr = checkEngineState();
-        if (FAILED(hr)) return hr;
-        if (!m_pController) return kHrNoController;
-        return m_pController->getDataStoreInfo();
-    }, [] { channel().trace(u"pController->getDataStoreInfo thrown"); });
+    return comBarrier(
+        kHrControllerThrew,
+        [&]() -> HRESULT {
+            channel().trace(format(u"GetDataStoreInfo( %s )", fromBstr(bstrDataStore)));
+            HRESULT hr = checkEngineState();
+            if (FAILED(hr)) return hr;
+            if (!m_pController) return kHrNoController;
+            return m_pController->getDataStoreInfo();
+        },
+        [] { channel().trace(u"pController->getDataStoreInfo thrown"); });
 }
 
 HRESULT CNotesSml::ReadAllDataOut(BSTR bstrDataStorePath, BSTR bstrTargetFolder) {
-    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
-        channel().trace(format(u"ReadAllDataOut( %s )", fromBstr(bstrDataStorePath)));
-        HRESULT hr = checkEngineState();
-        if (FAILED(hr)) return hr;
-        if (!m_pController) return kHrNoController;
-        return m_pController->datafilesOut(fromBstr(bstrTargetFolder));
-    }, [] { channel().trace(u"pController->datafileOut thrown"); });
+    return comBarrier(
+        kHrControllerThrew,
+        [&]() -> HRESULT {
+            channel().trace(format(u"ReadAllDataOut( %s )", fromBstr(bstrDataStorePath)));
+            HRESULT hr = checkEngineState();
+            if (FAILED(hr)) return hr;
+            if (!m_pController) return kHrNoController;
+            return m_pController->datafilesOut(fromBstr(bstrTargetFolder));
+        },
+        [] { channel().trace(u"pController->datafileOut thrown"); });
 }
 
 HRESULT CNotesSml::WriteDataIn(BSTR bstrDataStorePath, BSTR bstrItemName, VARIANT varFileData) {
-    return comBarrier(kHrControllerThrew, [&]() -> HRESULT {
-        const auto& log = channel();
-        log.trace(format(u"WriteDataIn( %s )", fromBstr(bstrDataStorePath)));
-        const std::u16string itemName = fromBstr(bstrItemName);
-        HRESULT hr = checkEngineState();
-        if (FAILED(hr)) return hr;
-        uint32_t size = 0;
-        unique_cotaskmem_ptr<uint8_t> buffer(ByteArrayVariant().toBytes(varFileData, &size));
-        if (!buffer || size == 0) {
-            log.trace(u"Invalid data");
-            return E_FAIL;
-        }
-        if (!m_pController) return kHrNoController;
-        return m_pController->datafileIn(buffer.get(), static_cast<int32_t>(size), itemName);
-    }, [] { channel().critic(u"pController->datafileIn thrown"); });
+    return comBarrier(
+        kHrControllerThrew,
+        [&]() -> HRESULT {
+            const auto& log = channel();
+            log.trace(format(u"WriteDataIn( %s )", fromBstr(bstrDataStorePath)));
+            const std::u16string itemName = fromBstr(bstrItemName);
+            HRESULT hr = checkEngineState();
+            if (FAILED(hr)) return hr;
+            uint32_t size = 0;
+            unique_cotaskmem_ptr<uint8_t> buffer(ByteArrayVariant().toBytes(varFileData, &size));
+            if (!buffer || size == 0) {
+                log.trace(u"Invalid data");
+                return E_FAIL;
+            }
+            if (!m_pController) return kHrNoController;
+            return m_pController->datafileIn(buffer.get(), static_cast<int32_t>(size), itemName);
+        },
+        [] { channel().critic(u"pController->datafileIn thrown"); });
 }
 
 // ---- Class object ----
@@ -255,8 +288,10 @@ HRESULT CNotesSmlFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void*
 }
 
 HRESULT CNotesSmlFactory::LockServer(BOOL fLock) {
-    if (fLock) module_lock::lock();
-    else module_lock::unlock();
+    if (fLock)
+        module_lock::lock();
+    else
+        module_lock::unlock();
     return S_OK;
 }
 

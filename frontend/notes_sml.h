@@ -26,7 +26,7 @@ inline constexpr HRESULT kHrControllerThrew = static_cast<HRESULT>(0x80046010);
 inline constexpr HRESULT kHrCancelThrew = static_cast<HRESULT>(0x80046000);
 
 class CNotesSml : public vantrel::ISyncInitialize, public vantrel::IDataStore {
-public:
+  public:
     // Creates an object, plain (outer null) or aggregated (outer set; riid must be IUnknown),
     // and queries it for riid.
     static HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv);
@@ -53,17 +53,18 @@ public:
     HRESULT STDMETHODCALLTYPE GetDataStoreInfo(BSTR bstrDataStore, BSTR* pbstrDataStoreLocation,
                                                BSTR* pbstrTimeStamp, LONG* pbInSync,
                                                LONG* pbSynchronizing, LONG* pbPaused) override;
-    HRESULT STDMETHODCALLTYPE ReadAllDataOut(BSTR bstrDataStorePath, BSTR bstrTargetFolder) override;
+    HRESULT STDMETHODCALLTYPE ReadAllDataOut(BSTR bstrDataStorePath,
+                                             BSTR bstrTargetFolder) override;
     HRESULT STDMETHODCALLTYPE WriteDataIn(BSTR bstrDataStorePath, BSTR bstrItemName,
                                           VARIANT varFileData) override;
 
     uint32_t clientSyncId() const { return m_uiClientSyncID; }
 
-protected:
+  protected:
     CNotesSml();
     virtual ~CNotesSml();
 
-private:
+  private:
     // The non-delegating IUnknown that an aggregating outer object holds.
     struct Inner : public IUnknown {
         CNotesSml* self = nullptr;
@@ -91,14 +92,14 @@ private:
 
 // The class object of CNotesSml.
 class CNotesSmlFactory : public IClassFactory {
-public:
+  public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override;
     HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) override;
 
-private:
+  private:
     std::atomic<ULONG> m_ref{0};
 };
 

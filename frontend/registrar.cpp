@@ -34,7 +34,7 @@ struct Hive {
 };
 
 class Parser {
-public:
+  public:
     Parser(std::u16string_view text, const std::map<std::u16string, std::u16string>& repl)
         : s_(text), repl_(repl) {}
 
@@ -44,10 +44,14 @@ public:
             std::optional<std::u16string> word = token();
             if (!word) break;
             Hive h;
-            if (*word == u"HKCR" || *word == u"HKEY_CLASSES_ROOT") h.root = plat::RegRoot::ClassesRoot;
-            else if (*word == u"HKLM" || *word == u"HKEY_LOCAL_MACHINE") h.root = plat::RegRoot::LocalMachine;
-            else if (*word == u"HKCU" || *word == u"HKEY_CURRENT_USER") h.root = plat::RegRoot::CurrentUser;
-            else throw std::invalid_argument("unknown hive");
+            if (*word == u"HKCR" || *word == u"HKEY_CLASSES_ROOT")
+                h.root = plat::RegRoot::ClassesRoot;
+            else if (*word == u"HKLM" || *word == u"HKEY_LOCAL_MACHINE")
+                h.root = plat::RegRoot::LocalMachine;
+            else if (*word == u"HKCU" || *word == u"HKEY_CURRENT_USER")
+                h.root = plat::RegRoot::CurrentUser;
+            else
+                throw std::invalid_argument("unknown hive");
             expect(u"{");
             h.keys = keys();
             hives.push_back(std::move(h));
@@ -55,7 +59,7 @@ public:
         return hives;
     }
 
-private:
+  private:
     // Keys and values up to the closing brace.
     std::vector<Key> keys(std::vector<Value>* values = nullptr) {
         std::vector<Key> out;
@@ -73,8 +77,10 @@ private:
                 continue;
             }
             Key k;
-            if (*word == u"NoRemove") k.flag = KeyFlag::NoRemove, word = need();
-            else if (*word == u"ForceRemove") k.flag = KeyFlag::ForceRemove, word = need();
+            if (*word == u"NoRemove")
+                k.flag = KeyFlag::NoRemove, word = need();
+            else if (*word == u"ForceRemove")
+                k.flag = KeyFlag::ForceRemove, word = need();
             k.name = *word;
             if (peek() == u'=') {
                 expect(u"=");
@@ -129,8 +135,8 @@ private:
     }
 
     void skipSpace() {
-        while (pos_ < s_.size() && (s_[pos_] == u' ' || s_[pos_] == u'\t' || s_[pos_] == u'\r' ||
-                                    s_[pos_] == u'\n'))
+        while (pos_ < s_.size() &&
+               (s_[pos_] == u' ' || s_[pos_] == u'\t' || s_[pos_] == u'\r' || s_[pos_] == u'\n'))
             ++pos_;
     }
     char16_t peek() {
@@ -181,7 +187,8 @@ private:
     }
     static bool isSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
     static bool isWordChar(char16_t c) {
-        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F') || c == u'-';
+        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F') ||
+               c == u'-';
     }
     std::u16string need() {
         std::optional<std::u16string> t = token();

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "storage/property_set.h"
-#include "util/text_error.h"
 #include "util/string_split.h"
+#include "util/text_error.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include "host/host_lock.h"
 #include "host/phone_link.h"
 #include "host/settings.h"
-#include "platform/system.h"
 #include "platform/file.h"
 #include "platform/find.h"
 #include "platform/format.h"
 #include "platform/path.h"
 #include "platform/registry.h"
+#include "platform/system.h"
 
 namespace vt::host {
 
@@ -106,7 +106,8 @@ int changeLanguage(const Setting& s, const std::u16string& language) {
         const FolderMove& m = moves[done];
         if (m.emptyTarget) {
             if (int e = plat::removeDirectory(m.to); e != 0) {
-                failure = format(u"can't remove the empty folder %s: %s", m.to, plat::osErrorText(e));
+                failure =
+                    format(u"can't remove the empty folder %s: %s", m.to, plat::osErrorText(e));
                 break;
             }
         }

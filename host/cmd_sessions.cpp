@@ -8,11 +8,11 @@
 #include "host/phone_link.h"
 #include "host/phone_setup.h"
 #include "host/settings.h"
-#include "platform/system.h"
 #include "platform/file.h"
 #include "platform/find.h"
 #include "platform/format.h"
 #include "platform/path.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "platform/time.h"
 
@@ -137,7 +137,8 @@ int cmdImport(const CommandLine& cl) {
         plat::FileException e(plat::kCauseNone, 0, u"");
         if (!f.tryOpen(path, plat::Access::Read, plat::Disposition::OpenExisting,
                        plat::Share::DenyNone, &e)) {
-            err(format(u"can't read %s: %s; nothing was imported", path, plat::osErrorText(e.osError())));
+            err(format(u"can't read %s: %s; nothing was imported", path,
+                       plat::osErrorText(e.osError())));
             return kExitFailed;
         }
         PhoneLink::ImportItem item;
@@ -148,7 +149,8 @@ int cmdImport(const CommandLine& cl) {
             item.bytes.resize(f.length());
             item.bytes.resize(f.readAt(0, item.bytes.data(), item.bytes.size()));
         } catch (const plat::FileException& x) {
-            err(format(u"can't read %s: %s; nothing was imported", path, plat::osErrorText(x.osError())));
+            err(format(u"can't read %s: %s; nothing was imported", path,
+                       plat::osErrorText(x.osError())));
             return kExitFailed;
         }
         if (item.bytes.empty()) {

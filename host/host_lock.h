@@ -22,9 +22,9 @@ class HostLock {
   public:
     struct Taken {
         std::unique_ptr<HostLock> lock;  // null when not taken
-        bool busy = false;      // another process holds it (error says so)
-        bool heldHere = false;  // this process already held it
-        std::u16string error;   // why it was not taken
+        bool busy = false;               // another process holds it (error says so)
+        bool heldHere = false;           // this process already held it
+        std::u16string error;            // why it was not taken
     };
     // Takes the lock, trying again for up to waitMs while another process holds it (0: once).
     // Creates <hostHome>/locks when missing.

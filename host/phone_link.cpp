@@ -252,8 +252,7 @@ std::u16string languageInUse(const std::u16string& language) {
 
 std::u16string notesFolderNameFor(const std::u16string& language) {
     const std::u16string lang = languageInUse(language);
-    return lang.empty() ? std::u16string()
-                        : CLanguage(lang).getString(CLanguage::kNotesFolderName);
+    return lang.empty() ? std::u16string() : CLanguage(lang).getString(CLanguage::kNotesFolderName);
 }
 
 std::u16string notesFolderName() {
@@ -347,7 +346,8 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
         return nullptr;
     }
     if (int err = plat::createFolders(setup.store); err != 0) {
-        *error = format(u"can't create the phone store %s: %s", setup.store, plat::osErrorText(err));
+        *error =
+            format(u"can't create the phone store %s: %s", setup.store, plat::osErrorText(err));
         return nullptr;
     }
     HRESULT hr = engines::VirtualPhone::create(setup.store, options, link->phone_.put());
@@ -484,7 +484,8 @@ SessionReport PhoneLink::exportFromPhone(int timeoutMs) {
     bool cancelled = false;
     HRESULT hr = callWithWatchdog(timeoutMs, &cancelled, [&] {
         return dataStore_->ExportDataFromPhone(
-            path.get(), 0, 0, static_cast<vantrel::IDataStoreNotify*>(notify_.get()), &clientSyncId_);
+            path.get(), 0, 0, static_cast<vantrel::IDataStoreNotify*>(notify_.get()),
+            &clientSyncId_);
     });
     report_ = waitAndReport(hr, timeoutMs);
     if (cancelled) {
@@ -531,9 +532,9 @@ SessionReport PhoneLink::importToPhone(const std::vector<ImportItem>& items, boo
     beginSession(u"import");
     bool cancelled = false;
     HRESULT hr = callWithWatchdog(timeoutMs, &cancelled, [&] {
-        return dataStore_->ImportDataToPhone(
-            path.get(), replace ? 1 : 0, itemOverwrite ? 1 : 0,
-            static_cast<vantrel::IDataStoreNotify*>(notify_.get()), &clientSyncId_);
+        return dataStore_->ImportDataToPhone(path.get(), replace ? 1 : 0, itemOverwrite ? 1 : 0,
+                                             static_cast<vantrel::IDataStoreNotify*>(notify_.get()),
+                                             &clientSyncId_);
     });
     report_ = waitAndReport(hr, timeoutMs);
     if (cancelled) {

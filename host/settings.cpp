@@ -92,7 +92,6 @@ std::u16string defaultPhoneStore(const std::u16string& alias) {
     return plat::joinPath(plat::joinPath(hostHome(), u"phones-device"), alias);
 }
 
-
 std::u16string imeiKey(const std::u16string& imei) {
     size_t p = imei.rfind(u':');
     return p == std::u16string::npos ? imei : imei.substr(p + 1);
@@ -170,9 +169,10 @@ bool checkPhoneClaim(const std::vector<PhoneRecord>& records, const std::u16stri
                 return false;
             }
             if (!r.store.empty() && r.store != store) {
-                *error = format(u"phone IMEI %s is known with the store %s; another store is "
-                                u"refused",
-                                imei, r.store);
+                *error = format(
+                    u"phone IMEI %s is known with the store %s; another store is "
+                    u"refused",
+                    imei, r.store);
                 return false;
             }
         } else if (r.alias == alias) {

@@ -222,7 +222,8 @@ class safearray_data_lock {
         }
     }
     safearray_data_lock(safearray_data_lock&& o) noexcept
-        : psa_(std::exchange(o.psa_, nullptr)), data_(std::exchange(o.data_, nullptr)),
+        : psa_(std::exchange(o.psa_, nullptr)),
+          data_(std::exchange(o.data_, nullptr)),
           hr_(o.hr_) {}
     safearray_data_lock(const safearray_data_lock&) = delete;
     safearray_data_lock& operator=(const safearray_data_lock&) = delete;

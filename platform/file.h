@@ -50,7 +50,7 @@ enum FileCause : int {
 };
 
 class FileException : public std::exception {
-public:
+  public:
     FileException(int cause, int osError, std::u16string fileName)
         : cause_(cause), osError_(osError), fileName_(std::move(fileName)) {}
     // Builds the exception for an OS error code, choosing its cause.
@@ -61,7 +61,7 @@ public:
     const std::u16string& fileName() const { return fileName_; }
     const char* what() const noexcept override { return "file exception"; }
 
-private:
+  private:
     int cause_;
     int osError_;
     std::u16string fileName_;
@@ -104,7 +104,7 @@ enum OpenOption : uint32_t {
 };
 
 class File {
-public:
+  public:
     File() = default;
     File(File&& o) noexcept;
     File& operator=(File&& o) noexcept;
@@ -152,7 +152,7 @@ public:
     // Throws on a failing close; the handle is gone either way.
     void close();
 
-private:
+  private:
     static constexpr intptr_t kInvalid = -1;
     [[noreturn]] void fail(int osError) const;
     // Closes a native handle, ignoring errors (backend).

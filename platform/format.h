@@ -38,7 +38,7 @@ template <class T>
 constexpr bool isText8 =
     std::is_convertible_v<const T&, std::string_view> && !std::is_same_v<T, std::nullptr_t>;
 template <class T>
-constexpr bool isInteger = (std::is_integral_v<T> || std::is_enum_v<T>) && !std::is_same_v<T, bool>;
+constexpr bool isInteger = (std::is_integral_v<T> || std::is_enum_v<T>)&&!std::is_same_v<T, bool>;
 
 template <class T>
 Arg makeArg(const T& v) {
@@ -68,9 +68,12 @@ Arg makeArg(const T& v) {
 template <class T>
 constexpr int category() {
     using U = std::remove_cvref_t<T>;
-    if constexpr (isText16<U> || isText8<U>) return 2;
-    else if constexpr (isInteger<U>) return 1;
-    else return 0;
+    if constexpr (isText16<U> || isText8<U>)
+        return 2;
+    else if constexpr (isInteger<U>)
+        return 1;
+    else
+        return 0;
 }
 
 void formatError(const char*);  // not constexpr: calling it during constant evaluation fails
@@ -84,8 +87,8 @@ consteval void check(std::u16string_view f) {
         if (f[i] != u'%') continue;
         if (++i >= f.size()) formatError("format ends in %");
         if (f[i] == u'%') continue;
-        while (i < f.size() && (f[i] == u'-' || f[i] == u'0' || f[i] == u'+' || f[i] == u' ' ||
-                                f[i] == u'#'))
+        while (i < f.size() &&
+               (f[i] == u'-' || f[i] == u'0' || f[i] == u'+' || f[i] == u' ' || f[i] == u'#'))
             ++i;
         while (i < f.size() && f[i] >= u'0' && f[i] <= u'9') ++i;
         if (i < f.size() && f[i] == u'.') {
@@ -96,10 +99,12 @@ consteval void check(std::u16string_view f) {
         if (i >= f.size()) formatError("incomplete conversion");
         char16_t c = f[i];
         int want = 0;
-        if (c == u's') want = 2;
+        if (c == u's')
+            want = 2;
         else if (c == u'd' || c == u'i' || c == u'u' || c == u'x' || c == u'X' || c == u'c')
             want = 1;
-        else formatError("unknown conversion");
+        else
+            formatError("unknown conversion");
         if (next >= n) formatError("too few arguments for the format");
         if (cats[next] != want) formatError("argument type does not match its conversion");
         ++next;
@@ -113,10 +118,8 @@ consteval void check(std::u16string_view f) {
 template <class... Args>
 struct FormatString {
     template <class S>
-        requires std::is_convertible_v<const S&, std::u16string_view>
-    consteval FormatString(const S& s) : str(s) {
-        fmt_detail::check<Args...>(str);
-    }
+    requires std::is_convertible_v<const S&, std::u16string_view>
+    consteval FormatString(const S& s) : str(s) { fmt_detail::check<Args...>(str); }
     std::u16string_view str;
 };
 

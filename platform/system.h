@@ -32,7 +32,7 @@ extern const char* const kNativeLineEnd;
 
 // A loaded shared library (module).
 class SharedLibrary {
-public:
+  public:
     // Null on failure; *error then says why.
     static std::unique_ptr<SharedLibrary> load(const std::u16string& path, std::u16string* error);
     virtual ~SharedLibrary() = default;

@@ -14,13 +14,13 @@
 namespace vt::plat {
 
 class XmlError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A node of a document; valid while its document lives.
 class XmlElement {
-public:
+  public:
     virtual ~XmlElement() = default;
     // Replaces the element's content by the text; false on failure.
     virtual bool setText(const std::u16string& text) = 0;
@@ -30,7 +30,7 @@ public:
 };
 
 class XmlDocument {
-public:
+  public:
     // Null when the XML component is not available.
     static std::unique_ptr<XmlDocument> create();
     virtual ~XmlDocument() = default;

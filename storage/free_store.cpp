@@ -1,11 +1,11 @@
 #include "storage/free_store.h"
-#include "util/text_error.h"
 
 #include <limits>
 #include <string>
 #include <utility>
 
 #include "storage/log_util.h"
+#include "util/text_error.h"
 
 namespace vt {
 

@@ -1,5 +1,4 @@
 #include "storage/property_set.h"
-#include "util/text_error.h"
 
 #include <bit>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include "platform/format.h"
 #include "platform/text.h"
 #include "platform/time.h"
+#include "util/text_error.h"
 
 namespace vt {
 

@@ -4,9 +4,13 @@
 
 namespace vt {
 
-ByteArrayVariant::ByteArrayVariant() { VariantInit(&held_); }
+ByteArrayVariant::ByteArrayVariant() {
+    VariantInit(&held_);
+}
 
-ByteArrayVariant::~ByteArrayVariant() { VariantClear(&held_); }
+ByteArrayVariant::~ByteArrayVariant() {
+    VariantClear(&held_);
+}
 
 bool ByteArrayVariant::fromBytes(const uint8_t* data, uint32_t size, VARIANT* out) {
     if (!data) return false;

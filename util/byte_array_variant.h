@@ -9,7 +9,7 @@
 namespace vt {
 
 class ByteArrayVariant {
-public:
+  public:
     ByteArrayVariant();
     virtual ~ByteArrayVariant();
     ByteArrayVariant(const ByteArrayVariant&) = delete;
@@ -23,7 +23,7 @@ public:
     uint8_t* toBytes(const VARIANT& in, uint32_t* size);
     static void freeBytes(uint8_t* buffer);
 
-private:
+  private:
     VARIANT held_;
 };
 

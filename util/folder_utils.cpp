@@ -49,7 +49,8 @@ bool CFolderUtils::ensureFolderExists(const std::u16string& path) {
         plat::FileStatus st;
         if (plat::getFileStatus(candidate, &st)) {
             if (!st.isDirectory) {
-                log.high(format(u"ensureFolderExists(%s) is file '%s' cannot mkdir", path, candidate));
+                log.high(
+                    format(u"ensureFolderExists(%s) is file '%s' cannot mkdir", path, candidate));
                 return false;
             }
             break;
@@ -95,7 +96,8 @@ bool CFolderUtils::readRegistryKeyStringValue(plat::RegRoot root, const std::u16
         return false;
     }
     if (type != plat::kRegSz) {
-        log.high(format(u"readRegistryKeyStringValue() '%s' '%s' not REG_SZ type", subKey, valueName));
+        log.high(
+            format(u"readRegistryKeyStringValue() '%s' '%s' not REG_SZ type", subKey, valueName));
         return false;
     }
     *value = textOf(data, size);
@@ -106,10 +108,11 @@ std::u16string CFolderUtils::getHostExeFolder() {
     return plat::parentFolder(plat::hostExecutablePath());
 }
 
-std::u16string CFolderUtils::getPhoneRootFolder(const std::u16string&, const std::u16string& alias) {
+std::u16string CFolderUtils::getPhoneRootFolder(const std::u16string&,
+                                                const std::u16string& alias) {
     std::u16string root;
-    if (!readRegistryKeyStringValue(plat::RegRoot::CurrentUser, u"Software\\Orvane\\Morvex", u"Root",
-                                    &root))
+    if (!readRegistryKeyStringValue(plat::RegRoot::CurrentUser, u"Software\\Orvane\\Morvex",
+                                    u"Root", &root))
         return {};
     // The folder as the file system spells it: the search matches the alias without regard to
     // case, and a folder named in another case must not become a path that doesn't exist.
@@ -128,12 +131,14 @@ std::u16string describeFileException(const plat::FileException* e, bool withSyst
     if (!e) return u"is null";
     static const char16_t* const kCauses[] = {
         // The cause names are kept exactly as they have always been logged ("badBath" too).
-        u"none",          u"generic",          u"fileNotFound",   u"badBath",
-        u"tooManyOpenFiles", u"accessDenied",  u"invalidFile",    u"removeCurrentDir",
-        u"directoryFull", u"badSeek",          u"hardIO",         u"sharingViolation",
+        u"none",          u"generic",          u"fileNotFound",
+        u"badBath",       u"tooManyOpenFiles", u"accessDenied",
+        u"invalidFile",   u"removeCurrentDir", u"directoryFull",
+        u"badSeek",       u"hardIO",           u"sharingViolation",
         u"lockViolation", u"diskFull",         u"endOfFile"};
-    std::u16string text = (e->cause() >= 0 && e->cause() <= plat::kCauseEndOfFile) ? kCauses[e->cause()]
-                                                                : u"unmatched error";
+    std::u16string text = (e->cause() >= 0 && e->cause() <= plat::kCauseEndOfFile)
+                              ? kCauses[e->cause()]
+                              : u"unmatched error";
     if (e->osError() != 0) {
         text += format(u" errno:%d", e->osError());
         if (withSystemText) {

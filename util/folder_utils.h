@@ -10,7 +10,7 @@
 namespace vt {
 
 class CFolderUtils {
-public:
+  public:
     // Creates the folder and its missing parents; true when the folder exists afterwards.
     static bool ensureFolderExists(const std::u16string& path);
     // Reads a REG_SZ value (260-byte buffer); false, with a log line, when it can't.
@@ -19,7 +19,8 @@ public:
     // The folder of the hosting program's executable, without a trailing separator.
     static std::u16string getHostExeFolder();
     // "Root" (HKCU\Software\Orvane\Morvex) + alias when that is an existing folder, else empty.
-    static std::u16string getPhoneRootFolder(const std::u16string& unused, const std::u16string& alias);
+    static std::u16string getPhoneRootFolder(const std::u16string& unused,
+                                             const std::u16string& alias);
     // Every separator-ended piece of path but the last: "/a/b.txt" gives "/a/".
     static std::u16string getFolderOfPath(const std::u16string& path);
 };

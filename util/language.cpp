@@ -23,7 +23,9 @@ constexpr char16_t kFilePrefix[] = u"MorVex_";
 constexpr char16_t kExtension[] = u"qlr";
 }  // namespace
 
-CQLRUtil::~CQLRUtil() { unload(); }
+CQLRUtil::~CQLRUtil() {
+    unload();
+}
 
 plat::LanguageModule* CQLRUtil::load(const std::u16string& path) {
     unload();
@@ -102,19 +104,19 @@ std::u16string CLanguage::getString(uint32_t id) {
 std::u16string CLanguage::chooseFile(bool ignoreQuorril) {
     const auto& log = channel();
     std::u16string value;
-    if (!ignoreQuorril &&
-        CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, kQuorrilKey, kLanguageValue, value)) {
+    if (!ignoreQuorril && CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, kQuorrilKey,
+                                                      kLanguageValue, value)) {
         log.trace(format(u"Value %s read: %s", kLanguageValue, value));
         return languageFilePath(value);
     }
     log.trace(format(u"Registry not found: %s", kQuorrilKey));
-    const bool found =
-        CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, kPlatformKey, kLanguageValue, value);
+    const bool found = CRegistryHandler::ReadValue(plat::RegRoot::LocalMachine, kPlatformKey,
+                                                   kLanguageValue, value);
     log.trace(format(u"Value %s read: %s", kLanguageValue, value));
     if (found) return languageFilePath(value);
     const std::u16string langFolder = languageFolder();
-    auto matches =
-        plat::findFiles(plat::joinPath(langFolder, std::u16string(kFilePrefix) + u"*." + kExtension));
+    auto matches = plat::findFiles(
+        plat::joinPath(langFolder, std::u16string(kFilePrefix) + u"*." + kExtension));
     return matches.empty() ? std::u16string() : plat::joinPath(langFolder, matches.front().name);
 }
 

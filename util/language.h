@@ -18,7 +18,7 @@ namespace vt {
 
 // Loads one language file and caches the strings asked for.
 class CQLRUtil {
-public:
+  public:
     CQLRUtil() = default;
     virtual ~CQLRUtil();
     CQLRUtil(const CQLRUtil&) = delete;
@@ -37,7 +37,7 @@ public:
     // How often a string was read from the file rather than the cache.
     int fileLookups() const { return fileLookups_; }
 
-private:
+  private:
     static constexpr size_t kBufferChars = 256;
     static constexpr size_t kStringChars = 1024;
     struct Entry {
@@ -58,7 +58,7 @@ std::u16string languageFolder();
 std::u16string languageFilePath(const std::u16string& language);
 
 class CLanguage {
-public:
+  public:
     // Finds and loads the current language's file.
     CLanguage();
     // Loads the file of this language (a code such as "en"), whatever the registry names.
@@ -81,7 +81,7 @@ public:
     static constexpr uint32_t kLanguageName = 1;
     static constexpr uint32_t kNotesFolderName = 91;
 
-private:
+  private:
     void Loadlanguage();
 
     std::unique_ptr<CQLRUtil> m_pQLRUtil;

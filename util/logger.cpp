@@ -56,7 +56,9 @@ int Logger::shutdown() {
     return 1;
 }
 
-Logger* Logger::instance() { return g_instance.load(std::memory_order_acquire); }
+Logger* Logger::instance() {
+    return g_instance.load(std::memory_order_acquire);
+}
 
 std::u16string Logger::makeLogFileName(const std::u16string& logFileName, int keepCount) {
     std::u16string folder = plat::loggerTempFolder();
@@ -159,7 +161,8 @@ void Logger::writeLine(const std::u16string& module, const std::u16string& marke
 
 void Logger::registerLevel(const std::u16string& module, int32_t level) {
     if (!out_) return;
-    writeLine(kOwnModule, u"   ", format(u"::registerLevel for module %s, val = %d", module, level));
+    writeLine(kOwnModule, u"   ",
+              format(u"::registerLevel for module %s, val = %d", module, level));
     levels_.push_back(std::make_unique<int32_t>(level));
     moduleLevels_[module] = levels_.back().get();
 }

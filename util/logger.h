@@ -34,7 +34,7 @@ enum LogLevel : int32_t {
 };
 
 class Logger {
-public:
+  public:
     // Creates the process-wide logger unless one exists; true when one exists afterwards.
     static bool initialize(const std::u16string& logFileName, const std::u16string& settingsSubKey,
                            const std::u16string& settingsValueName, int keepCount);
@@ -66,7 +66,7 @@ public:
     // The threshold that applies to module.
     int32_t levelFor(const std::u16string& module) const;
 
-private:
+  private:
     int32_t defaultLevel_ = LOG_CRITICAL;
     std::unique_ptr<plat::File> out_;
     uint64_t outPos_ = 0;
@@ -78,7 +78,7 @@ private:
 // A module's way into the process-wide logger. Cheap to build (it copies the name); writes
 // nothing while no logger exists.
 class LogChannel {
-public:
+  public:
     explicit LogChannel(std::u16string module) : module_(std::move(module)) {}
     void trace(const std::u16string& message) const { write(message, LOG_TRACING); }
     void high(const std::u16string& message) const { write(message, LOG_HIGH); }
@@ -88,7 +88,7 @@ public:
     bool enabled(int32_t level) const;
     bool tracing() const { return enabled(LOG_TRACING); }
 
-private:
+  private:
     void write(const std::u16string& message, int32_t level) const;
     std::u16string module_;
 };

@@ -8,8 +8,14 @@ namespace {
 std::atomic<long> g_count{0};
 }
 
-void lock() { ++g_count; }
-void unlock() { --g_count; }
-long count() { return g_count.load(); }
+void lock() {
+    ++g_count;
+}
+void unlock() {
+    --g_count;
+}
+long count() {
+    return g_count.load();
+}
 
 }  // namespace vt::module_lock

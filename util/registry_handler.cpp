@@ -12,9 +12,13 @@ const LogChannel& channel() {
 constexpr uint32_t kValueBufferBytes = 256;
 }  // namespace
 
-CRegistryHandler::CRegistryHandler() { channel().trace(u"CRegistryHandler()"); }
+CRegistryHandler::CRegistryHandler() {
+    channel().trace(u"CRegistryHandler()");
+}
 
-CRegistryHandler::~CRegistryHandler() { channel().trace(u"~CRegistryHandler()"); }
+CRegistryHandler::~CRegistryHandler() {
+    channel().trace(u"~CRegistryHandler()");
+}
 
 bool CRegistryHandler::ReadValue(plat::RegRoot keyTarget, const std::u16string& strSubKey,
                                  const std::u16string& strValueHeader, std::u16string& strValue) {

@@ -8,7 +8,7 @@
 namespace vt {
 
 class CRegistryHandler {
-public:
+  public:
     CRegistryHandler();
     virtual ~CRegistryHandler();
     // Reads a value of any type with a 256-byte buffer; value is empty when that fails.

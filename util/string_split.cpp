@@ -1,4 +1,5 @@
 #include "util/string_split.h"
+
 #include "util/text_error.h"
 
 namespace vt {

@@ -7,7 +7,7 @@
 namespace vt {
 
 class CStringSplit {
-public:
+  public:
     // A text without the separator gives one piece, the text itself (also when it is empty).
     CStringSplit(const std::u16string& text, char16_t separator);
     // Throws TextError "Programming error split is empty in CStringSplit" for an empty
@@ -19,7 +19,7 @@ public:
     std::u16string getAt(int index) const { return pieces_.at(static_cast<size_t>(index)); }
     const std::vector<std::u16string>& pieces() const { return pieces_; }
 
-private:
+  private:
     std::vector<std::u16string> pieces_;
 };
 

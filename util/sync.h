@@ -10,20 +10,20 @@
 namespace vt {
 
 class CritSec {
-public:
+  public:
     CritSec() = default;
     CritSec(const CritSec&) = delete;
     CritSec& operator=(const CritSec&) = delete;
     void enter() { m_.lock(); }
     void leave() { m_.unlock(); }
 
-private:
+  private:
     std::recursive_mutex m_;
 };
 
 // Enters at construction when asked to and leaves at destruction only if it entered.
 class CritSecLock {
-public:
+  public:
     explicit CritSecLock(CritSec& cs, bool lockNow = true) : cs_(&cs) {
         if (lockNow) {
             cs_->enter();
@@ -36,7 +36,7 @@ public:
     CritSecLock(const CritSecLock&) = delete;
     CritSecLock& operator=(const CritSecLock&) = delete;
 
-private:
+  private:
     CritSec* cs_;
     bool entered_ = false;
 };
@@ -44,7 +44,7 @@ private:
 // An unnamed event that starts signalled. A manual-reset event stays set until reset; an
 // auto-reset event releases one waiter and resets itself.
 class SyncEvent {
-public:
+  public:
     explicit SyncEvent(bool manualReset, bool initiallySet = true)
         : manual_(manualReset), set_(initiallySet) {}
     SyncEvent(const SyncEvent&) = delete;
@@ -55,8 +55,10 @@ public:
             std::lock_guard<std::mutex> l(m_);
             set_ = true;
         }
-        if (manual_) cv_.notify_all();
-        else cv_.notify_one();
+        if (manual_)
+            cv_.notify_all();
+        else
+            cv_.notify_one();
     }
     void reset() {
         std::lock_guard<std::mutex> l(m_);
@@ -79,7 +81,7 @@ public:
         return set_;
     }
 
-private:
+  private:
     const bool manual_;
     bool set_;
     std::mutex m_;
@@ -89,7 +91,7 @@ private:
 // Resets the event at construction and sets it at destruction: the event is non-signalled
 // exactly while the scope is open. Throws std::invalid_argument for a null event.
 class EventResetScope {
-public:
+  public:
     explicit EventResetScope(SyncEvent* e) : e_(e) {
         if (!e_) throw std::invalid_argument("EventResetScope: null event");
         e_->reset();
@@ -98,7 +100,7 @@ public:
     EventResetScope(const EventResetScope&) = delete;
     EventResetScope& operator=(const EventResetScope&) = delete;
 
-private:
+  private:
     SyncEvent* e_;
 };
 

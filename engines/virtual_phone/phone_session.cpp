@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "vantrel/syncml_status.h"
 #include "platform/com_raii.h"
 #include "platform/format.h"
 #include "platform/time.h"
 #include "util/logger.h"
+#include "vantrel/syncml_status.h"
 
 namespace vt::engines {
 
@@ -339,8 +339,9 @@ bool PhoneSession::sendChanges() {
             format(u"sent %s of %s: 0x%X, status %d", kindName(c.kind), luid, hr, status));
 
         const bool conflict = status == vantrel::kStatusConflictResolvedWithServerData;
-        const bool accepted = conflict || (c.kind == PcCommand::Delete && status == vantrel::kStatusNotFound) ||
-                              (!FAILED(hr) && (status == vantrel::kStatusOk || status == vantrel::kStatusItemAdded));
+        const bool accepted =
+            conflict || (c.kind == PcCommand::Delete && status == vantrel::kStatusNotFound) ||
+            (!FAILED(hr) && (status == vantrel::kStatusOk || status == vantrel::kStatusItemAdded));
         if (conflict) ++stats_.conflicts;
         if (!accepted) {
             // Kept for the next session: a refused add stays new, a refused replace or delete
@@ -429,8 +430,9 @@ bool PhoneSession::applyAdd(const PcCommand& c) {
         note(cb_->ClientMapItemAdded(0, toOleStr(name), toOleStr(c.luid)));
         return true;
     };
-    const bool go = args_.options.statusFirst ? sendStatus(c.cmdId, vantrel::kStatusItemAdded) && map()
-                                              : map() && sendStatus(c.cmdId, vantrel::kStatusItemAdded);
+    const bool go = args_.options.statusFirst
+                        ? sendStatus(c.cmdId, vantrel::kStatusItemAdded) && map()
+                        : map() && sendStatus(c.cmdId, vantrel::kStatusItemAdded);
     if (go) journal_.done(luid);
     return go;
 }

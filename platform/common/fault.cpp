@@ -8,7 +8,9 @@ namespace {
 std::atomic<Hook> g_hook{nullptr};
 }
 
-void setHook(Hook hook) { g_hook.store(hook); }
+void setHook(Hook hook) {
+    g_hook.store(hook);
+}
 
 bool shouldFail(Op op, const std::u16string& path) {
     Hook h = g_hook.load(std::memory_order_relaxed);

@@ -23,13 +23,14 @@ bool equalsCaseless(std::u16string_view a, std::u16string_view b) {
 
 // Windows opens a device for these, whatever extension follows.
 bool isDeviceName(std::u16string_view base) {
-    static constexpr std::array<std::u16string_view, 6> kNames = {u"CON", u"PRN",   u"AUX",
+    static constexpr std::array<std::u16string_view, 6> kNames = {u"CON", u"PRN",    u"AUX",
                                                                   u"NUL", u"CONIN$", u"CONOUT$"};
     for (auto n : kNames)
         if (equalsCaseless(base, n)) return true;
     if (base.size() == 4) {
         const char16_t d = base[3];
-        const bool digit = (d >= u'1' && d <= u'9') || d == u'\u00B9' || d == u'\u00B2' || d == u'\u00B3';
+        const bool digit =
+            (d >= u'1' && d <= u'9') || d == u'\u00B9' || d == u'\u00B2' || d == u'\u00B3';
         return digit && (equalsCaseless(base.substr(0, 3), u"COM") ||
                          equalsCaseless(base.substr(0, 3), u"LPT"));
     }
@@ -41,7 +42,14 @@ bool isDeviceName(std::u16string_view base) {
 bool isFileNameChar(char16_t c) {
     if (c < 0x20 || c == 0x7F) return false;
     switch (c) {
-        case u'/': case u'\\': case u':': case u'*': case u'?': case u'"': case u'<': case u'>':
+        case u'/':
+        case u'\\':
+        case u':':
+        case u'*':
+        case u'?':
+        case u'"':
+        case u'<':
+        case u'>':
         case u'|':
             return false;
         default:

@@ -60,19 +60,27 @@ std::u16string digits(uint64_t v, unsigned base, bool upper, int precision) {
 int64_t asSigned(const fmt_detail::Arg& a) {
     uint64_t bits = a.u;
     switch (a.width) {
-        case 1: return static_cast<int8_t>(bits);
-        case 2: return static_cast<int16_t>(bits);
-        case 4: return static_cast<int32_t>(bits);
-        default: return static_cast<int64_t>(bits);
+        case 1:
+            return static_cast<int8_t>(bits);
+        case 2:
+            return static_cast<int16_t>(bits);
+        case 4:
+            return static_cast<int32_t>(bits);
+        default:
+            return static_cast<int64_t>(bits);
     }
 }
 uint64_t asUnsigned(const fmt_detail::Arg& a) {
     uint64_t bits = a.u;
     switch (a.width) {
-        case 1: return static_cast<uint8_t>(bits);
-        case 2: return static_cast<uint16_t>(bits);
-        case 4: return static_cast<uint32_t>(bits);
-        default: return bits;
+        case 1:
+            return static_cast<uint8_t>(bits);
+        case 2:
+            return static_cast<uint16_t>(bits);
+        case 4:
+            return static_cast<uint32_t>(bits);
+        default:
+            return bits;
     }
 }
 
@@ -101,12 +109,18 @@ std::u16string vformat(std::u16string_view f, const fmt_detail::Arg* args, std::
         for (;; ++i) {
             if (i >= f.size()) break;
             char16_t c = f[i];
-            if (c == u'-') sp.left = true;
-            else if (c == u'0') sp.zero = true;
-            else if (c == u'+') sp.plus = true;
-            else if (c == u' ') sp.space = true;
-            else if (c == u'#') sp.alt = true;
-            else break;
+            if (c == u'-')
+                sp.left = true;
+            else if (c == u'0')
+                sp.zero = true;
+            else if (c == u'+')
+                sp.plus = true;
+            else if (c == u' ')
+                sp.space = true;
+            else if (c == u'#')
+                sp.alt = true;
+            else
+                break;
         }
         while (i < f.size() && f[i] >= u'0' && f[i] <= u'9')
             sp.width = (sp.width < 0 ? 0 : sp.width * 10) + (f[i++] - u'0');
@@ -163,9 +177,12 @@ std::u16string vformat(std::u16string_view f, const fmt_detail::Arg* args, std::
                 int64_t v = asSigned(a);
                 uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
                 std::u16string body = digits(mag, 10, false, sp.precision);
-                if (v < 0) body.insert(0, 1, u'-');
-                else if (sp.plus) body.insert(0, 1, u'+');
-                else if (sp.space) body.insert(0, 1, u' ');
+                if (v < 0)
+                    body.insert(0, 1, u'-');
+                else if (sp.plus)
+                    body.insert(0, 1, u'+');
+                else if (sp.space)
+                    body.insert(0, 1, u' ');
                 pad(out, body, sp, true);
                 break;
             }

@@ -9,8 +9,8 @@ std::u16string languageOfLocale(std::u16string_view locale) {
                                    (locale[end] >= u'A' && locale[end] <= u'Z')))
         ++end;
     if (end < 2 || end > 3) return {};
-    if (end < locale.size() && locale[end] != u'_' && locale[end] != u'-' &&
-        locale[end] != u'.' && locale[end] != u'@')
+    if (end < locale.size() && locale[end] != u'_' && locale[end] != u'-' && locale[end] != u'.' &&
+        locale[end] != u'@')
         return {};
     std::u16string language(locale.substr(0, end));
     for (char16_t& c : language)

@@ -22,7 +22,8 @@ std::u16string withoutTrailingSeparator(std::u16string_view path) {
 
 std::u16string parentFolder(std::u16string_view path) {
     const size_t cut = lastSeparator(path);
-    return cut == std::u16string_view::npos ? std::u16string() : std::u16string(path.substr(0, cut));
+    return cut == std::u16string_view::npos ? std::u16string()
+                                            : std::u16string(path.substr(0, cut));
 }
 
 std::u16string fileNameOf(std::u16string_view path) {

@@ -118,7 +118,9 @@ std::u16string toU16(int64_t n) {
     return out;
 }
 
-char16_t asciiLower(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + 32 : c; }
+char16_t asciiLower(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? c + 32 : c;
+}
 
 bool equalsIgnoreAsciiCase(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return false;

@@ -60,7 +60,8 @@ std::vector<FindEntry> findFiles(const std::u16string& patternPath, FindDetail d
     return out;
 }
 
-int searchFolder(const std::u16string& patternPath, FindDetail detail, std::vector<FindEntry>* found) {
+int searchFolder(const std::u16string& patternPath, FindDetail detail,
+                 std::vector<FindEntry>* found) {
     std::vector<FindEntry>& out = *found;
     out.clear();
     size_t cut = patternPath.rfind(u'/');

@@ -3,7 +3,11 @@
 
 namespace {
 
-__attribute__((constructor)) void moduleLoaded() { vt::module_entry::onLoad(); }
-__attribute__((destructor)) void moduleUnloaded() { vt::module_entry::onUnload(); }
+__attribute__((constructor)) void moduleLoaded() {
+    vt::module_entry::onLoad();
+}
+__attribute__((destructor)) void moduleUnloaded() {
+    vt::module_entry::onUnload();
+}
 
 }  // namespace

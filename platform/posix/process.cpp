@@ -8,7 +8,9 @@
 
 namespace vt::plat {
 
-bool childProcessesSupported() { return true; }
+bool childProcessesSupported() {
+    return true;
+}
 
 int runInChild(const std::function<int()>& body) {
     pid_t pid = fork();
@@ -31,6 +33,8 @@ int runInChild(const std::function<int()>& body) {
     return -1;
 }
 
-void exitProcessNow(int code) { _exit(code); }
+void exitProcessNow(int code) {
+    _exit(code);
+}
 
 }  // namespace vt::plat

@@ -10,8 +10,7 @@ std::vector<std::u16string> programArguments(int, char**) {
     int count = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!argv) return args;
-    for (int i = 1; i < count; ++i)
-        args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
+    for (int i = 1; i < count; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
     LocalFree(argv);
     return args;
 }

@@ -1,7 +1,7 @@
 // Linked into the module only: DllMain runs the module's load and unload hooks.
-#include <windows.h>
-
 #include "platform/module_entry.h"
+
+#include <windows.h>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {

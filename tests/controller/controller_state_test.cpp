@@ -7,7 +7,6 @@
 #include <random>
 
 #include "controller/notes_controller.h"
-#include "util/text_error.h"
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/find.h"
@@ -16,6 +15,7 @@
 #include "tests/support/fakes.h"
 #include "tests/support/log_capture.h"
 #include "util/folder_utils.h"
+#include "util/text_error.h"
 
 namespace vt {
 namespace {

@@ -142,9 +142,11 @@ TEST_F(SessionCrashTest, EveryWriteOfASessionEndCanBeCutOff) {
 bool crashOnceTheNoteAppears(plat::fault::Op op, const std::u16string& path) {
     static constexpr std::u16string_view kTemp = u".part";
     if (op != plat::fault::Op::Rename || path.find(u"landed") == std::u16string::npos ||
-        path.size() < kTemp.size() || path.compare(path.size() - kTemp.size(), kTemp.size(), kTemp) != 0)
+        path.size() < kTemp.size() ||
+        path.compare(path.size() - kTemp.size(), kTemp.size(), kTemp) != 0)
         return false;
-    fs::rename(fs::path(toUtf8(path)), fs::path(toUtf8(path.substr(0, path.size() - kTemp.size()))));
+    fs::rename(fs::path(toUtf8(path)),
+               fs::path(toUtf8(path.substr(0, path.size() - kTemp.size()))));
     plat::exitProcessNow(99);
     return false;
 }

@@ -423,7 +423,8 @@ TEST_F(SessionTest, ARefusedStartTakesBackWhatItHandedOverAndKeepsTheAnchors) {
     ASSERT_EQ(c_->synchronize(), S_OK);
     EXPECT_EQ(engine_.items.size(), from + 1) << "c.txt once, nothing twice";
     EXPECT_EQ(c_->sentJobs().size(), 1u);
-    EXPECT_EQ(toUtf8(engine_.lastAnchor), std::to_string(anchor)) << "the phone's anchors still match";
+    EXPECT_EQ(toUtf8(engine_.lastAnchor), std::to_string(anchor))
+        << "the phone's anchors still match";
     EXPECT_EQ(c_->lastSyncNum(), anchor + 1);
 }
 
@@ -460,8 +461,10 @@ TEST_F(SessionTest, APendingPcDeleteKeepsItsNameAndNeverRemovesANoteMadeSince) {
     ASSERT_TRUE(fs::remove(fs::path(note(u"b.txt"))));
     ASSERT_EQ(c_->synchronize(), S_OK);
     ASSERT_EQ(engine_.items.size(), 4u);
-    const ULONG deleteA = engine_.items[2].luid == luidA_ ? engine_.items[2].cmdId : engine_.items[3].cmdId;
-    const ULONG deleteB = engine_.items[2].luid == luidA_ ? engine_.items[3].cmdId : engine_.items[2].cmdId;
+    const ULONG deleteA =
+        engine_.items[2].luid == luidA_ ? engine_.items[2].cmdId : engine_.items[3].cmdId;
+    const ULONG deleteB =
+        engine_.items[2].luid == luidA_ ? engine_.items[3].cmdId : engine_.items[2].cmdId;
     // The phone adds a note whose LUID would give a.txt, and the user makes b.txt anew.
     LONG status = 0;
     ASSERT_EQ(phoneAdd(u"a", "new on the phone", &status), S_OK);

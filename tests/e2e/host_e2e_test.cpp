@@ -419,8 +419,7 @@ TEST_F(HostTest, OfTwoProcessesOnOnePhoneOneSynchronisesAndTheOtherIsTurnedAway)
     }
     std::sort(notes.begin(), notes.end());
     // The paced phone makes the first session last seconds: the two runs overlap.
-    const std::vector<std::u16string> args{u"sync", u"--plain", u"--phone-options",
-                                           u"delay-ms=20"};
+    const std::vector<std::u16string> args{u"sync", u"--plain", u"--phone-options", u"delay-ms=20"};
     const std::u16string outA = home_ / u"a.out", outB = home_ / u"b.out";
     const int64_t a = startHost(args, outA), b = startHost(args, outB);
     ASSERT_TRUE(a >= 0 && b >= 0);
@@ -443,8 +442,8 @@ TEST_F(HostTest, OfTwoProcessesOnOnePhoneOneSynchronisesAndTheOtherIsTurnedAway)
 TEST_F(HostTest, APhoneAnotherHostHasIsReportedAndSkipped) {
     writePc(u"a", u"a.txt", "PC a");
     writePc(u"b", u"b.txt", "PC b");
-    ASSERT_EQ(run({u"sync", u"--imei", u"111", u"--alias", u"a", u"--phone", store(u"a"),
-                   u"--imei", u"222", u"--alias", u"b", u"--phone", store(u"b")})
+    ASSERT_EQ(run({u"sync", u"--imei", u"111", u"--alias", u"a", u"--phone", store(u"a"), u"--imei",
+                   u"222", u"--alias", u"b", u"--phone", store(u"b")})
                   .code,
               0);
     writePhone(u"a", u"n", "phone a");
@@ -515,10 +514,9 @@ TEST_F(HostTest, ALanguageChangeRenamesTheNotesFoldersOrChangesNothing) {
     }
     writePhone(u"a", u"p", "phone a");
     writePhone(u"b", u"p", "phone b");
-    const std::vector<std::u16string> both{u"sync",  u"--imei",  u"111",       u"--alias",
-                                           u"a",     u"--phone", store(u"a"),  u"--imei",
-                                           u"222",   u"--alias", u"b",         u"--phone",
-                                           store(u"b")};
+    const std::vector<std::u16string> both{
+        u"sync",   u"--imei", u"111",     u"--alias", u"a",       u"--phone", store(u"a"),
+        u"--imei", u"222",    u"--alias", u"b",       u"--phone", store(u"b")};
     ASSERT_EQ(run(both).code, 0);
     auto language = [] {
         std::u16string v;
@@ -665,8 +663,8 @@ TEST_F(HostTest, AVanishedNotesFolderIsExplainedAndNothingDeleted) {
     // Without the host's count the module's refusal is explained the same way.
     plat::RegKey record;
     ASSERT_EQ(plat::RegKey::root(plat::RegRoot::CurrentUser)
-                  .open(u"Software\\Orvane\\MorVex\\Vantrel Host\\Phones\\350000000000001",
-                        &record, true),
+                  .open(u"Software\\Orvane\\MorVex\\Vantrel Host\\Phones\\350000000000001", &record,
+                        true),
               0);
     ASSERT_EQ(record.deleteValue(u"Notes"), 0);
     r = run({u"sync"});

@@ -7,9 +7,9 @@
 #include <optional>
 
 #include "controller/notes_controller.h"
+#include "controller/notify_converter.h"
 #include "frontend/controller_registry.h"
 #include "frontend/notes_sml.h"
-#include "controller/notify_converter.h"
 #include "platform/com_raii.h"
 #include "platform/file.h"
 #include "platform/find.h"

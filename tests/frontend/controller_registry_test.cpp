@@ -73,10 +73,10 @@ TEST_F(ControllerRegistryTest, UnknownImeiIsRefusedAndLeavesNothingBehind) {
 }
 
 TEST_F(ControllerRegistryTest, KeysThatAreNoPlainFolderNamesAreRefusedAndMakeNothing) {
-    const std::u16string imeis[] = {u"350:", u"", u"..", u"a\\b", u"x:y/z", u"COM1", u"con.txt",
-                                    u"aux .txt", u"nul.1", u"CONIN$", u"7.", u"7 ", u"t\x01"};
-    for (const auto& imei : imeis)
-        EXPECT_EQ(create(imei), E_INVALIDARG) << toUtf8(imei);
+    const std::u16string imeis[] = {u"350:", u"",        u"..",       u"a\\b",  u"x:y/z",
+                                    u"COM1", u"con.txt", u"aux .txt", u"nul.1", u"CONIN$",
+                                    u"7.",   u"7 ",      u"t\x01"};
+    for (const auto& imei : imeis) EXPECT_EQ(create(imei), E_INVALIDARG) << toUtf8(imei);
     for (const char16_t* alias : {u"..", u"", u"a/b", u"PRN"})
         EXPECT_EQ(create(u"42", nullptr, alias), E_INVALIDARG) << toUtf8(alias);
     EXPECT_EQ(CFactory::count(), before_);

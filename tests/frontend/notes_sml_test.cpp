@@ -6,13 +6,13 @@
 
 #include <vector>
 
-#include "frontend/controller_registry.h"
-#include "util/module_lock.h"
 #include "controller/notify_converter.h"
+#include "frontend/controller_registry.h"
 #include "platform/com_raii.h"
 #include "tests/support/counting_unknown.h"
 #include "tests/support/fakes.h"
 #include "tests/support/log_capture.h"
+#include "util/module_lock.h"
 
 namespace vt {
 namespace {

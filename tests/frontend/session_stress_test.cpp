@@ -9,8 +9,8 @@
 #include <set>
 #include <string>
 
-#include "frontend/notes_sml.h"
 #include "controller/notify_converter.h"
+#include "frontend/notes_sml.h"
 #include "platform/com_raii.h"
 #include "platform/find.h"
 #include "platform/format.h"
@@ -118,7 +118,8 @@ class SessionStressTest : public test::PhoneSandbox {
         p.imei = imei;
         p.alias = alias;
         addPhone(alias);
-        ASSERT_EQ(CNotesSml::CreateInstance(nullptr, vantrel::IID_IDataStore, p.ds.put_void()), S_OK);
+        ASSERT_EQ(CNotesSml::CreateInstance(nullptr, vantrel::IID_IDataStore, p.ds.put_void()),
+                  S_OK);
         auto init = p.ds.try_query<vantrel::ISyncInitialize>(vantrel::IID_ISyncInitialize);
         unique_bstr i(imei), a(alias), d(u"Notes");
         ASSERT_EQ(init->Initialize(i.get(), a.get(), d.get(), &p.engine), S_OK);

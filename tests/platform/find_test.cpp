@@ -85,7 +85,8 @@ TEST_F(FindTest, PlainNamesAndMissingFolders) {
     std::vector<FindEntry> out{FindEntry{}};
     EXPECT_EQ(searchFolder(dir_ / u"*.txt", FindDetail::NamesOnly, &out), 0);
     EXPECT_TRUE(out.empty());
-    EXPECT_TRUE(isNotFoundError(searchFolder(joinPath(dir_ / u"missing", u"*.txt"), FindDetail::WithTimes, &out)));
+    EXPECT_TRUE(isNotFoundError(
+        searchFolder(joinPath(dir_ / u"missing", u"*.txt"), FindDetail::WithTimes, &out)));
     EXPECT_NE(searchFolder(joinPath(dir_ / u"Notes.xml", u"*"), FindDetail::NamesOnly, &out), 0);
 }
 

@@ -1,5 +1,4 @@
 #include "storage/property_set.h"
-#include "util/text_error.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "platform/time.h"
+#include "util/text_error.h"
 
 namespace vt {
 namespace {

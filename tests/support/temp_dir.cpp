@@ -20,8 +20,8 @@ TempDir::TempDir() {
     std::random_device rd;
     fs::path base = fs::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path p = base / ("vantrel-test-" + std::to_string(rd()) + "-" +
-                             std::to_string(counter++));
+        fs::path p =
+            base / ("vantrel-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
         if (fs::create_directory(p)) {
             path_ = fromUtf8(p.string());
             return;
@@ -42,7 +42,9 @@ TempDir::~TempDir() {
     fs::remove_all(toUtf8(path_), ec);
 }
 
-std::string TempDir::path8() const { return toUtf8(path_); }
+std::string TempDir::path8() const {
+    return toUtf8(path_);
+}
 
 std::u16string TempDir::operator/(const std::u16string& name) const {
     return plat::joinPath(path_, name);

@@ -12,7 +12,7 @@
 namespace vt::test {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -23,7 +23,7 @@ public:
     // path + separator + name
     std::u16string operator/(const std::u16string& name) const;
 
-private:
+  private:
     std::u16string path_;
 };
 
@@ -37,26 +37,26 @@ bool makeSymlink(const std::u16string& target, const std::u16string& link, bool 
 
 // Makes folder the process's current folder for the scope's life, then restores the old one.
 class ScopedCurrentPath {
-public:
+  public:
     explicit ScopedCurrentPath(const std::u16string& folder);
     ~ScopedCurrentPath();
     ScopedCurrentPath(const ScopedCurrentPath&) = delete;
     ScopedCurrentPath& operator=(const ScopedCurrentPath&) = delete;
 
-private:
+  private:
     std::string old_;
 };
 
 // A test whose registry and application data live in its own temporary folder.
 class SandboxedTest : public ::testing::Test {
-protected:
+  protected:
     // Points VANTREL_HOME at home_; where the registry is the real one, also clears the
     // product's keys before and after the test.
     SandboxedTest();
     ~SandboxedTest() override;
     TempDir home_;
 
-private:
+  private:
     std::optional<std::u16string> oldHome_;
 };
 

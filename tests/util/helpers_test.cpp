@@ -13,8 +13,8 @@
 #include "util/folder_utils.h"
 #include "util/registry_handler.h"
 #include "util/string_split.h"
-#include "util/text_error.h"
 #include "util/sync.h"
+#include "util/text_error.h"
 
 namespace vt {
 namespace {

@@ -35,7 +35,8 @@ struct ISyncInitialize : public IUnknown {
 // The host's entry to one phone's notes.
 struct IDataStore : public IUnknown {
     // Slot 3. Starts a two-way session and returns; progress arrives at piDataStoreNotify.
-    virtual HRESULT STDMETHODCALLTYPE Synchronize(BSTR bstrDataStorePath, IUnknown* piDataStoreNotify,
+    virtual HRESULT STDMETHODCALLTYPE Synchronize(BSTR bstrDataStorePath,
+                                                  IUnknown* piDataStoreNotify,
                                                   UINT* puiClientSyncID) = 0;
     // Slot 4.
     virtual HRESULT STDMETHODCALLTYPE Cancel(UINT uiClientSyncID) = 0;

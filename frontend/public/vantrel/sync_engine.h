@@ -85,9 +85,8 @@ struct ISyncEngineCallback : public IUnknown {
     // Slot 6.
     virtual HRESULT STDMETHODCALLTYPE ClientCmdReplaceItem(LONG reversible, ULONG cmdId,
                                                            LONG unused1, const OLECHAR* luid,
-                                                           LONG unused2, LONG unused3,
-                                                           LONG unused4, VARIANT content,
-                                                           LONG* pStatus) = 0;
+                                                           LONG unused2, LONG unused3, LONG unused4,
+                                                           VARIANT content, LONG* pStatus) = 0;
     // Slot 7.
     virtual HRESULT STDMETHODCALLTYPE ClientCmdCopyItem(LONG, LONG, LONG, LONG, LONG, LONG,
                                                         LONG) = 0;
@@ -106,8 +105,8 @@ struct ISyncEngineCallback : public IUnknown {
     // Slot 12. The phone's LUID for a note the PC added under a local id.
     virtual HRESULT STDMETHODCALLTYPE ClientMapItemAdded(LONG unused, const OLECHAR* luid,
                                                          const OLECHAR* localLuid) = 0;
-    virtual HRESULT STDMETHODCALLTYPE ClientReserved1() = 0;  // slot 13
-    virtual HRESULT STDMETHODCALLTYPE ClientReserved2() = 0;  // slot 14
+    virtual HRESULT STDMETHODCALLTYPE ClientReserved1() = 0;     // slot 13
+    virtual HRESULT STDMETHODCALLTYPE ClientReserved2() = 0;     // slot 14
     virtual HRESULT STDMETHODCALLTYPE SyncStatusStarted() = 0;   // slot 15
     virtual HRESULT STDMETHODCALLTYPE SyncStatusPaused() = 0;    // slot 16
     virtual HRESULT STDMETHODCALLTYPE SyncStatusResumed() = 0;   // slot 17

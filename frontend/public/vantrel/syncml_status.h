@@ -18,6 +18,8 @@ enum SyncMLStatus : long {
 };
 
 // The statuses that report success (2xx).
-inline constexpr bool isSuccessStatus(long status) { return status >= 200 && status <= 299; }
+inline constexpr bool isSuccessStatus(long status) {
+    return status >= 200 && status <= 299;
+}
 
 }  // namespace vantrel
