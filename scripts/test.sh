@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is needed, then builds and runs every test three times: a normal build, an
+# Installs what is needed, checks that every C++ file is formatted (scripts/format.sh --check),
+# then builds and runs every test three times: a normal build, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build and a ThreadSanitizer build; then a short
 # run of each fuzzer, and the Windows build's tests under Wine (scripts/test-windows.sh;
 # VANTREL_SKIP_WINDOWS=1 leaves it out). Exit status 0 only when all pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+
+echo "== formatting"
+scripts/format.sh --check
 
 jobs=$(nproc)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
