@@ -11,8 +11,9 @@ namespace {
 // The flags every command takes.
 const std::set<std::u16string> kGlobalFlags = {u"--help", u"--plain", u"--quiet"};
 // The options with a value, given as the next argument or after "=".
-const std::set<std::u16string> kValued = {u"--imei",   u"--alias",   u"--phone", u"--phone-options",
-                                          u"--module", u"--timeout", u"--unset", u"--progid"};
+const std::set<std::u16string> kValued = {
+    u"--imei",  u"--alias",  u"--phone",  u"--phone-options", u"--module",       u"--timeout",
+    u"--unset", u"--progid", u"--listen", u"--user",          u"--password-file"};
 
 }  // namespace
 
@@ -73,6 +74,12 @@ bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
                 cl->progId = *value;
             else if (a == u"--unset")
                 cl->unset = *value;
+            else if (a == u"--listen")
+                cl->listen = *value;
+            else if (a == u"--user")
+                cl->user = *value;
+            else if (a == u"--password-file")
+                cl->passwordFile = *value;
             else if (a == u"--timeout") {
                 const std::string t = toUtf8(*value);
                 char* end = nullptr;

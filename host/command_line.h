@@ -29,6 +29,9 @@ struct CommandLine {
     std::optional<std::u16string> module;
     std::optional<std::u16string> progId;
     std::optional<std::u16string> unset;
+    std::optional<std::u16string> listen;        // serve: ADDR:PORT
+    std::optional<std::u16string> user;          // device add
+    std::optional<std::u16string> passwordFile;  // device add
     int timeoutSeconds = kDefaultTimeoutSeconds;
 };
 

@@ -17,6 +17,8 @@ const std::vector<CommandInfo>& commands() {
          PhoneOptions::One},
         {u"status", cmdStatus, &kStatusHelp, {}, PhoneOptions::One},
         {u"demo", cmdDemo, &kDemoHelp, {u"--module"}, PhoneOptions::None},
+        {u"serve", cmdServe, &kServeHelp, {u"--listen"}, PhoneOptions::None},
+        {u"device", cmdDevice, &kDeviceHelp, {u"--user", u"--password-file"}, PhoneOptions::One},
     };
     return kCommands;
 }
@@ -37,6 +39,11 @@ const std::vector<CommandOption>& commandOptions() {
          u"--progid is for the commands that connect to phones: sync, export, read-out, import",
          u"--progid needs a ProgID such as Vantrel.NotesSml"},
         {u"--unset", &CommandLine::unset, u"--unset is for config", nullptr},
+        {u"--listen", &CommandLine::listen, u"--listen is for serve",
+         u"--listen needs an address and port such as 127.0.0.1:9876"},
+        {u"--user", &CommandLine::user, u"--user is for device add", u"--user needs a user name"},
+        {u"--password-file", &CommandLine::passwordFile, u"--password-file is for device add",
+         u"--password-file needs a file"},
     };
     return kOptions;
 }

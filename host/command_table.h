@@ -61,5 +61,7 @@ int cmdReadOut(const CommandLine& cl);
 int cmdImport(const CommandLine& cl);
 int cmdStatus(const CommandLine& cl);
 int cmdDemo(const CommandLine& cl);
+int cmdServe(const CommandLine& cl);
+int cmdDevice(const CommandLine& cl);
 
 }  // namespace vt::host

@@ -108,6 +108,30 @@ const CommandHelp kDemoHelp = {
     u"edit, a delete, a conflict), synchronises again and shows both folders each time.\n",
 };
 
+const CommandHelp kServeHelp = {
+    u"vantrel serve [--listen ADDR:PORT]",
+    u"be the SyncML server for phones and SyncML clients",
+    u"Runs the SyncML server (OMA DS 1.2 over HTTP, datastore \"Notes\", text/plain) in the\n"
+    u"foreground until Ctrl-C or SIGTERM, with a line per session. Clients use the URL\n"
+    u"http://ADDR:PORT/sync. Only devices added with `vantrel device add` may sync.\n"
+    u"  --listen ADDR:PORT   where to listen (default 127.0.0.1:9876: this machine only);\n"
+    u"                       0.0.0.0:PORT opens it to the network, where passwords and\n"
+    u"                       notes travel in clear\n",
+};
+
+const CommandHelp kDeviceHelp = {
+    u"vantrel device add ID --alias NAME [--user USER] [--password-file FILE]\n"
+    u"       vantrel device list | vantrel device remove ID",
+    u"the devices that may sync with `vantrel serve`",
+    u"add: lets the device ID (its SyncML device id, e.g. IMEI:3500... or\n"
+    u"syncevolution-...) sync as phone NAME (notes in <Root>/NAME). Asks for its\n"
+    u"password (or reads the first line of FILE); the user name is USER, else NAME.\n"
+    u"Only b64(md5(user:password)) is kept, in a file only you can read.\n"
+    u"A known device keeps its alias; add again to change its password.\n"
+    u"list: the devices and their last session. remove: forgets a device's password\n"
+    u"and state; its notes stay where they are.\n",
+};
+
 std::u16string generalHelp() {
     std::u16string t =
         u"vantrel: a desktop host for the Vantrel notes plug-in. It loads the module registered\n"

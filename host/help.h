@@ -27,6 +27,8 @@ extern const CommandHelp kReadOutHelp;
 extern const CommandHelp kImportHelp;
 extern const CommandHelp kStatusHelp;
 extern const CommandHelp kDemoHelp;
+extern const CommandHelp kServeHelp;
+extern const CommandHelp kDeviceHelp;
 
 // `vantrel --help`: what the program is, every command of the table with its summary, the
 // options of every command, where things live and the exit codes.

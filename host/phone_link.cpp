@@ -269,7 +269,8 @@ std::u16string pcNotesFolder(const std::u16string& alias) {
 
 std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module,
                                               const PhoneSetup& setup, std::u16string* error,
-                                              ConnectReport* report, bool forReadOut) {
+                                              ConnectReport* report, bool forReadOut,
+                                              com_ptr<vantrel::ISyncEngine> engine) {
     ConnectReport unused;
     if (!report) report = &unused;
     if (!validatePhoneSetup(setup, error)) return nullptr;
@@ -333,33 +334,41 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
         return nullptr;
     }
 
-    // The phone side.
-    engines::VirtualPhoneOptions options;
-    std::u16string why;
-    if (!engines::parseVirtualPhoneOptions(setup.engineOptions, &options, &why)) {
-        *error = u"bad phone options: " + why;
-        return nullptr;
-    }
-    plat::FileStatus st;
-    if (plat::getFileStatus(setup.store, &st) && !st.isDirectory) {
-        *error = format(u"the phone store %s is a file, not a folder", setup.store);
-        return nullptr;
-    }
-    if (int err = plat::createFolders(setup.store); err != 0) {
-        *error =
-            format(u"can't create the phone store %s: %s", setup.store, plat::osErrorText(err));
-        return nullptr;
-    }
-    HRESULT hr = engines::VirtualPhone::create(setup.store, options, link->phone_.put());
-    if (FAILED(hr)) {
-        *error = format(u"can't open the phone store %s (%s)", setup.store, hresultText(hr));
-        return nullptr;
+    // The phone side: the engine given, else a virtual phone over the store.
+    if (engine) {
+        link->engine_ = std::move(engine);
+    } else {
+        engines::VirtualPhoneOptions options;
+        std::u16string why;
+        if (!engines::parseVirtualPhoneOptions(setup.engineOptions, &options, &why)) {
+            *error = u"bad phone options: " + why;
+            return nullptr;
+        }
+        plat::FileStatus st;
+        if (plat::getFileStatus(setup.store, &st) && !st.isDirectory) {
+            *error = format(u"the phone store %s is a file, not a folder", setup.store);
+            return nullptr;
+        }
+        if (int err = plat::createFolders(setup.store); err != 0) {
+            *error =
+                format(u"can't create the phone store %s: %s", setup.store, plat::osErrorText(err));
+            return nullptr;
+        }
+        const HRESULT created =
+            engines::VirtualPhone::create(setup.store, options, link->phone_.put());
+        if (FAILED(created)) {
+            *error =
+                format(u"can't open the phone store %s (%s)", setup.store, hresultText(created));
+            return nullptr;
+        }
+        link->engine_ =
+            com_ptr<vantrel::ISyncEngine>(static_cast<vantrel::ISyncEngine*>(link->phone_.get()));
     }
 
     // The component object, bound to the phone.
     link->module_ = std::move(module);
     link->setup_ = setup;
-    hr = link->module_->createObject(&link->init_);
+    HRESULT hr = link->module_->createObject(&link->init_);
     if (FAILED(hr)) {
         *error = format(u"the module %s could not create a component object (%s)",
                         link->module_->path(), hresultText(hr));
@@ -371,8 +380,7 @@ std::unique_ptr<PhoneLink> PhoneLink::connect(std::shared_ptr<ModuleHost> module
         return nullptr;
     }
     unique_bstr imei(setup.imei), alias(setup.alias), store(std::u16string_view(u"Notes"));
-    hr = link->init_->Initialize(imei.get(), alias.get(), store.get(),
-                                 static_cast<vantrel::ISyncEngine*>(link->phone_.get()));
+    hr = link->init_->Initialize(imei.get(), alias.get(), store.get(), link->engine_.get());
     if (FAILED(hr)) {
         if (taken.heldHere) {
             *error = format(
@@ -405,12 +413,14 @@ PhoneLink::~PhoneLink() {
         (void)dataStore_.detach();
         (void)init_.detach();
         (void)phone_.detach();
+        (void)engine_.detach();
         (void)notify_.detach();
         return;
     }
     dataStore_.reset();
     init_.reset();
     if (phone_) phone_->waitForSession();
+    engine_.reset();
     phone_.reset();
     notify_.reset();
 }

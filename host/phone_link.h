@@ -23,6 +23,7 @@
 #include "platform/com_raii.h"
 #include "util/language.h"
 #include "vantrel/data_store.h"
+#include "vantrel/sync_engine.h"
 
 namespace vt::host {
 
@@ -87,10 +88,16 @@ class PhoneLink {
     // store). A notes folder that vanished after sessions that left notes in it is refused
     // (the module would take that for "every note deleted") unless forReadOut: reading the
     // module's copy of the notes out is how they are got back.
+    //
+    // With engine, the phone's engine is that one (a SyncML server's device engine) instead of
+    // a virtual phone over setup.store: phone() is then null, and the sessions are the engine's
+    // business (drive dataStore() directly; startSync and the session reports need a virtual
+    // phone).
     static std::unique_ptr<PhoneLink> connect(std::shared_ptr<ModuleHost> module,
                                               const PhoneSetup& setup, std::u16string* error,
                                               ConnectReport* report = nullptr,
-                                              bool forReadOut = false);
+                                              bool forReadOut = false,
+                                              com_ptr<vantrel::ISyncEngine> engine = {});
     // Releases the component object (the module saves the phone's mapping), then the engine,
     // then the phone's lock. A session the host gave up on keeps all three (the process is
     // about to end).
@@ -139,6 +146,7 @@ class PhoneLink {
     PhoneSetup setup_;
     std::u16string notesFolder_;
     com_ptr<engines::VirtualPhone> phone_;
+    com_ptr<vantrel::ISyncEngine> engine_;  // phone_'s, or the one connect was given
     com_ptr<vantrel::ISyncInitialize> init_;
     com_ptr<vantrel::IDataStore> dataStore_;
     com_ptr<SessionNotify> notify_;

@@ -54,4 +54,14 @@ int setCurrentDirectory(const std::u16string& path);
 // The id of the running process.
 uint32_t currentProcessId();
 
+// A long-running console program's stop request: Ctrl-C or SIGTERM (Ctrl-C, Ctrl-Break or the
+// console closing on Windows). Call catchStopRequests on the main thread before starting other
+// threads; from then on such a request no longer ends the process but is kept for
+// waitForStopRequest, which answers true once one came and false when timeoutMs passed first.
+void catchStopRequests();
+bool waitForStopRequest(int timeoutMs);
+// Reads a line from standard input without showing it when that is a terminal (a password).
+// False at the end of input.
+bool readSecretLine(std::string* line);
+
 }  // namespace vt::plat

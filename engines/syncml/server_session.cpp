@@ -1,0 +1,561 @@
+#include "engines/syncml/server_session.h"
+
+#include <algorithm>
+
+#include "engines/syncml/auth.h"
+#include "platform/text.h"
+#include "util/logger.h"
+#include "vantrel/syncml_status.h"
+
+namespace vt::syncml {
+
+namespace {
+
+const LogChannel& logChannel() {
+    static const LogChannel log(u"SyncMLServer");
+    return log;
+}
+
+// SyncML status codes the server writes beyond those the module answers.
+constexpr int kStatusOk = 200;
+constexpr int kStatusAccepted = 212;  // authentication accepted
+constexpr int kStatusBadRequest = 400;
+constexpr int kStatusNotFound = 404;
+constexpr int kStatusNotSupported = 406;  // optional feature not supported
+constexpr int kStatusUnsupportedMediaType = 415;
+constexpr int kStatusCommandFailed = 500;
+constexpr int kStatusRefreshRequired = 508;
+constexpr int kAlertNextMessage = 222;
+
+std::u16string u16(std::string_view s) {
+    return vt::fromUtf8(s);
+}
+
+const char16_t* ole(const std::u16string& s) {
+    return s.c_str();
+}
+
+std::string lower(std::string_view s) {
+    std::string r(s);
+    for (char& c : r)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return r;
+}
+
+// What an item costs in a message besides its data: the markup of an Add/Replace/Delete with
+// one item, its ids and its status bookkeeping, generously.
+constexpr uint64_t kCommandOverhead = 400;
+// What the header, the statuses and the Sync's own markup may take.
+constexpr uint64_t kMessageReserve = 2048;
+
+}  // namespace
+
+std::string serverDevInf() {
+    // SyncType 1 two-way, 2 slow.
+    return "<DevInf xmlns='syncml:devinf'><VerDTD>1.2</VerDTD><Man>Vantrel</Man>"
+           "<Mod>vantrel serve</Mod><OEM>Vantrel</OEM><FwV>1.0</FwV><SwV>1.0</SwV><HwV>1.0</HwV>"
+           "<DevID>vantrel</DevID><DevTyp>server</DevTyp><UTC/><SupportNumberOfChanges/>"
+           "<DataStore><SourceRef>Notes</SourceRef><DisplayName>Notes</DisplayName>"
+           "<MaxGUIDSize>64</MaxGUIDSize>"
+           "<Rx-Pref><CTType>text/plain</CTType><VerCT>1.0</VerCT></Rx-Pref>"
+           "<Tx-Pref><CTType>text/plain</CTType><VerCT>1.0</VerCT></Tx-Pref>"
+           "<SyncCap><SyncType>1</SyncType><SyncType>2</SyncType></SyncCap>"
+           "</DataStore></DevInf>";
+}
+
+bool isNotesStore(std::string_view uri) {
+    std::string u = lower(uri);
+    if (u.rfind("./", 0) == 0) u.erase(0, 2);
+    return u == "notes";
+}
+
+ServerSession::ServerSession(SessionDevice device, std::string clientAnchor, std::string serverUri,
+                             std::string respUri, uint64_t maxMsgSize)
+    : device_(std::move(device)),
+      storedClientAnchor_(std::move(clientAnchor)),
+      serverUri_(std::move(serverUri)),
+      respUri_(std::move(respUri)),
+      maxMsgSize_(maxMsgSize) {}
+
+ServerSession::~ServerSession() {
+    abort(SessionSummary::Failed, "the server ended the session");
+}
+
+bool ServerSession::attach(com_ptr<DeviceEngine> engine) {
+    engine_ = std::move(engine);
+    if (!engine_ || !engine_->takeStart(&start_, &cb_, &changes_)) return false;
+    total_ = static_cast<long>(changes_.size());
+    if (cb_) cb_->SyncStatusStarted();
+    return true;
+}
+
+bool ServerSession::cancelRequested() {
+    return engine_ && engine_->takeCancel();
+}
+
+void ServerSession::abort(SessionSummary::Outcome outcome, const std::string& reason) {
+    if (ended()) return;
+    summary_.outcome = outcome;
+    summary_.reason = reason;
+    phase_ = Phase::Done;
+    if (cb_) {
+        if (outcome == SessionSummary::Cancelled)
+            cb_->SyncStatusCanceled();
+        else
+            cb_->SyncStatusFailed(E_FAIL);
+    }
+    cb_.reset();
+}
+
+void ServerSession::finish() {
+    summary_.outcome = SessionSummary::Finished;
+    phase_ = Phase::Done;
+    if (cb_) cb_->SyncStatusFinished();
+    cb_.reset();
+}
+
+void ServerSession::progress() {
+    if (cb_) cb_->SyncStatusPackageSent(0, done_, std::max(total_, done_));
+}
+
+Message ServerSession::startReply(const Message& in, int syncHdrStatus,
+                                  const std::optional<Meta>& chal) {
+    Message reply;
+    reply.header.sessionId = in.header.sessionId;
+    reply.header.msgId = std::to_string(++msgId_);
+    reply.header.target = in.header.source;
+    reply.header.source = serverUri_;
+    reply.header.respUri = respUri_;
+    reply.header.meta.maxMsgSize = maxMsgSize_;
+    cmdId_ = 0;
+    Command st;
+    st.kind = CommandKind::Status;
+    st.cmdId = nextCmdId();
+    st.msgRef = in.header.msgId;
+    st.cmdRef = "0";
+    st.cmd = "SyncHdr";
+    st.targetRefs.push_back(in.header.target);
+    st.sourceRefs.push_back(in.header.source);
+    st.data = std::to_string(syncHdrStatus);
+    st.chal = chal;
+    reply.commands.push_back(std::move(st));
+    return reply;
+}
+
+void ServerSession::answer(Message& reply, const Message& in, const Command& c, int code,
+                           const std::string& targetRef, const std::string& sourceRef) {
+    if (c.noResp) return;
+    Command st;
+    st.kind = CommandKind::Status;
+    st.cmdId = nextCmdId();
+    st.msgRef = in.header.msgId;
+    st.cmdRef = c.cmdId;
+    st.cmd = c.kind == CommandKind::Unknown ? c.name : std::string(commandName(c.kind));
+    if (!targetRef.empty()) st.targetRefs.push_back(targetRef);
+    if (!sourceRef.empty()) st.sourceRefs.push_back(sourceRef);
+    st.data = std::to_string(code);
+    reply.commands.push_back(std::move(st));
+}
+
+Message ServerSession::handle(const Message& in, int syncHdrStatus,
+                              const std::optional<Meta>& chal) {
+    if (clientSessionId_.empty()) clientSessionId_ = in.header.sessionId;
+    if (in.header.meta.maxMsgSize) clientMaxMsgSize_ = *in.header.meta.maxMsgSize;
+    Message reply = startReply(in, syncHdrStatus, chal);
+    if (ended()) {
+        reply.final = true;
+        return reply;
+    }
+    if (cb_) cb_->SyncStatusPackageGet(0);
+
+    bool sawSync = false;
+    for (const Command& c : in.commands) {
+        switch (c.kind) {
+            case CommandKind::Status:
+                onStatus(c);
+                break;
+            case CommandKind::Results:
+                answer(reply, in, c, kStatusOk);
+                break;
+            case CommandKind::Put:
+                onPut(reply, in, c);
+                break;
+            case CommandKind::Get:
+                onGet(reply, in, c);
+                break;
+            case CommandKind::Alert:
+                onAlert(reply, in, c);
+                break;
+            case CommandKind::Sync:
+                sawSync = true;
+                onSync(reply, in, c);
+                break;
+            case CommandKind::Map:
+                onMap(reply, in, c);
+                break;
+            case CommandKind::Unknown:
+                answer(reply, in, c, kStatusBadRequest);
+                break;
+            default:
+                answer(reply, in, c, kStatusNotSupported);
+                break;
+        }
+        if (ended()) break;
+    }
+    if (ended()) {
+        reply.final = true;
+        return reply;
+    }
+
+    switch (phase_) {
+        case Phase::Init:
+            if (!in.final) {
+                addNextMessageAlert(reply);
+            } else if (!alertSeen_) {
+                // A session must begin with the client's Alert for the notes.
+                abort(SessionSummary::Failed, "the client's first package had no Alert for Notes");
+                reply.final = true;
+            } else {
+                phase_ = Phase::ClientSync;
+                reply.final = true;
+            }
+            break;
+        case Phase::ClientSync:
+            if (!in.final) {
+                addNextMessageAlert(reply);
+            } else {
+                (void)sawSync;
+                phase_ = addServerSync(reply) ? Phase::Maps : Phase::ServerSync;
+                reply.final = phase_ == Phase::Maps;
+            }
+            break;
+        case Phase::ServerSync:
+            phase_ = addServerSync(reply) ? Phase::Maps : Phase::ServerSync;
+            reply.final = phase_ == Phase::Maps;
+            break;
+        case Phase::Maps:
+            if (!in.final) {
+                addNextMessageAlert(reply);
+            } else {
+                reply.final = true;
+                finish();
+            }
+            break;
+        case Phase::Done:
+            reply.final = true;
+            break;
+    }
+    progress();
+    return reply;
+}
+
+void ServerSession::onStatus(const Command& c) {
+    auto it = sent_.find({c.msgRef, c.cmdRef});
+    if (it == sent_.end()) return;  // a status for the server's Alert, Results, Sync, ...
+    int code = 0;
+    try {
+        code = std::stoi(c.data);
+    } catch (const std::exception&) {
+        code = kStatusCommandFailed;
+    }
+    if (!vantrel::isSuccessStatus(code)) {
+        ++summary_.refusedByClient;
+        logChannel().high(u16("the client refused command " + c.cmdRef + " with status " + c.data));
+    }
+    if (cb_) cb_->ClientCmdStatus(it->second.moduleCmd, static_cast<ULONG>(code));
+    sent_.erase(it);
+    ++done_;
+}
+
+void ServerSession::onAlert(Message& reply, const Message& in, const Command& c) {
+    int code = 0;
+    try {
+        code = std::stoi(c.data);
+    } catch (const std::exception&) {
+        answer(reply, in, c, kStatusBadRequest);
+        return;
+    }
+    if (code == kAlertNextMessage) {
+        answer(reply, in, c, kStatusOk);
+        return;
+    }
+    const Item* item = c.items.empty() ? nullptr : &c.items.front();
+    if (!item || !isNotesStore(item->target)) {
+        answer(reply, in, c, kStatusNotFound, item ? item->target : "", item ? item->source : "");
+        return;
+    }
+    if (alertSeen_ || phase_ != Phase::Init) {
+        answer(reply, in, c, kStatusBadRequest, item->target, item->source);
+        return;
+    }
+    if (code != vantrel::kAlertTwoWay && code != vantrel::kAlertSlowSync) {
+        answer(reply, in, c, kStatusNotSupported, item->target, item->source);
+        return;
+    }
+    alertSeen_ = true;
+    clientAlert_ = code;
+    clientUri_ = item->source;
+    std::string last;
+    if (item->meta.anchor) {
+        clientNext_ = item->meta.anchor->next;
+        last = item->meta.anchor->last.value_or("");
+    }
+    // A slow sync when the client asks for one, when the module has not synchronised with this
+    // device yet, and when the client's last anchor is not the one it ended its last finished
+    // session with here (one side lost its state, or that session did not finish).
+    const bool anchorsMatch = !storedClientAnchor_.empty() && last == storedClientAnchor_;
+    const bool slow =
+        code == vantrel::kAlertSlowSync || start_.alert == vantrel::kAlertSlowSync || !anchorsMatch;
+    summary_.slow = slow;
+    const int effective = slow ? vantrel::kAlertSlowSync : vantrel::kAlertTwoWay;
+    LONG status = vantrel::kStatusOk;
+    const std::u16string l = u16(last), n = u16(clientNext_);
+    HRESULT hr = cb_ ? cb_->ClientCmdAlert(effective, 0, 0, 0, ole(l), ole(n), &status) : E_FAIL;
+    if (FAILED(hr) || !vantrel::isSuccessStatus(status)) {
+        answer(reply, in, c, FAILED(hr) ? kStatusCommandFailed : static_cast<int>(status),
+               item->target, item->source);
+        abort(SessionSummary::Failed, "the module refused the client's alert");
+        return;
+    }
+    // The client asked for a two-way sync that has to be a slow one: 508 tells it to start over
+    // with a slow sync, as the server's own Alert 201 says.
+    const int answerCode =
+        code == vantrel::kAlertTwoWay && slow ? kStatusRefreshRequired : kStatusOk;
+    Command st;
+    st.kind = CommandKind::Status;
+    st.cmdId = nextCmdId();
+    st.msgRef = in.header.msgId;
+    st.cmdRef = c.cmdId;
+    st.cmd = "Alert";
+    st.targetRefs.push_back(item->target);
+    st.sourceRefs.push_back(item->source);
+    st.data = std::to_string(answerCode);
+    Item anchorEcho;
+    anchorEcho.dataXml = "<Anchor xmlns='syncml:metinf'><Next>" + clientNext_ + "</Next></Anchor>";
+    st.items.push_back(std::move(anchorEcho));
+    if (!c.noResp) reply.commands.push_back(std::move(st));
+    addServerAlert(reply, effective);
+}
+
+void ServerSession::addServerAlert(Message& reply, int code) {
+    Command a;
+    a.kind = CommandKind::Alert;
+    a.cmdId = nextCmdId();
+    a.data = std::to_string(code);
+    Item item;
+    item.target = clientUri_;
+    item.source = "Notes";
+    Anchor anchor;
+    anchor.last = start_.lastAnchor.empty() ? std::string("0") : start_.lastAnchor;
+    anchor.next = start_.nextAnchor;
+    item.meta.anchor = std::move(anchor);
+    a.items.push_back(std::move(item));
+    reply.commands.push_back(std::move(a));
+}
+
+void ServerSession::addNextMessageAlert(Message& reply) {
+    Command a;
+    a.kind = CommandKind::Alert;
+    a.cmdId = nextCmdId();
+    a.data = std::to_string(kAlertNextMessage);
+    Item item;
+    item.target = clientUri_;
+    item.source = "Notes";
+    a.items.push_back(std::move(item));
+    reply.commands.push_back(std::move(a));
+}
+
+void ServerSession::onPut(Message& reply, const Message& in, const Command& c) {
+    const Item* item = c.items.empty() ? nullptr : &c.items.front();
+    if (item) {
+        clientDevInf_ = item->dataXml.empty() ? item->data.value_or("") : item->dataXml;
+        if (clientDevInf_.find("<Mod>SyncEvolution</Mod>") != std::string::npos)
+            device_.appendsLineEnd = true;
+    }
+    answer(reply, in, c, kStatusOk, {}, item ? item->source : "");
+}
+
+void ServerSession::onGet(Message& reply, const Message& in, const Command& c) {
+    const Item* item = c.items.empty() ? nullptr : &c.items.front();
+    const std::string target = item ? item->target : "";
+    if (lower(target).find("devinf") == std::string::npos) {
+        answer(reply, in, c, kStatusNotFound, target);
+        return;
+    }
+    answer(reply, in, c, kStatusOk, target);
+    Command r;
+    r.kind = CommandKind::Results;
+    r.cmdId = nextCmdId();
+    r.msgRef = in.header.msgId;
+    r.cmdRef = c.cmdId;
+    r.meta.type = "application/vnd.syncml-devinf+xml";
+    Item devinf;
+    devinf.source = target;
+    devinf.dataXml = serverDevInf();
+    r.items.push_back(std::move(devinf));
+    reply.commands.push_back(std::move(r));
+}
+
+void ServerSession::onSync(Message& reply, const Message& in, const Command& c) {
+    if (phase_ == Phase::Init || !isNotesStore(c.target)) {
+        answer(reply, in, c, phase_ == Phase::Init ? kStatusBadRequest : kStatusNotFound, c.target,
+               c.source);
+        return;
+    }
+    answer(reply, in, c, kStatusOk, c.target, c.source);
+    if (c.numberOfChanges) total_ += static_cast<long>(*c.numberOfChanges);
+    for (const Command& inner : c.commands) {
+        switch (inner.kind) {
+            case CommandKind::Add:
+            case CommandKind::Replace:
+            case CommandKind::Delete:
+                onItemCommand(reply, in, inner);
+                break;
+            default:
+                answer(
+                    reply, in, inner,
+                    inner.kind == CommandKind::Unknown ? kStatusBadRequest : kStatusNotSupported);
+                break;
+        }
+        if (ended()) return;
+    }
+}
+
+std::string ServerSession::itemText(const Item& item, bool* ok) const {
+    *ok = true;
+    std::string text = item.data.value_or("");
+    if (item.meta.format == "b64") {
+        std::string raw;
+        if (!unbase64(text, &raw)) {
+            *ok = false;
+            return {};
+        }
+        text = std::move(raw);
+    }
+    if (device_.appendsLineEnd && text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
+        text.resize(text.size() - 2);
+    return text;
+}
+
+void ServerSession::onItemCommand(Message& reply, const Message& in, const Command& c) {
+    if (c.items.empty()) {
+        answer(reply, in, c, kStatusBadRequest);
+        return;
+    }
+    for (const Item& item : c.items) {
+        // The client names its note in Source; a Delete or Replace may name it in Target only.
+        const std::string luid = !item.source.empty() ? item.source : item.target;
+        if (luid.empty()) {
+            answer(reply, in, c, kStatusBadRequest);
+            continue;
+        }
+        if (!cb_) {
+            answer(reply, in, c, kStatusCommandFailed, {}, luid);
+            continue;
+        }
+        const std::u16string id = u16(luid);
+        LONG status = vantrel::kStatusOk;
+        HRESULT hr = S_OK;
+        ++clientCmd_;
+        if (c.kind == CommandKind::Delete) {
+            hr = cb_->ClientCmdDeleteItem(0, clientCmd_, 0, ole(id), 0, 0, 0, &status);
+        } else {
+            bool ok = false;
+            const std::string text = itemText(item, &ok);
+            unique_variant content;
+            if (!ok || !bytesVariant(text, &content)) {
+                answer(reply, in, c, kStatusUnsupportedMediaType, {}, luid);
+                ++summary_.refusedByPc;
+                continue;
+            }
+            hr = c.kind == CommandKind::Add
+                     ? cb_->ClientCmdAddItem(0, clientCmd_, 0, ole(id), 0, 0, 0, *content.get(),
+                                             &status)
+                     : cb_->ClientCmdReplaceItem(0, clientCmd_, 0, ole(id), 0, 0, 0, *content.get(),
+                                                 &status);
+        }
+        int code = static_cast<int>(status);
+        if (FAILED(hr) && vantrel::isSuccessStatus(code)) code = kStatusCommandFailed;
+        if (code == vantrel::kStatusConflictResolvedWithServerData) ++summary_.conflicts;
+        if (!vantrel::isSuccessStatus(code)) {
+            ++summary_.refusedByPc;
+        } else if (c.kind == CommandKind::Add) {
+            ++summary_.clientAdds;
+        } else if (c.kind == CommandKind::Replace) {
+            ++summary_.clientReplaces;
+        } else {
+            ++summary_.clientDeletes;
+        }
+        ++done_;
+        answer(reply, in, c, code, {}, luid);
+    }
+}
+
+void ServerSession::onMap(Message& reply, const Message& in, const Command& c) {
+    for (const MapItem& m : c.mapItems) {
+        const std::u16string luid = u16(m.source), local = u16(m.target);
+        if (cb_) cb_->ClientMapItemAdded(0, ole(luid), ole(local));
+    }
+    answer(reply, in, c, kStatusOk, c.target, c.source);
+}
+
+bool ServerSession::addServerSync(Message& reply) {
+    Command sync;
+    sync.kind = CommandKind::Sync;
+    sync.cmdId = nextCmdId();
+    sync.target = clientUri_;
+    sync.source = "Notes";
+    if (!syncStarted_) {
+        syncStarted_ = true;
+        sync.numberOfChanges = changes_.size();
+    }
+    // The client's limit, else the server's; either way never less than a small message.
+    uint64_t limit = clientMaxMsgSize_ ? clientMaxMsgSize_ : maxMsgSize_;
+    limit = std::max<uint64_t>(limit, 4096);
+    uint64_t used = kMessageReserve + 120 * reply.commands.size();
+    for (const Command& c : reply.commands)
+        for (const Item& i : c.items) used += i.dataXml.size() + i.data.value_or("").size();
+    bool any = false;
+    while (nextChange_ < changes_.size()) {
+        const PcChange& ch = changes_[nextChange_];
+        const uint64_t cost = kCommandOverhead + ch.id.size() + ch.bytes.size() +
+                              ch.bytes.size() / 64;  // CDATA splits, generously
+        if (any && used + cost > limit) break;
+        ++nextChange_;
+        if (engine_ && engine_->withdrawn(ch.cmdId)) continue;
+        if (ch.kind != PcChange::Delete && !isXmlText(ch.bytes)) {
+            // Bytes XML can't carry as text: the module keeps the note and offers it again.
+            logChannel().high(u16("a PC note is not plain UTF-8 text; it was not sent (command " +
+                                  std::to_string(ch.cmdId) + ")"));
+            if (cb_) cb_->ClientCmdStatus(ch.cmdId, kStatusUnsupportedMediaType);
+            continue;
+        }
+        used += cost;
+        any = true;
+        Command cmd;
+        cmd.kind = ch.kind == PcChange::Add       ? CommandKind::Add
+                   : ch.kind == PcChange::Replace ? CommandKind::Replace
+                                                  : CommandKind::Delete;
+        cmd.cmdId = nextCmdId();
+        if (ch.kind != PcChange::Delete) cmd.meta.type = "text/plain";
+        Item item;
+        if (ch.kind == PcChange::Add)
+            item.source = ch.id;
+        else
+            item.target = ch.id;
+        if (ch.kind != PcChange::Delete) item.data = ch.bytes;
+        cmd.items.push_back(std::move(item));
+        sent_[{reply.header.msgId, cmd.cmdId}] = Sent{ch.cmdId, ch.kind};
+        if (ch.kind == PcChange::Add)
+            ++summary_.serverAdds;
+        else if (ch.kind == PcChange::Replace)
+            ++summary_.serverReplaces;
+        else
+            ++summary_.serverDeletes;
+        sync.commands.push_back(std::move(cmd));
+    }
+    reply.commands.push_back(std::move(sync));
+    return nextChange_ >= changes_.size();
+}
+
+}  // namespace vt::syncml

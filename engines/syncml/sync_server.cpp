@@ -1,0 +1,400 @@
+#include "engines/syncml/sync_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace vt::syncml {
+
+namespace {
+
+constexpr const char* kXmlType = "application/vnd.syncml+xml";
+constexpr int kStatusUnauthorized = 401;
+constexpr int kStatusForbidden = 403;
+constexpr int kStatusCredentialsMissing = 407;
+constexpr int kStatusBusy = 503;
+constexpr int kStatusAuthAccepted = 212;
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string baseOf(const std::string& uri) {
+    const size_t q = uri.find('?');
+    return q == std::string::npos ? uri : uri.substr(0, q);
+}
+
+// A token naming a session in its address.
+std::string makeToken() {
+    return makeNonce().substr(0, 16);
+}
+
+// The request in progress on one connection.
+struct Upload {
+    std::string body;
+    bool tooLarge = false;
+};
+
+}  // namespace
+
+struct SyncServer::Entry {
+    std::mutex m;
+    DeviceAccount device;
+    std::string token;
+    std::unique_ptr<ServerSession> session;
+    int64_t lastMs = 0;
+    bool closed = false;  // ended and taken out of the tables
+};
+
+SyncServer::SyncServer(ServerHost& host, ServerOptions options)
+    : host_(host), options_(std::move(options)) {}
+
+SyncServer::~SyncServer() {
+    stop();
+}
+
+namespace {
+
+MHD_Result sendReply(MHD_Connection* connection, const SyncServer::Reply& r) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        r.body.size(), const_cast<char*>(r.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    if (!r.contentType.empty())
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.contentType.c_str());
+    MHD_Result ret = MHD_queue_response(connection, static_cast<unsigned>(r.httpStatus), response);
+    MHD_destroy_response(response);
+    return ret;
+}
+
+}  // namespace
+
+bool SyncServer::start(std::string* error) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(options_.port);
+    if (inet_pton(AF_INET, options_.address.c_str(), &addr.sin_addr) != 1) {
+        *error = "not an IPv4 address: " + options_.address;
+        return false;
+    }
+    auto handler = [](void* cls, MHD_Connection* connection, const char* url, const char* method,
+                      const char*, const char* uploadData, size_t* uploadSize,
+                      void** conCls) -> MHD_Result {
+        auto* self = static_cast<SyncServer*>(cls);
+        if (std::strcmp(method, "POST") != 0) {
+            return sendReply(connection, Reply{405, "text/plain", "POST SyncML messages here\n"});
+        }
+        if (!*conCls) {
+            *conCls = new Upload();
+            return MHD_YES;
+        }
+        auto* up = static_cast<Upload*>(*conCls);
+        if (*uploadSize) {
+            if (up->body.size() + *uploadSize > self->options_.maxBodyBytes) {
+                up->tooLarge = true;
+                up->body.clear();
+            } else if (!up->tooLarge) {
+                up->body.append(uploadData, *uploadSize);
+            }
+            *uploadSize = 0;
+            return MHD_YES;
+        }
+        if (up->tooLarge) return sendReply(connection, Reply{413, "text/plain", "too large\n"});
+        const char* type =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
+        const char* token =
+            MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "session");
+        Reply r;
+        try {
+            r = self->handle(url, token ? token : "", type ? type : "", up->body);
+        } catch (const std::exception& e) {
+            r = Reply{500, "text/plain", "internal error\n"};
+            self->host_.report(std::string("internal error: ") + e.what());
+        }
+        return sendReply(connection, r);
+    };
+    auto completed = [](void*, MHD_Connection*, void** conCls, MHD_RequestTerminationCode) {
+        delete static_cast<Upload*>(*conCls);
+        *conCls = nullptr;
+    };
+    auto* d = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG,
+        options_.port, nullptr, nullptr, +handler, this, MHD_OPTION_SOCK_ADDR, &addr,
+        MHD_OPTION_NOTIFY_COMPLETED, static_cast<MHD_RequestCompletedCallback>(+completed), nullptr,
+        MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+    if (!d) {
+        *error = "can't listen on " + options_.address + ":" + std::to_string(options_.port) +
+                 " (in use, or not an address of this machine)";
+        return false;
+    }
+    daemon_ = d;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
+    port_ = info ? info->port : options_.port;
+    {
+        std::lock_guard<std::mutex> l(m_);
+        stopping_ = false;
+    }
+    reaper_ = std::thread([this] { reap(); });
+    return true;
+}
+
+void SyncServer::stop() {
+    {
+        std::lock_guard<std::mutex> l(m_);
+        if (stopping_ && !daemon_ && !reaper_.joinable()) return;
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    if (reaper_.joinable()) reaper_.join();
+    if (daemon_) {
+        MHD_stop_daemon(static_cast<MHD_Daemon*>(daemon_));
+        daemon_ = nullptr;
+    }
+    std::vector<std::shared_ptr<Entry>> running;
+    {
+        std::lock_guard<std::mutex> l(m_);
+        for (auto& [token, e] : sessions_) running.push_back(e);
+    }
+    for (auto& e : running) {
+        std::lock_guard<std::mutex> l(e->m);
+        if (e->session) e->session->abort(SessionSummary::Cancelled, "the server stopped");
+        endSession(e);
+    }
+}
+
+size_t SyncServer::sessionCount() const {
+    std::lock_guard<std::mutex> l(m_);
+    return sessions_.size();
+}
+
+void SyncServer::reap() {
+    std::unique_lock<std::mutex> l(m_);
+    while (!stopping_) {
+        cv_.wait_for(l, std::chrono::milliseconds(200));
+        if (stopping_) break;
+        std::vector<std::shared_ptr<Entry>> all;
+        for (auto& [token, e] : sessions_) all.push_back(e);
+        l.unlock();
+        const int64_t now = nowMs();
+        for (auto& e : all) {
+            std::unique_lock<std::mutex> el(e->m, std::try_to_lock);
+            if (!el.owns_lock() || e->closed || !e->session) continue;  // busy with a message
+            if (e->session->cancelRequested()) {
+                e->session->abort(SessionSummary::Cancelled, "cancelled on the PC");
+            } else if (now - e->lastMs > options_.idleTimeoutMs) {
+                e->session->abort(SessionSummary::Failed,
+                                  "no message from the client for " +
+                                      std::to_string(options_.idleTimeoutMs / 1000) + " s");
+            }
+            if (e->session->ended()) endSession(e);
+        }
+        l.lock();
+    }
+}
+
+// Called with e->m held.
+void SyncServer::endSession(const std::shared_ptr<Entry>& e) {
+    if (e->closed) return;
+    e->closed = true;
+    {
+        std::lock_guard<std::mutex> l(m_);
+        sessions_.erase(e->token);
+        auto d = deviceSessions_.find(e->device.id);
+        if (d != deviceSessions_.end() && d->second == e->token) deviceSessions_.erase(d);
+    }
+    if (!e->session) return;
+    const SessionSummary& s = e->session->summary();
+    if (s.outcome == SessionSummary::Finished) {
+        DeviceState state = loadDeviceState(e->device.folder);
+        state.clientAnchor = e->session->clientNextAnchor();
+        std::string error;
+        if (!saveDeviceState(e->device.folder, state, &error))
+            host_.report("device " + e->device.alias + ": can't keep its anchor (" + error +
+                         "); its next session will be slow");
+    }
+    host_.sessionEnded(e->device, s);
+}
+
+SyncServer::Reply SyncServer::xmlReply(const Message& m) {
+    return Reply{200, kXmlType, writeXml(m)};
+}
+
+// A reply that refuses a whole message: the SyncHdr's status and the same code for every
+// command, and no session.
+SyncServer::Reply SyncServer::refuse(const Message& in, int syncHdrCode,
+                                     const std::optional<Meta>& chal, int commandCode) {
+    Message reply;
+    reply.header.sessionId = in.header.sessionId;
+    reply.header.msgId = "1";
+    reply.header.target = in.header.source;
+    reply.header.source = in.header.target;
+    int id = 0;
+    Command st;
+    st.kind = CommandKind::Status;
+    st.cmdId = std::to_string(++id);
+    st.msgRef = in.header.msgId;
+    st.cmdRef = "0";
+    st.cmd = "SyncHdr";
+    st.targetRefs.push_back(in.header.target);
+    st.sourceRefs.push_back(in.header.source);
+    st.data = std::to_string(syncHdrCode);
+    st.chal = chal;
+    reply.commands.push_back(std::move(st));
+    for (const Command& c : in.commands) {
+        if (c.kind == CommandKind::Status || c.noResp) continue;
+        Command s;
+        s.kind = CommandKind::Status;
+        s.cmdId = std::to_string(++id);
+        s.msgRef = in.header.msgId;
+        s.cmdRef = c.cmdId;
+        s.cmd = c.kind == CommandKind::Unknown ? c.name : std::string(commandName(c.kind));
+        s.data = std::to_string(commandCode);
+        reply.commands.push_back(std::move(s));
+    }
+    reply.final = true;
+    return xmlReply(reply);
+}
+
+std::optional<Meta> SyncServer::challenge(const DeviceAccount& device, DeviceState* state) {
+    state->nonce = makeNonce();
+    std::string error;
+    if (!saveDeviceState(device.folder, *state, &error))
+        host_.report("device " + device.alias + ": can't keep its nonce (" + error + ")");
+    Meta chal;
+    chal.type = "syncml:auth-md5";
+    chal.format = "b64";
+    chal.nextNonce = base64(state->nonce);
+    return chal;
+}
+
+SyncServer::Reply SyncServer::handle(const std::string& url, const std::string& sessionToken,
+                                     const std::string& contentType, const std::string& body) {
+    if (contentType.rfind(kXmlType, 0) != 0)
+        return Reply{415, "text/plain", "send SyncML messages as " + std::string(kXmlType) + "\n"};
+    Message in;
+    std::string error;
+    if (!parseXml(body, &in, &error)) {
+        host_.report("a malformed message was refused: " + error);
+        return Reply{400, "text/plain", "malformed SyncML message: " + error + "\n"};
+    }
+    if (sessionToken.empty()) return beginSession(in, baseOf(in.header.target));
+
+    std::shared_ptr<Entry> e;
+    {
+        std::lock_guard<std::mutex> l(m_);
+        auto it = sessions_.find(sessionToken);
+        if (it != sessions_.end()) e = it->second;
+    }
+    if (!e) return refuse(in, 404, std::nullopt, 404);  // ended, timed out, or never was
+    std::lock_guard<std::mutex> l(e->m);
+    if (e->closed || !e->session) return refuse(in, 404, std::nullopt, 404);
+    if (in.header.source != e->device.id || in.header.sessionId != e->session->clientSessionId()) {
+        host_.report("a message for another device's session was refused");
+        return refuse(in, kStatusForbidden, std::nullopt, kStatusForbidden);
+    }
+    e->lastMs = nowMs();
+    Message reply = e->session->handle(in, 200, std::nullopt);
+    Reply r = xmlReply(reply);
+    if (e->session->ended()) endSession(e);
+    return r;
+}
+
+SyncServer::Reply SyncServer::beginSession(const Message& in, const std::string& baseUrl) {
+    DeviceAccount device;
+    if (!host_.findDevice(in.header.source, &device)) {
+        host_.report("refused device " + in.header.source +
+                     ": unknown here (add it with `vantrel device add " + in.header.source +
+                     " --alias NAME`)");
+        return refuse(in, kStatusForbidden, std::nullopt, kStatusForbidden);
+    }
+    // Credentials, checked against the nonce handed out last.
+    DeviceState state = loadDeviceState(device.folder);
+    bool ok = false;
+    int code = kStatusCredentialsMissing;
+    if (in.header.cred) {
+        code = kStatusUnauthorized;
+        const AuthType type = authType(in.header.cred->meta.type);
+        // Until the server has handed the device a nonce, the client's first credential uses an
+        // empty one: that is the device's nonce then, replaced as soon as it is used.
+        if (type == AuthType::Md5)
+            ok = checkMd5(device.secret, state.nonce, in.header.cred->data, in.header.sourceName);
+        else if (type == AuthType::Basic)
+            ok = checkBasic(device.secret, in.header.cred->data);
+    }
+    if (!ok) {
+        host_.report("device " + device.alias + " (" + device.id + "): " +
+                     (code == kStatusCredentialsMissing ? "no credentials" : "wrong credentials") +
+                     ", challenged");
+        return refuse(in, code, challenge(device, &state), code);
+    }
+    // One session per device. A client runs one session at a time, so a new one from the
+    // device means it gave up the old one: that one fails (what the module applied stays)
+    // unless it is answering a message right now.
+    std::shared_ptr<Entry> previous;
+    {
+        std::lock_guard<std::mutex> l(m_);
+        if (stopping_) return refuse(in, kStatusBusy, std::nullopt, kStatusBusy);
+        auto d = deviceSessions_.find(device.id);
+        if (d != deviceSessions_.end()) {
+            auto s = sessions_.find(d->second);
+            if (s != sessions_.end()) previous = s->second;
+        }
+    }
+    if (previous) {
+        std::unique_lock<std::mutex> pl(previous->m, std::try_to_lock);
+        if (pl.owns_lock() && !previous->closed) {
+            previous->session->abort(SessionSummary::Failed,
+                                     "the client began a new session without ending this one");
+            endSession(previous);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> l(m_);
+        if (deviceSessions_.count(device.id)) {
+            host_.report("device " + device.alias + ": refused a second session while one runs");
+            return refuse(in, kStatusBusy, std::nullopt, kStatusBusy);
+        }
+        deviceSessions_[device.id] = "";  // claimed; the token follows
+    }
+    auto release = [&] {
+        std::lock_guard<std::mutex> l(m_);
+        deviceSessions_.erase(device.id);
+    };
+    std::string why;
+    com_ptr<DeviceEngine> engine = host_.startModuleSession(device, &why);
+    if (!engine) {
+        release();
+        host_.report("device " + device.alias + ": the session was not started: " + why);
+        return refuse(in, kStatusAuthAccepted, std::nullopt, kStatusBusy);
+    }
+    auto e = std::make_shared<Entry>();
+    e->device = device;
+    e->token = makeToken();
+    e->lastMs = nowMs();
+    SessionDevice sd{device.id, device.alias, false};
+    e->session =
+        std::make_unique<ServerSession>(sd, state.clientAnchor, in.header.target,
+                                        baseUrl + "?session=" + e->token, options_.maxMsgSize);
+    std::lock_guard<std::mutex> el(e->m);
+    if (!e->session->attach(std::move(engine))) {
+        release();
+        host_.report("device " + device.alias + ": the module did not start a session");
+        return refuse(in, kStatusAuthAccepted, std::nullopt, kStatusBusy);
+    }
+    {
+        std::lock_guard<std::mutex> l(m_);
+        sessions_[e->token] = e;
+        deviceSessions_[device.id] = e->token;
+    }
+    Message reply = e->session->handle(in, kStatusAuthAccepted, challenge(device, &state));
+    Reply r = xmlReply(reply);
+    if (e->session->ended()) endSession(e);
+    return r;
+}
+
+}  // namespace vt::syncml
