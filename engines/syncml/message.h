@@ -141,7 +141,8 @@ struct Message {
 // are not a well-formed SyncML document: no SyncML root, no SyncHdr or SyncBody, an element
 // where text belongs, a number that is no number. Namespaces are not checked (clients differ),
 // element names are. Never loads external entities or a DTD, and refuses a document nested
-// deeper than any real message is.
+// deeper than any real message is. Bytes of the content that XML cannot hold (a Latin-1 note,
+// a control character) are kept as they came: a client's note is never altered.
 bool parseXml(std::string_view bytes, Message* out, std::string* error);
 
 // Writes a message in the XML encoding (UTF-8, "SYNCML:SYNCML1.2"; metinf elements in the

@@ -18,7 +18,6 @@ const LogChannel& logChannel() {
 
 // SyncML status codes the server writes beyond those the module answers.
 constexpr int kStatusOk = 200;
-constexpr int kStatusAccepted = 212;  // authentication accepted
 constexpr int kStatusBadRequest = 400;
 constexpr int kStatusNotFound = 404;
 constexpr int kStatusNotSupported = 406;  // optional feature not supported
