@@ -88,13 +88,17 @@ expect_pc() {
     cmp -s <(printf "$2") "$PC/$1" || fail "PC note $1 holds $(od -c "$PC/$1" | head -3)"
 }
 
-# The client's notes as sorted text lines "<text>" (one line per note, newlines as '|').
-client_texts() {
-    for f in "$CLIENT_NOTES"/*; do [[ -f "$f" ]] && text_of "$f" | paste -sd '|'; done | sort
+# The text of each file given, one line per file (its lines joined with '|', CRs and trailing
+# line ends dropped), sorted: what a note says, whatever the line-end habits of its side.
+texts() {
+    awk 'FNR == 1 && NR > 1 { print t } FNR == 1 { t = ""; blank = 0 }
+         { sub(/\r$/, ""); gsub(/\r/, "") }
+         $0 == "" { blank++; next }
+         { while (blank > 0) { t = t "|"; blank-- } t = (FNR == 1 || t == "" ? t : t "|") $0 }
+         END { if (NR > 0) print t }' "$@" | sort
 }
-pc_texts() {
-    for f in "$PC"/*.txt; do [[ -f "$f" ]] && text_of "$f" | paste -sd '|'; done | sort
-}
+client_texts() { texts "$CLIENT_NOTES"/*; }
+pc_texts() { texts "$PC"/*.txt; }
 expect_same_notes() {
     diff <(pc_texts) <(client_texts) >"$T/diff" || fail "PC and client differ: $(cat "$T/diff")"
 }
