@@ -149,10 +149,11 @@ class PhoneLink::Monitor {
         const long pcApplied =
             s.appliedAdds + s.appliedReplaces + s.appliedDeletes + s.refusedByPhone + s.notFound;
         v.done = phoneSent + pcApplied;
-        // The phone announces its total (its changes and the PC's commands) with its first
-        // package; before that, the PC's commands still queued are what is known.
-        v.total = e.progress2 > 0 ? std::max<long>(e.progress2, v.done)
-                                  : v.done + static_cast<long>(phone_->queuedCommands().size());
+        // The phone counts its changes and the PC's commands before it sends the first one;
+        // before that, the PC's commands still queued are what is known.
+        const long announced = std::max<long>(s.total, e.progress2);
+        v.total = announced > 0 ? std::max<long>(announced, v.done)
+                                : v.done + static_cast<long>(phone_->queuedCommands().size());
         v.packages = notify_->packages();
         if (notify_->ended()) {
             const SessionEvent end = notify_->endEvent();

@@ -308,6 +308,9 @@ bool PhoneSession::sendChanges() {
         ++it;
     }
     total_ = static_cast<int>(changes.size() + phone_.countCommands(args_.lastCmd));
+    // Announced before the first item, so that progress shows how much is left.
+    stats_.total = total_;
+    phone_.publish(stats_);
 
     int sent = 0;
     for (const Change& c : changes) {

@@ -51,6 +51,9 @@ struct SessionStats {
     int refusedByPhone = 0;   // PC commands the phone refused (fault mode or write failure)
     int failedCallbacks = 0;  // callbacks that answered a negative HRESULT
     int callbacks = 0;        // callbacks made, the final one included
+    // The items the session exchanges both ways (the phone's changes and the PC's commands),
+    // known once the phone has looked at its notes: 0 before.
+    int total = 0;
     LONG failCode = 0;        // the code given to SyncStatusFailed
     bool stateSaved = false;
     std::u16string error;  // the phone's own trouble (unreadable note, failed write), if any
