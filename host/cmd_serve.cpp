@@ -220,7 +220,7 @@ int deviceAdd(const CommandLine& cl) {
         return kExitUsage;
     }
     PhoneRecord known;
-    if (loadPhoneRecord(setup.imei, &known) && !isDeviceRecord(known)) {
+    if (loadPhoneRecord(setup.imei, &known) && !isSyncMLDevice(known)) {
         err(format(u"%s is a virtual phone's IMEI here (alias %s), not a SyncML device",
                    imeiKey(setup.imei), known.alias));
         return kExitFailed;

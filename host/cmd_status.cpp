@@ -8,6 +8,7 @@
 #include "host/note_lists.h"
 #include "host/phone_link.h"
 #include "host/settings.h"
+#include "platform/file.h"
 #include "platform/format.h"
 #include "platform/path.h"
 #include "platform/registry.h"
@@ -79,8 +80,13 @@ int cmdStatus(const CommandLine& cl) {
                                    : std::u16string()));
         else
             out(format(u"    PC notes folder:  %s (%d notes)", notes, listPcNotes(notes).size()));
-        out(format(u"    phone store:      %s (%d notes)", r.store,
-                   listPhoneNotes(r.store).size()));
+        // A SyncML device's store is the server's folder for it (`vantrel device add`).
+        if (isSyncMLDevice(r))
+            out(format(u"    SyncML device:    syncs through `vantrel serve` (state in %s)",
+                       r.store));
+        else
+            out(format(u"    phone store:      %s (%d notes)", r.store,
+                       listPhoneNotes(r.store).size()));
         out(format(u"    module's data:    %s",
                    plat::joinPath(plat::joinPath(plat::joinPath(appData, u"Morvex"), r.imei),
                                   u"NotesDB")));

@@ -24,6 +24,13 @@ bool resolvePhone(const PhoneArgs& a, bool requireKnown, PhoneSetup* setup, bool
             imei, imei);
         return false;
     }
+    if (*known && isSyncMLDevice(record)) {
+        *error = format(
+            u"%s is a SyncML device (phone '%s'): it synchronises through `vantrel serve`, "
+            u"not with this command",
+            imei, record.alias);
+        return false;
+    }
     setup->imei = imei;
     setup->alias = a.alias.value_or(*known && !record.alias.empty() ? record.alias : kDefaultAlias);
     setup->store = a.store ? absolutePath(*a.store)
@@ -43,8 +50,10 @@ bool resolvePhones(const CommandLine& cl, bool requireKnown, std::vector<PhoneSe
             err(u"--all and phone options exclude each other");
             return false;
         }
-        for (const PhoneRecord& r : loadPhoneRecords())
-            args.push_back(PhoneArgs{r.imei, {}, {}, {}});
+        for (const PhoneRecord& r : loadPhoneRecords()) {
+            // SyncML devices synchronise when their client calls `vantrel serve`.
+            if (!isSyncMLDevice(r)) args.push_back(PhoneArgs{r.imei, {}, {}, {}});
+        }
         if (args.empty()) {
             err(u"no phone is known yet; name one with --imei (or run plain `vantrel sync`)");
             return false;

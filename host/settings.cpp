@@ -97,6 +97,12 @@ std::u16string imeiKey(const std::u16string& imei) {
     return p == std::u16string::npos ? imei : imei.substr(p + 1);
 }
 
+bool isSyncMLDevice(const PhoneRecord& record) {
+    plat::FileStatus st;
+    return !record.store.empty() &&
+           plat::getFileStatus(plat::joinPath(record.store, u"secret"), &st) && !st.isDirectory;
+}
+
 bool loadPhoneRecord(const std::u16string& imei, PhoneRecord* out) {
     plat::RegKey key;
     const std::u16string k = imeiKey(imei);

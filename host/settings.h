@@ -58,6 +58,9 @@ struct PhoneRecord {
     int64_t notes = -1;  // the notes in the PC folder after the last finished session; -1 unknown
 };
 
+// Whether the record is a SyncML device's (`vantrel device add`): its store is the server's
+// folder for the device, holding the device's "secret", not a virtual phone's notes.
+bool isSyncMLDevice(const PhoneRecord& record);
 // False when the phone is unknown (or the registry can't be read).
 bool loadPhoneRecord(const std::u16string& imei, PhoneRecord* out);
 std::vector<PhoneRecord> loadPhoneRecords();
