@@ -87,19 +87,22 @@ DeviceState loadDeviceState(const std::u16string& folder) {
     for (const std::string& l : lines) {
         if (l.rfind("anchor=", 0) == 0) s.clientAnchor = l.substr(7);
         if (l.rfind("nonce=", 0) == 0) s.nonce = l.substr(6);
+        if (l.rfind("server-anchor=", 0) == 0) s.serverAnchor = l.substr(14);
     }
     return s;
 }
 
 bool saveDeviceState(const std::u16string& folder, const DeviceState& state, std::string* error) {
-    for (const std::string* v : {&state.clientAnchor, &state.nonce}) {
+    for (const std::string* v : {&state.clientAnchor, &state.serverAnchor, &state.nonce}) {
         if (v->find_first_of("\r\n") != std::string::npos) {
             *error = "an anchor or nonce with a line end";
             return false;
         }
     }
     return writeAtomically(folder, u"state",
-                           "anchor=" + state.clientAnchor + "\nnonce=" + state.nonce + "\n", error);
+                           "anchor=" + state.clientAnchor + "\nserver-anchor=" +
+                               state.serverAnchor + "\nnonce=" + state.nonce + "\n",
+                           error);
 }
 
 }  // namespace vt::syncml

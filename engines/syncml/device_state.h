@@ -15,14 +15,18 @@ namespace vt::syncml {
 
 struct DeviceState {
     std::string clientAnchor;  // empty: no finished session yet (the next one is slow)
-    std::string nonce;         // the raw nonce the device's next md5 credential must use
+    // The server's Next anchor of that session: the Last anchor the client expects next time
+    // (the module's own anchors also move on in sessions that did not finish).
+    std::string serverAnchor;
+    std::string nonce;  // the raw nonce the device's next md5 credential must use
 };
 
 // "secret": the user name and b64(md5(user ":" password)), one per line.
 bool loadSecret(const std::u16string& folder, Secret* out);
 bool saveSecret(const std::u16string& folder, const Secret& secret, std::string* error);
 
-// "state": "anchor=<...>" and "nonce=<...>" lines. A missing file is an empty state.
+// "state": "anchor=<...>", "server-anchor=<...>" and "nonce=<...>" lines. A missing file is an
+// empty state.
 DeviceState loadDeviceState(const std::u16string& folder);
 bool saveDeviceState(const std::u16string& folder, const DeviceState& state, std::string* error);
 

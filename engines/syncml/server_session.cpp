@@ -25,6 +25,7 @@ constexpr int kStatusUnsupportedMediaType = 415;
 constexpr int kStatusCommandFailed = 500;
 constexpr int kStatusRefreshRequired = 508;
 constexpr int kAlertNextMessage = 222;
+constexpr int kAlertResume = 225;
 
 std::u16string u16(std::string_view s) {
     return vt::fromUtf8(s);
@@ -68,10 +69,12 @@ bool isNotesStore(std::string_view uri) {
     return u == "notes";
 }
 
-ServerSession::ServerSession(SessionDevice device, std::string clientAnchor, std::string serverUri,
-                             std::string respUri, uint64_t maxMsgSize)
+ServerSession::ServerSession(SessionDevice device, std::string clientAnchor,
+                             std::string serverAnchor, std::string serverUri, std::string respUri,
+                             uint64_t maxMsgSize)
     : device_(std::move(device)),
       storedClientAnchor_(std::move(clientAnchor)),
+      storedServerAnchor_(std::move(serverAnchor)),
       serverUri_(std::move(serverUri)),
       respUri_(std::move(respUri)),
       maxMsgSize_(maxMsgSize) {}
@@ -287,6 +290,10 @@ void ServerSession::onAlert(Message& reply, const Message& in, const Command& c)
         answer(reply, in, c, kStatusBadRequest, item->target, item->source);
         return;
     }
+    // A client that asks to resume an interrupted session (225) gets a new session: the server
+    // keeps no half sessions. Two-way when its anchors still match (what the interrupted
+    // session applied is known to the module by LUID, so nothing arrives twice), else slow.
+    if (code == kAlertResume) code = vantrel::kAlertTwoWay;
     if (code != vantrel::kAlertTwoWay && code != vantrel::kAlertSlowSync) {
         answer(reply, in, c, kStatusNotSupported, item->target, item->source);
         return;
@@ -345,7 +352,11 @@ void ServerSession::addServerAlert(Message& reply, int code) {
     item.target = clientUri_;
     item.source = "Notes";
     Anchor anchor;
-    anchor.last = start_.lastAnchor.empty() ? std::string("0") : start_.lastAnchor;
+    // The Last anchor is the Next of the last session that finished with this client, which
+    // the client compares with its own record; the module's anchors count every session.
+    anchor.last = !storedServerAnchor_.empty() ? storedServerAnchor_
+                  : start_.lastAnchor.empty()  ? std::string("0")
+                                               : start_.lastAnchor;
     anchor.next = start_.nextAnchor;
     item.meta.anchor = std::move(anchor);
     a.items.push_back(std::move(item));

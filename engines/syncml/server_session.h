@@ -52,11 +52,12 @@ struct SessionDevice {
 
 class ServerSession {
   public:
-    // clientAnchor: the client's Next anchor at the end of its last finished session with this
-    // server (empty when none). serverUri: where the client reaches the server; respUri: the
-    // address of this session's further messages. maxMsgSize: the server's own limit.
-    ServerSession(SessionDevice device, std::string clientAnchor, std::string serverUri,
-                  std::string respUri, uint64_t maxMsgSize);
+    // clientAnchor and serverAnchor: the client's and the server's Next anchors of the device's
+    // last finished session with this server (empty when none). serverUri: where the client reaches
+    // the server; respUri: the address of this session's further messages. maxMsgSize: the server's
+    // own limit.
+    ServerSession(SessionDevice device, std::string clientAnchor, std::string serverAnchor,
+                  std::string serverUri, std::string respUri, uint64_t maxMsgSize);
     ~ServerSession();
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
@@ -83,6 +84,8 @@ class ServerSession {
     const std::string& clientSessionId() const { return clientSessionId_; }
     // The client's Next anchor of this session: kept once the session has finished.
     const std::string& clientNextAnchor() const { return clientNext_; }
+    // The server's Next anchor of this session (the module's).
+    const std::string& serverNextAnchor() const { return start_.nextAnchor; }
     // The client's device information document (its Put), when it sent one.
     const std::string& clientDevInf() const { return clientDevInf_; }
 
@@ -114,6 +117,7 @@ class ServerSession {
 
     SessionDevice device_;
     std::string storedClientAnchor_;
+    std::string storedServerAnchor_;
     std::string serverUri_, respUri_;
     uint64_t maxMsgSize_;
     uint64_t clientMaxMsgSize_ = 0;

@@ -212,6 +212,7 @@ void SyncServer::endSession(const std::shared_ptr<Entry>& e) {
     if (s.outcome == SessionSummary::Finished) {
         DeviceState state = loadDeviceState(e->device.folder);
         state.clientAnchor = e->session->clientNextAnchor();
+        state.serverAnchor = e->session->serverNextAnchor();
         std::string error;
         if (!saveDeviceState(e->device.folder, state, &error))
             host_.report("device " + e->device.alias + ": can't keep its anchor (" + error +
@@ -377,9 +378,9 @@ SyncServer::Reply SyncServer::beginSession(const Message& in, const std::string&
     e->token = makeToken();
     e->lastMs = nowMs();
     SessionDevice sd{device.id, device.alias, false};
-    e->session =
-        std::make_unique<ServerSession>(sd, state.clientAnchor, in.header.target,
-                                        baseUrl + "?session=" + e->token, options_.maxMsgSize);
+    e->session = std::make_unique<ServerSession>(sd, state.clientAnchor, state.serverAnchor,
+                                                 in.header.target, baseUrl + "?session=" + e->token,
+                                                 options_.maxMsgSize);
     std::lock_guard<std::mutex> el(e->m);
     if (!e->session->attach(std::move(engine))) {
         release();

@@ -8,7 +8,7 @@
 #   interop_test.sh VANTREL_EXE SCENARIO
 #
 # Scenarios: first-slow, two-way, conflict, many, wrong-password, lost-state, anchor-mismatch,
-# beside-virtual-phone. Exit 0 passed, 1 failed, 77 skipped (no client installed).
+# beside-virtual-phone, interrupted. Exit 0 passed, 1 failed, 77 skipped (no client installed).
 set -euo pipefail
 
 vantrel=$1
@@ -56,8 +56,9 @@ setup_home() {
         fail "device add"
 }
 
+# start_server [PORT]: a free port unless given.
 start_server() {
-    "$vantrel" serve --listen 127.0.0.1:0 >"$T/serve.log" 2>&1 &
+    "$vantrel" serve --listen "127.0.0.1:${1:-0}" >"$T/serve.log" 2>&1 &
     server_pid=$!
     for _ in $(seq 100); do
         if grep -q "serving SyncML on" "$T/serve.log"; then break; fi
@@ -75,7 +76,8 @@ setup_client() {
 
 # run_client DIR MODE: one session that must succeed.
 run_client() {
-    syncevo_run "$1" "${2:-two-way}" || fail "client session ($2) exited $?"
+    local mode=${2:-two-way}
+    syncevo_run "$1" "$mode" || fail "client session ($mode) exited $?"
     [[ "$(syncevo_last_status "$1")" == 200 ]] || fail "client session status $(syncevo_last_status "$1")"
 }
 
@@ -260,6 +262,32 @@ scenario_beside_virtual_phone() {
     grep -q "serve finished" "$T/status.log" || fail "status does not show the device's session"
 }
 
+scenario_interrupted() {
+    first_slow
+    for i in $(seq 100 2099); do printf 'client note %d\n' "$i" >"$CLIENT_NOTES/$i"; done
+    syncevo_configure "$T/client" maxMsgSize=4000 >/dev/null
+    # The server is stopped (SIGTERM) half way through the client's package ...
+    syncevo_run "$T/client" >/dev/null 2>&1 &
+    local client=$!
+    until [[ $(count "$PC") -ge 200 ]]; do sleep 0.05; done
+    kill -TERM "$server_pid"
+    wait "$server_pid" || fail "the server did not end cleanly on SIGTERM"
+    server_pid=""
+    wait "$client" && fail "the client finished a session the server stopped"
+    grep -q "sync cancelled" "$T/serve.log" || fail "the running session was not cancelled"
+    grep -q "^stopped" "$T/serve.log" || fail "the server did not say it stopped"
+    sleep 0.5  # the port is free again once the old process has gone
+    # ... and the next two-way session brings the rest, nothing twice (the client asks to
+    # resume; its anchors still match).
+    mv "$T/serve.log" "$T/serve-1.log"
+    local port=${URL##*:}
+    start_server "${port%%/*}"
+    run_client "$T/client"
+    [[ $(count "$PC") == 2004 && $(count "$CLIENT_NOTES") == 2004 ]] ||
+        fail "after the interruption: PC $(count "$PC"), client $(count "$CLIENT_NOTES") (2004 each expected)"
+    expect_same_notes
+}
+
 case "$scenario" in
     first-slow) scenario_first_slow ;;
     two-way) scenario_two_way ;;
@@ -269,6 +297,7 @@ case "$scenario" in
     lost-state) scenario_lost_state ;;
     anchor-mismatch) scenario_anchor_mismatch ;;
     beside-virtual-phone) scenario_beside_virtual_phone ;;
+    interrupted) scenario_interrupted ;;
     *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 echo "PASS ($scenario)"
