@@ -663,6 +663,28 @@ class Reader {
 // ---------------------------------------------------------------------------------------------
 // Writing.
 
+// Item data as CDATA sections: split where the text holds "]]>" ("]]" ends one section, ">"
+// starts the next) and around each carriage return, which goes between two sections as "&#13;"
+// (inside a section a reader would turn CR LF into LF).
+void appendCdata(std::string_view text, std::string* out) {
+    *out += "<![CDATA[";
+    size_t from = 0;
+    for (size_t at = text.find_first_of("]\r"); at != std::string_view::npos;
+         at = text.find_first_of("]\r", at + 1)) {
+        if (text[at] == '\r') {
+            out->append(text.substr(from, at - from));
+            *out += "]]>&#13;<![CDATA[";
+            from = at + 1;
+        } else if (text.substr(at, 3) == "]]>") {
+            out->append(text.substr(from, at + 2 - from));
+            *out += "]]><![CDATA[";
+            from = at + 2;
+        }
+    }
+    out->append(text.substr(from));
+    *out += "]]>";
+}
+
 class Writer {
   public:
     std::string take() { return std::move(out_); }
@@ -717,19 +739,7 @@ class Writer {
         }
     }
 
-    void cdata(std::string_view text) {
-        out_ += "<![CDATA[";
-        size_t from = 0;
-        for (size_t at = text.find("]]>"); at != std::string_view::npos;
-             at = text.find("]]>", from)) {
-            // "]]" ends one section, ">" starts the next.
-            out_.append(text.substr(from, at + 2 - from));
-            out_ += "]]><![CDATA[";
-            from = at + 2;
-        }
-        out_.append(text.substr(from));
-        out_ += "]]>";
-    }
+    void cdata(std::string_view text) { appendCdata(text, &out_); }
 
     void leaf(std::string_view name, std::string_view text) {
         open(name);
@@ -981,6 +991,36 @@ bool isXmlText(std::string_view bytes) {
         i += len;
     }
     return true;
+}
+
+size_t cdataSize(std::string_view text) {
+    std::string out;
+    appendCdata(text, &out);
+    return out.size();
+}
+
+std::string escapeText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
 }
 
 }  // namespace vt::syncml

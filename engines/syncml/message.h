@@ -151,6 +151,11 @@ bool parseXml(std::string_view bytes, Message* out, std::string* error);
 // (isXmlText); the caller sends other bytes otherwise (b64).
 std::string writeXml(const Message& message);
 
+// The bytes writeXml spends on item data text (its CDATA sections and what joins them).
+size_t cdataSize(std::string_view text);
+// Text escaped for character data or an attribute-free element (&, <, > and CR).
+std::string escapeText(std::string_view text);
+
 // Whether bytes are UTF-8 made only of characters an XML 1.0 document may hold (no NUL, no
 // other C0 control character than tab, line feed and carriage return, no U+FFFE/U+FFFF).
 bool isXmlText(std::string_view bytes);

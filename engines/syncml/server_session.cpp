@@ -337,7 +337,8 @@ void ServerSession::onAlert(Message& reply, const Message& in, const Command& c)
     st.sourceRefs.push_back(item->source);
     st.data = std::to_string(answerCode);
     Item anchorEcho;
-    anchorEcho.dataXml = "<Anchor xmlns='syncml:metinf'><Next>" + clientNext_ + "</Next></Anchor>";
+    anchorEcho.dataXml =
+        "<Anchor xmlns='syncml:metinf'><Next>" + escapeText(clientNext_) + "</Next></Anchor>";
     st.items.push_back(std::move(anchorEcho));
     if (!c.noResp) reply.commands.push_back(std::move(st));
     addServerAlert(reply, effective);
@@ -528,8 +529,8 @@ bool ServerSession::addServerSync(Message& reply) {
     bool any = false;
     while (nextChange_ < changes_.size()) {
         const PcChange& ch = changes_[nextChange_];
-        const uint64_t cost = kCommandOverhead + ch.id.size() + ch.bytes.size() +
-                              ch.bytes.size() / 64;  // CDATA splits, generously
+        const uint64_t cost = kCommandOverhead + escapeText(ch.id).size() +
+                              (ch.kind == PcChange::Delete ? 0 : cdataSize(ch.bytes));
         if (any && used + cost > limit) break;
         ++nextChange_;
         if (engine_ && engine_->withdrawn(ch.cmdId)) continue;

@@ -210,6 +210,7 @@ void SyncServer::endSession(const std::shared_ptr<Entry>& e) {
     if (!e->session) return;
     const SessionSummary& s = e->session->summary();
     if (s.outcome == SessionSummary::Finished) {
+        std::lock_guard<std::mutex> sl(stateM_);
         DeviceState state = loadDeviceState(e->device.folder);
         state.clientAnchor = e->session->clientNextAnchor();
         state.serverAnchor = e->session->serverNextAnchor();
@@ -261,15 +262,17 @@ SyncServer::Reply SyncServer::refuse(const Message& in, int syncHdrCode,
     return xmlReply(reply);
 }
 
-std::optional<Meta> SyncServer::challenge(const DeviceAccount& device, DeviceState* state) {
-    state->nonce = makeNonce();
+std::optional<Meta> SyncServer::challenge(const DeviceAccount& device) {
+    std::lock_guard<std::mutex> l(stateM_);
+    DeviceState state = loadDeviceState(device.folder);
+    state.nonce = makeNonce();
     std::string error;
-    if (!saveDeviceState(device.folder, *state, &error))
+    if (!saveDeviceState(device.folder, state, &error))
         host_.report("device " + device.alias + ": can't keep its nonce (" + error + ")");
     Meta chal;
     chal.type = "syncml:auth-md5";
     chal.format = "b64";
-    chal.nextNonce = base64(state->nonce);
+    chal.nextNonce = base64(state.nonce);
     return chal;
 }
 
@@ -331,21 +334,24 @@ SyncServer::Reply SyncServer::beginSession(const Message& in, const std::string&
         host_.report("device " + device.alias + " (" + device.id + "): " +
                      (code == kStatusCredentialsMissing ? "no credentials" : "wrong credentials") +
                      ", challenged");
-        return refuse(in, code, challenge(device, &state), code);
+        return refuse(in, code, challenge(device), code);
     }
     // One session per device. A client runs one session at a time, so a new one from the
     // device means it gave up the old one: that one fails (what the module applied stays)
     // unless it is answering a message right now.
     std::shared_ptr<Entry> previous;
+    bool stopping = false;
     {
         std::lock_guard<std::mutex> l(m_);
-        if (stopping_) return refuse(in, kStatusBusy, std::nullopt, kStatusBusy);
+        stopping = stopping_;
         auto d = deviceSessions_.find(device.id);
         if (d != deviceSessions_.end()) {
             auto s = sessions_.find(d->second);
             if (s != sessions_.end()) previous = s->second;
         }
     }
+    // Accepted credentials are never good twice: a refusal from here on hands out a new nonce.
+    if (stopping) return refuse(in, kStatusBusy, challenge(device), kStatusBusy);
     if (previous) {
         std::unique_lock<std::mutex> pl(previous->m, std::try_to_lock);
         if (pl.owns_lock() && !previous->closed) {
@@ -358,7 +364,7 @@ SyncServer::Reply SyncServer::beginSession(const Message& in, const std::string&
         std::lock_guard<std::mutex> l(m_);
         if (deviceSessions_.count(device.id)) {
             host_.report("device " + device.alias + ": refused a second session while one runs");
-            return refuse(in, kStatusBusy, std::nullopt, kStatusBusy);
+            return refuse(in, kStatusBusy, challenge(device), kStatusBusy);
         }
         deviceSessions_[device.id] = "";  // claimed; the token follows
     }
@@ -371,7 +377,7 @@ SyncServer::Reply SyncServer::beginSession(const Message& in, const std::string&
     if (!engine) {
         release();
         host_.report("device " + device.alias + ": the session was not started: " + why);
-        return refuse(in, kStatusAuthAccepted, std::nullopt, kStatusBusy);
+        return refuse(in, kStatusAuthAccepted, challenge(device), kStatusBusy);
     }
     auto e = std::make_shared<Entry>();
     e->device = device;
@@ -385,14 +391,14 @@ SyncServer::Reply SyncServer::beginSession(const Message& in, const std::string&
     if (!e->session->attach(std::move(engine))) {
         release();
         host_.report("device " + device.alias + ": the module did not start a session");
-        return refuse(in, kStatusAuthAccepted, std::nullopt, kStatusBusy);
+        return refuse(in, kStatusAuthAccepted, challenge(device), kStatusBusy);
     }
     {
         std::lock_guard<std::mutex> l(m_);
         sessions_[e->token] = e;
         deviceSessions_[device.id] = e->token;
     }
-    Message reply = e->session->handle(in, kStatusAuthAccepted, challenge(device, &state));
+    Message reply = e->session->handle(in, kStatusAuthAccepted, challenge(device));
     Reply r = xmlReply(reply);
     if (e->session->ended()) endSession(e);
     return r;

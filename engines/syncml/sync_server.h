@@ -101,7 +101,8 @@ class SyncServer {
     Reply beginSession(const Message& in, const std::string& baseUrl);
     void endSession(const std::shared_ptr<Entry>& e);
     void reap();
-    std::optional<Meta> challenge(const DeviceAccount& device, DeviceState* state);
+    // Hands the device a fresh nonce (kept in its state) and answers the challenge carrying it.
+    std::optional<Meta> challenge(const DeviceAccount& device);
 
     ServerHost& host_;
     ServerOptions options_;
@@ -110,6 +111,9 @@ class SyncServer {
 
     mutable std::mutex m_;
     std::condition_variable cv_;
+    // Serialises the read-modify-write of the devices' state files (a session's end and a
+    // challenge for the same device may come at once).
+    std::mutex stateM_;
     std::map<std::string, std::shared_ptr<Entry>> sessions_;  // by token
     std::map<std::string, std::string> deviceSessions_;       // device id -> token
     bool stopping_ = false;

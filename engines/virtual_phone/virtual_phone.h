@@ -54,7 +54,7 @@ struct SessionStats {
     // The items the session exchanges both ways (the phone's changes and the PC's commands),
     // known once the phone has looked at its notes: 0 before.
     int total = 0;
-    LONG failCode = 0;        // the code given to SyncStatusFailed
+    LONG failCode = 0;  // the code given to SyncStatusFailed
     bool stateSaved = false;
     std::u16string error;  // the phone's own trouble (unreadable note, failed write), if any
 };

@@ -352,25 +352,26 @@ TEST_F(SyncmlMessageTest, WritesInTheStyleClientsAccept) {
     m.commands.push_back(put);
     m.final = true;
 
-    EXPECT_EQ(writeXml(m),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SyncML xmlns='SYNCML:SYNCML1.2'>"
-              "<SyncHdr><VerDTD>1.2</VerDTD><VerProto>SyncML/1.2</VerProto>"
-              "<SessionID>5</SessionID><MsgID>1</MsgID><Target><LocURI>client-4f1e</LocURI>"
-              "</Target><Source><LocURI>http://127.0.0.1:8080/notes</LocURI></Source><Meta>"
-              "<MaxMsgSize xmlns='syncml:metinf'>150000</MaxMsgSize></Meta></SyncHdr><SyncBody>"
-              "<Status><CmdID>1</CmdID><MsgRef>1</MsgRef><CmdRef>0</CmdRef><Cmd>SyncHdr</Cmd>"
-              "<TargetRef>http://127.0.0.1:8080/notes</TargetRef><SourceRef>client-4f1e"
-              "</SourceRef><Chal><Meta><Format xmlns='syncml:metinf'>b64</Format>"
-              "<Type xmlns='syncml:metinf'>syncml:auth-md5</Type>"
-              "<NextNonce xmlns='syncml:metinf'>bm9uY2Ux</NextNonce></Meta></Chal>"
-              "<Data>212</Data></Status>"
-              "<Alert><CmdID>2</CmdID><Data>201</Data><Item><Target><LocURI>./notes</LocURI>"
-              "</Target><Source><LocURI>Notes</LocURI></Source><Meta>"
-              "<Anchor xmlns='syncml:metinf'><Last>0</Last><Next>20260301T101501Z</Next>"
-              "</Anchor><MaxObjSize xmlns='syncml:metinf'>4000000</MaxObjSize></Meta></Item>"
-              "</Alert><Add><CmdID>3</CmdID><Meta><Type xmlns='syncml:metinf'>text/plain</Type>"
-              "</Meta><Item><Source><LocURI>S1&amp;2</LocURI></Source>"
-              "<Data><![CDATA[x\r\ny]]></Data></Item></Add><Final/></SyncBody></SyncML>");
+    EXPECT_EQ(
+        writeXml(m),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SyncML xmlns='SYNCML:SYNCML1.2'>"
+        "<SyncHdr><VerDTD>1.2</VerDTD><VerProto>SyncML/1.2</VerProto>"
+        "<SessionID>5</SessionID><MsgID>1</MsgID><Target><LocURI>client-4f1e</LocURI>"
+        "</Target><Source><LocURI>http://127.0.0.1:8080/notes</LocURI></Source><Meta>"
+        "<MaxMsgSize xmlns='syncml:metinf'>150000</MaxMsgSize></Meta></SyncHdr><SyncBody>"
+        "<Status><CmdID>1</CmdID><MsgRef>1</MsgRef><CmdRef>0</CmdRef><Cmd>SyncHdr</Cmd>"
+        "<TargetRef>http://127.0.0.1:8080/notes</TargetRef><SourceRef>client-4f1e"
+        "</SourceRef><Chal><Meta><Format xmlns='syncml:metinf'>b64</Format>"
+        "<Type xmlns='syncml:metinf'>syncml:auth-md5</Type>"
+        "<NextNonce xmlns='syncml:metinf'>bm9uY2Ux</NextNonce></Meta></Chal>"
+        "<Data>212</Data></Status>"
+        "<Alert><CmdID>2</CmdID><Data>201</Data><Item><Target><LocURI>./notes</LocURI>"
+        "</Target><Source><LocURI>Notes</LocURI></Source><Meta>"
+        "<Anchor xmlns='syncml:metinf'><Last>0</Last><Next>20260301T101501Z</Next>"
+        "</Anchor><MaxObjSize xmlns='syncml:metinf'>4000000</MaxObjSize></Meta></Item>"
+        "</Alert><Add><CmdID>3</CmdID><Meta><Type xmlns='syncml:metinf'>text/plain</Type>"
+        "</Meta><Item><Source><LocURI>S1&amp;2</LocURI></Source>"
+        "<Data><![CDATA[x]]>&#13;<![CDATA[\ny]]></Data></Item></Add><Final/></SyncBody></SyncML>");
 }
 
 TEST_F(SyncmlMessageTest, AServerReplyReadsBackAsWritten) {
