@@ -414,7 +414,11 @@ void ServerSession::onSync(Message& reply, const Message& in, const Command& c) 
         return;
     }
     answer(reply, in, c, kStatusOk, c.target, c.source);
-    if (c.numberOfChanges) total_ += static_cast<long>(*c.numberOfChanges);
+    // The client's count comes with the first message of its package (some clients repeat it).
+    if (c.numberOfChanges && !clientCounted_) {
+        clientCounted_ = true;
+        total_ += static_cast<long>(*c.numberOfChanges);
+    }
     for (const Command& inner : c.commands) {
         switch (inner.kind) {
             case CommandKind::Add:

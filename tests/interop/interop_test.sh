@@ -270,9 +270,7 @@ scenario_interrupted() {
     syncevo_run "$T/client" >/dev/null 2>&1 &
     local client=$!
     until [[ $(count "$PC") -ge 200 ]]; do sleep 0.05; done
-    kill -TERM "$server_pid"
-    wait "$server_pid" || fail "the server did not end cleanly on SIGTERM"
-    server_pid=""
+    stop_server
     wait "$client" && fail "the client finished a session the server stopped"
     grep -q "sync cancelled" "$T/serve.log" || fail "the running session was not cancelled"
     grep -q "^stopped" "$T/serve.log" || fail "the server did not say it stopped"
@@ -288,6 +286,20 @@ scenario_interrupted() {
     expect_same_notes
 }
 
+# Stops the server as Ctrl-C would and checks that it ended cleanly: exit status 0 and no
+# sanitizer report (the sanitizer builds run some scenarios too).
+stop_server() {
+    [[ -n "$server_pid" ]] || return 0
+    kill -TERM "$server_pid"
+    local status=0
+    wait "$server_pid" || status=$?
+    server_pid=""
+    if grep -q -E "WARNING: ThreadSanitizer|ERROR: (Address|Leak)Sanitizer|runtime error:" "$T/serve.log"; then
+        fail "the server reported a fault"
+    fi
+    [[ $status == 0 ]] || fail "the server exited with status $status"
+}
+
 case "$scenario" in
     first-slow) scenario_first_slow ;;
     two-way) scenario_two_way ;;
@@ -300,4 +312,5 @@ case "$scenario" in
     interrupted) scenario_interrupted ;;
     *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
+stop_server
 echo "PASS ($scenario)"
