@@ -17,14 +17,23 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # A data race, a lock-order inversion or a leaked thread fails the test that shows it.
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
+# How long each step took, for keeping CI within its time.
+step_start=$SECONDS
+took() {
+    echo "== $1 took $((SECONDS - step_start)) s (total $((SECONDS / 60)) min)"
+    step_start=$SECONDS
+}
+
 build_and_test() {
     local dir=$1
     shift
     echo "== $dir: configure and build"
     cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
+    took "$dir: build"
     echo "== $dir: tests"
     (cd "$dir" && ctest --output-on-failure -j "$jobs")
+    took "$dir: tests"
 }
 
 build_and_test build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -32,8 +41,10 @@ build_and_test build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON -DVANTR
 build_and_test build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_TSAN=ON -DVANTREL_BENCH=OFF
 
 echo "== fuzzers: a short run of each"
-scripts/fuzz.sh "${VANTREL_FUZZ_SECONDS:-20}"
+scripts/fuzz.sh "${VANTREL_FUZZ_SECONDS:-15}"
+took "fuzzers"
 
 if [[ "${VANTREL_SKIP_WINDOWS:-0}" != 1 ]]; then
     scripts/test-windows.sh
+    took "windows"
 fi
