@@ -141,7 +141,7 @@ class ServerSession {
     ULONG clientCmd_ = 0;  // numbers the client's commands for the module
     // The server's commands awaiting the client's status: (MsgID, CmdID) -> module command.
     std::map<std::pair<std::string, std::string>, Sent> sent_;
-    long total_ = 0, done_ = 0;  // progress: items exchanged of those announced
+    long total_ = 0, done_ = 0;   // progress: items exchanged of those announced
     bool clientCounted_ = false;  // the client's NumberOfChanges is in total_
     SessionSummary summary_;
 };
