@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -92,20 +91,12 @@ bool fromLocalTime(const LocalTime& lt, int64_t* out) {
 
 namespace {
 
-// The locale object for a locale name, made once and kept for the process's life (a handful of
-// names at most). Loading and freeing locales from several threads at once races inside the C
-// library as ThreadSanitizer sees it; made once under a lock, they are only read afterwards.
-// LC_CTYPE from the same locale gives the charset of LC_TIME's texts.
-locale_t timeLocale(const std::string& name) {
+// Loading and freeing locales from several threads at once races inside the C library as
+// ThreadSanitizer sees it (its own lock is invisible to the sanitizer): one lock orders them.
+// Nothing is kept, so a module unloaded afterwards leaves nothing behind.
+std::mutex& localeLock() {
     static std::mutex m;
-    static std::map<std::string, locale_t>* locales = new std::map<std::string, locale_t>();
-    std::lock_guard<std::mutex> l(m);
-    auto it = locales->find(name);
-    if (it != locales->end()) return it->second;
-    locale_t loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, name.c_str(), nullptr);
-    if (loc == nullptr) loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, "C", nullptr);
-    if (loc != nullptr) locales->emplace(name, loc);
-    return loc;
+    return m;
 }
 
 }  // namespace
@@ -114,11 +105,16 @@ std::u16string userLocaleDateTime(int64_t t) {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
     if (!localtime_r(&tt, &tm)) return {};
-    locale_t loc = timeLocale(timeLocaleName());
+    const std::string name = timeLocaleName();
+    std::lock_guard<std::mutex> l(localeLock());
+    // LC_CTYPE from the same locale gives the charset of LC_TIME's texts.
+    locale_t loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, name.c_str(), nullptr);
+    if (loc == nullptr) loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, "C", nullptr);
     if (loc == nullptr) return {};
     char buf[256];
     size_t n = strftime_l(buf, sizeof buf, "%x %X", &tm, loc);
     std::string text = toUtf8From(nl_langinfo_l(CODESET, loc), std::string(buf, n));
+    freelocale(loc);
     return fromUtf8(text);
 }
 
