@@ -1,12 +1,23 @@
 // Converts between byte buffers and VARIANTs holding one-dimensional arrays of unsigned bytes
-// (VT_ARRAY | VT_UI1, lower bound 0). Not thread-safe.
+// (VT_ARRAY | VT_UI1, lower bound 0). ByteArrayVariant is not thread-safe; the free functions
+// keep no state.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "platform/com.h"
+#include "platform/com_raii.h"
 
 namespace vt {
+
+// The bytes of a VT_ARRAY|VT_UI1 VARIANT with lower bound 0 (VT_EMPTY: none); false for any
+// other VARIANT. The form in which engines take item contents.
+bool variantBytes(const VARIANT& v, std::string* out);
+// A VT_ARRAY|VT_UI1 VARIANT (lower bound 0) holding a copy of bytes, also for none. False when
+// the array can't be made.
+bool bytesVariant(std::string_view bytes, unique_variant* out);
 
 class ByteArrayVariant {
   public:

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "platform/text.h"
+#include "util/byte_array_variant.h"
 
 namespace vt::syncml {
 
@@ -15,32 +16,6 @@ std::string utf8(BSTR s) {
 }
 
 }  // namespace
-
-bool variantBytes(const VARIANT& v, std::string* out) {
-    out->clear();
-    if (v.vt == VT_EMPTY) return true;
-    if (v.vt != (VT_ARRAY | VT_UI1) || !v.parray || SafeArrayGetDim(v.parray) != 1) return false;
-    LONG lower = 0;
-    if (FAILED(SafeArrayGetLBound(v.parray, 1, &lower)) || lower != 0) return false;
-    safearray_data_lock<const char> lock(v.parray);
-    if (!lock.ok()) return false;
-    out->assign(lock.data(), lock.size());
-    return true;
-}
-
-bool bytesVariant(std::string_view bytes, unique_variant* out) {
-    unique_safearray psa(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size())));
-    if (!psa) return false;
-    if (!bytes.empty()) {
-        safearray_data_lock<uint8_t> lock(psa.get());
-        if (!lock.ok()) return false;
-        std::memcpy(lock.data(), bytes.data(), bytes.size());
-    }
-    VARIANT* v = out->put();
-    v->vt = VT_ARRAY | VT_UI1;
-    v->parray = psa.release();
-    return true;
-}
 
 com_ptr<DeviceEngine> DeviceEngine::create() {
     com_ptr<DeviceEngine> p;

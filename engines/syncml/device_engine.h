@@ -108,10 +108,4 @@ class DeviceEngine final : public vantrel::ISyncEngine {
     bool cancel_ = false;
 };
 
-// Helpers for the module's COM types.
-// The bytes of a VT_ARRAY|VT_UI1 (lower bound 0) or VT_EMPTY VARIANT; false for other types.
-bool variantBytes(const VARIANT& v, std::string* out);
-// A VT_ARRAY|VT_UI1 VARIANT holding bytes.
-bool bytesVariant(std::string_view bytes, unique_variant* out);
-
 }  // namespace vt::syncml

@@ -4,6 +4,7 @@
 
 #include "engines/syncml/auth.h"
 #include "platform/text.h"
+#include "util/byte_array_variant.h"
 #include "util/logger.h"
 #include "vantrel/syncml_status.h"
 
@@ -130,33 +131,44 @@ Message ServerSession::startReply(const Message& in, int syncHdrStatus,
     reply.header.respUri = respUri_;
     reply.header.meta.maxMsgSize = maxMsgSize_;
     cmdId_ = 0;
+    reply.commands.push_back(headerStatus(in, nextCmdId(), syncHdrStatus, chal));
+    return reply;
+}
+
+Command headerStatus(const Message& in, std::string cmdId, int code,
+                     const std::optional<Meta>& chal) {
     Command st;
     st.kind = CommandKind::Status;
-    st.cmdId = nextCmdId();
+    st.cmdId = std::move(cmdId);
     st.msgRef = in.header.msgId;
     st.cmdRef = "0";
     st.cmd = "SyncHdr";
     st.targetRefs.push_back(in.header.target);
     st.sourceRefs.push_back(in.header.source);
-    st.data = std::to_string(syncHdrStatus);
+    st.data = std::to_string(code);
     st.chal = chal;
-    reply.commands.push_back(std::move(st));
-    return reply;
+    return st;
 }
 
-void ServerSession::answer(Message& reply, const Message& in, const Command& c, int code,
-                           const std::string& targetRef, const std::string& sourceRef) {
-    if (c.noResp) return;
+Command commandStatus(const Message& in, const Command& c, std::string cmdId, int code,
+                      const std::string& targetRef, const std::string& sourceRef) {
     Command st;
     st.kind = CommandKind::Status;
-    st.cmdId = nextCmdId();
+    st.cmdId = std::move(cmdId);
     st.msgRef = in.header.msgId;
     st.cmdRef = c.cmdId;
     st.cmd = c.kind == CommandKind::Unknown ? c.name : std::string(commandName(c.kind));
     if (!targetRef.empty()) st.targetRefs.push_back(targetRef);
     if (!sourceRef.empty()) st.sourceRefs.push_back(sourceRef);
     st.data = std::to_string(code);
-    reply.commands.push_back(std::move(st));
+    return st;
+}
+
+Command* ServerSession::answer(Message& reply, const Message& in, const Command& c, int code,
+                               const std::string& targetRef, const std::string& sourceRef) {
+    if (c.noResp) return nullptr;
+    reply.commands.push_back(commandStatus(in, c, nextCmdId(), code, targetRef, sourceRef));
+    return &reply.commands.back();
 }
 
 Message ServerSession::handle(const Message& in, int syncHdrStatus,
@@ -327,20 +339,12 @@ void ServerSession::onAlert(Message& reply, const Message& in, const Command& c)
     // with a slow sync, as the server's own Alert 201 says.
     const int answerCode =
         code == vantrel::kAlertTwoWay && slow ? kStatusRefreshRequired : kStatusOk;
-    Command st;
-    st.kind = CommandKind::Status;
-    st.cmdId = nextCmdId();
-    st.msgRef = in.header.msgId;
-    st.cmdRef = c.cmdId;
-    st.cmd = "Alert";
-    st.targetRefs.push_back(item->target);
-    st.sourceRefs.push_back(item->source);
-    st.data = std::to_string(answerCode);
-    Item anchorEcho;
-    anchorEcho.dataXml =
-        "<Anchor xmlns='syncml:metinf'><Next>" + escapeText(clientNext_) + "</Next></Anchor>";
-    st.items.push_back(std::move(anchorEcho));
-    if (!c.noResp) reply.commands.push_back(std::move(st));
+    if (Command* st = answer(reply, in, c, answerCode, item->target, item->source)) {
+        Item anchorEcho;
+        anchorEcho.dataXml =
+            "<Anchor xmlns='syncml:metinf'><Next>" + escapeText(clientNext_) + "</Next></Anchor>";
+        st->items.push_back(std::move(anchorEcho));
+    }
     addServerAlert(reply, effective);
 }
 

@@ -98,8 +98,9 @@ class ServerSession {
 
     Message startReply(const Message& in, int syncHdrStatus, const std::optional<Meta>& chal);
     std::string nextCmdId() { return std::to_string(++cmdId_); }
-    void answer(Message& reply, const Message& in, const Command& c, int code,
-                const std::string& targetRef = {}, const std::string& sourceRef = {});
+    // Adds the status of c to reply (unless c asked for none); null when it asked for none.
+    Command* answer(Message& reply, const Message& in, const Command& c, int code,
+                    const std::string& targetRef = {}, const std::string& sourceRef = {});
     void onStatus(const Command& c);
     void onAlert(Message& reply, const Message& in, const Command& c);
     void onSync(Message& reply, const Message& in, const Command& c);
@@ -145,6 +146,13 @@ class ServerSession {
     bool clientCounted_ = false;  // the client's NumberOfChanges is in total_
     SessionSummary summary_;
 };
+
+// The Status answering the header of message in, numbered cmdId.
+Command headerStatus(const Message& in, std::string cmdId, int code,
+                     const std::optional<Meta>& chal);
+// The Status answering command c of message in, numbered cmdId.
+Command commandStatus(const Message& in, const Command& c, std::string cmdId, int code,
+                      const std::string& targetRef = {}, const std::string& sourceRef = {});
 
 // The server's device information (DevInf, syncml:devinf) as Results and Put carry it.
 std::string serverDevInf();

@@ -236,27 +236,10 @@ SyncServer::Reply SyncServer::refuse(const Message& in, int syncHdrCode,
     reply.header.target = in.header.source;
     reply.header.source = in.header.target;
     int id = 0;
-    Command st;
-    st.kind = CommandKind::Status;
-    st.cmdId = std::to_string(++id);
-    st.msgRef = in.header.msgId;
-    st.cmdRef = "0";
-    st.cmd = "SyncHdr";
-    st.targetRefs.push_back(in.header.target);
-    st.sourceRefs.push_back(in.header.source);
-    st.data = std::to_string(syncHdrCode);
-    st.chal = chal;
-    reply.commands.push_back(std::move(st));
+    reply.commands.push_back(headerStatus(in, std::to_string(++id), syncHdrCode, chal));
     for (const Command& c : in.commands) {
         if (c.kind == CommandKind::Status || c.noResp) continue;
-        Command s;
-        s.kind = CommandKind::Status;
-        s.cmdId = std::to_string(++id);
-        s.msgRef = in.header.msgId;
-        s.cmdRef = c.cmdId;
-        s.cmd = c.kind == CommandKind::Unknown ? c.name : std::string(commandName(c.kind));
-        s.data = std::to_string(commandCode);
-        reply.commands.push_back(std::move(s));
+        reply.commands.push_back(commandStatus(in, c, std::to_string(++id), commandCode));
     }
     reply.final = true;
     return xmlReply(reply);

@@ -6,6 +6,7 @@
 #include "platform/com_raii.h"
 #include "platform/format.h"
 #include "platform/time.h"
+#include "util/byte_array_variant.h"
 #include "util/logger.h"
 #include "vantrel/syncml_status.h"
 
@@ -16,21 +17,6 @@ namespace {
 const LogChannel& logChannel() {
     static const LogChannel log(u"VirtualPhone");
     return log;
-}
-
-// VT_ARRAY|VT_UI1 with lower bound 0, also for no bytes.
-bool bytesVariant(const std::string& bytes, unique_variant* out) {
-    unique_safearray psa(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size())));
-    if (!psa) return false;
-    if (!bytes.empty()) {
-        safearray_data_lock<uint8_t> lock(psa.get());
-        if (!lock.ok()) return false;
-        std::memcpy(lock.data(), bytes.data(), bytes.size());
-    }
-    VARIANT* v = out->put();
-    v->vt = VT_ARRAY | VT_UI1;
-    v->parray = psa.release();
-    return true;
 }
 
 const char16_t* kindName(PcCommand::Kind k) {

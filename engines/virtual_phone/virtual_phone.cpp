@@ -10,6 +10,7 @@
 #include "platform/com_raii.h"
 #include "platform/format.h"
 #include "platform/text.h"
+#include "util/byte_array_variant.h"
 #include "util/logger.h"
 
 namespace vt::engines {
@@ -19,20 +20,6 @@ namespace {
 const LogChannel& logChannel() {
     static const LogChannel log(u"VirtualPhone");
     return log;
-}
-
-// The bytes of an item's content: VT_ARRAY|VT_UI1 with lower bound 0, or VT_EMPTY for none.
-HRESULT contentBytes(const VARIANT& v, std::string* out) {
-    out->clear();
-    if (v.vt == VT_EMPTY) return S_OK;
-    if (v.vt != (VT_ARRAY | VT_UI1) || !v.parray || SafeArrayGetDim(v.parray) != 1)
-        return E_INVALIDARG;
-    LONG lower = 0;
-    if (FAILED(SafeArrayGetLBound(v.parray, 1, &lower)) || lower != 0) return E_INVALIDARG;
-    safearray_data_lock<const char> lock(v.parray);
-    if (!lock.ok()) return E_INVALIDARG;
-    out->assign(lock.data(), lock.size());
-    return S_OK;
 }
 
 }  // namespace
@@ -157,7 +144,7 @@ HRESULT VirtualPhone::queue(PcCommand::Kind kind, BSTR luid, const VARIANT* data
         c.kind = kind;
         c.luid = fromBstr(luid);
         if (data) {
-            HRESULT hr = contentBytes(*data, &c.data);
+            HRESULT hr = variantBytes(*data, &c.data) ? S_OK : E_INVALIDARG;
             if (FAILED(hr)) return hr;
         }
         std::lock_guard<std::mutex> l(m_);

@@ -27,6 +27,7 @@
 #include "platform/text.h"
 #include "tests/support/fakes.h"
 #include "tests/support/temp_dir.h"
+#include "util/byte_array_variant.h"
 
 namespace vt::syncml {
 namespace {
