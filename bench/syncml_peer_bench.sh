@@ -92,6 +92,10 @@ settings=${VANTREL_PEER_SETTINGS:-lean}
 }
 
 # Everything the peer needs, checked before doing anything.
+# What it needs, installed by the project's own script (a no-op once present).
+VANTREL_WITH_PEER=1 "$(dirname "${BASH_SOURCE[0]}")/../scripts/install-deps.sh" ||
+    echo "$0: installing the peer's packages failed; checking what is there" >&2
+
 missing=()
 for f in /usr/bin/syncevolution /usr/bin/syncevo-http-server /usr/libexec/syncevo-dbus-server \
     /usr/bin/python3 /usr/bin/dbus-daemon /usr/bin/dbus-send; do
@@ -102,7 +106,7 @@ if [[ -x /usr/bin/python3 ]] && ! /usr/bin/python3 -c 'import twisted.web, dbus,
 fi
 if ((${#missing[@]})); then
     echo "$0: missing: ${missing[*]}" >&2
-    echo "  apt-get install --no-install-recommends syncevolution syncevolution-http python3-twisted" >&2
+    echo "  VANTREL_WITH_PEER=1 scripts/install-deps.sh installs them" >&2
     exit 2
 fi
 

@@ -10,6 +10,10 @@ packages=(
     syncevolution
     clang libclang-rt-14-dev lld clang-format
 )
+# The peer server that bench/syncml_peer_bench.sh measures beside ours.
+if [[ "${VANTREL_WITH_PEER:-0}" == 1 ]]; then
+    packages+=(syncevolution-http python3-twisted python3-dbus python3-gi dbus iproute2)
+fi
 if [[ "${VANTREL_WITH_WINDOWS:-0}" == 1 ]]; then
     packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev)
 fi
