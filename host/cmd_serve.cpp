@@ -42,14 +42,6 @@ std::u16string deviceFolder(const std::u16string& id) {
     return plat::joinPath(plat::joinPath(hostHome(), kDevicesFolder), imeiKey(id));
 }
 
-// Whether a phone record is a SyncML device's: its store is a device folder with a secret.
-bool isDeviceRecord(const PhoneRecord& r, syncml::Secret* secret = nullptr) {
-    syncml::Secret s;
-    if (!syncml::loadSecret(r.store, &s)) return false;
-    if (secret) *secret = s;
-    return true;
-}
-
 int64_t countNotes(const std::u16string& folder) {
     int64_t n = 0;
     for (const auto& e : plat::findFiles(plat::joinPath(folder, u"*.txt")))
@@ -89,7 +81,9 @@ class ServeHost final : public syncml::ServerHost {
     bool findDevice(const std::string& id, syncml::DeviceAccount* out) override {
         PhoneRecord r;
         syncml::Secret secret;
-        if (!loadPhoneRecord(fromUtf8(id), &r) || !isDeviceRecord(r, &secret)) return false;
+        if (!loadPhoneRecord(fromUtf8(id), &r) || !isSyncMLDevice(r) ||
+            !syncml::loadSecret(r.store, &secret))
+            return false;
         out->id = id;
         out->alias = toUtf8(r.alias);
         out->secret = secret;
@@ -263,7 +257,7 @@ int deviceList() {
     int n = 0;
     for (const PhoneRecord& r : loadPhoneRecords()) {
         syncml::Secret s;
-        if (!isDeviceRecord(r, &s)) continue;
+        if (!isSyncMLDevice(r) || !syncml::loadSecret(r.store, &s)) continue;
         ++n;
         out(format(
             u"%s  alias %s  user %s  last session: %s", r.imei, r.alias, fromUtf8(s.user),
@@ -279,7 +273,7 @@ int deviceRemove(const CommandLine& cl) {
         return kExitUsage;
     }
     PhoneRecord r;
-    if (!loadPhoneRecord(cl.positional[1], &r) || !isDeviceRecord(r)) {
+    if (!loadPhoneRecord(cl.positional[1], &r) || !isSyncMLDevice(r)) {
         err(format(u"no device %s here", cl.positional[1]));
         return kExitFailed;
     }

@@ -182,7 +182,6 @@ Message ServerSession::handle(const Message& in, int syncHdrStatus,
     }
     if (cb_) cb_->SyncStatusPackageGet(0);
 
-    bool sawSync = false;
     for (const Command& c : in.commands) {
         switch (c.kind) {
             case CommandKind::Status:
@@ -201,7 +200,6 @@ Message ServerSession::handle(const Message& in, int syncHdrStatus,
                 onAlert(reply, in, c);
                 break;
             case CommandKind::Sync:
-                sawSync = true;
                 onSync(reply, in, c);
                 break;
             case CommandKind::Map:
@@ -238,7 +236,6 @@ Message ServerSession::handle(const Message& in, int syncHdrStatus,
             if (!in.final) {
                 addNextMessageAlert(reply);
             } else {
-                (void)sawSync;
                 phase_ = addServerSync(reply) ? Phase::Maps : Phase::ServerSync;
                 reply.final = phase_ == Phase::Maps;
             }
@@ -348,7 +345,7 @@ void ServerSession::onAlert(Message& reply, const Message& in, const Command& c)
     addServerAlert(reply, effective);
 }
 
-void ServerSession::addServerAlert(Message& reply, int code) {
+Item& ServerSession::addAlert(Message& reply, int code) {
     Command a;
     a.kind = CommandKind::Alert;
     a.cmdId = nextCmdId();
@@ -356,6 +353,12 @@ void ServerSession::addServerAlert(Message& reply, int code) {
     Item item;
     item.target = clientUri_;
     item.source = "Notes";
+    a.items.push_back(std::move(item));
+    reply.commands.push_back(std::move(a));
+    return reply.commands.back().items.back();
+}
+
+void ServerSession::addServerAlert(Message& reply, int code) {
     Anchor anchor;
     // The Last anchor is the Next of the last session that finished with this client, which
     // the client compares with its own record; the module's anchors count every session.
@@ -363,21 +366,11 @@ void ServerSession::addServerAlert(Message& reply, int code) {
                   : start_.lastAnchor.empty()  ? std::string("0")
                                                : start_.lastAnchor;
     anchor.next = start_.nextAnchor;
-    item.meta.anchor = std::move(anchor);
-    a.items.push_back(std::move(item));
-    reply.commands.push_back(std::move(a));
+    addAlert(reply, code).meta.anchor = std::move(anchor);
 }
 
 void ServerSession::addNextMessageAlert(Message& reply) {
-    Command a;
-    a.kind = CommandKind::Alert;
-    a.cmdId = nextCmdId();
-    a.data = std::to_string(kAlertNextMessage);
-    Item item;
-    item.target = clientUri_;
-    item.source = "Notes";
-    a.items.push_back(std::move(item));
-    reply.commands.push_back(std::move(a));
+    addAlert(reply, kAlertNextMessage);
 }
 
 void ServerSession::onPut(Message& reply, const Message& in, const Command& c) {

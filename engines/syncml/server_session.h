@@ -108,6 +108,8 @@ class ServerSession {
     void onMap(Message& reply, const Message& in, const Command& c);
     void onPut(Message& reply, const Message& in, const Command& c);
     void onGet(Message& reply, const Message& in, const Command& c);
+    // Adds an Alert of code for the client's datastore; its item, for more.
+    Item& addAlert(Message& reply, int code);
     void addServerAlert(Message& reply, int code);
     void addNextMessageAlert(Message& reply);
     // Adds as much of the server's Sync as fits; true when all of it has been sent.
