@@ -57,6 +57,16 @@ note() { printf 'Note %d of the benchmark\nsecond line with a few more words in 
 sandbox up
 for i in $(seq "$n"); do note "$i" >"$CN/$i"; done
 measure "slow sync, $n notes up" slow
+# For scale: what the file system alone charges for the files an upload makes, on the same file
+# system at the same moment: each note written beside its name and renamed over it, and the
+# module's debug copy of each received item. Creating files costs most (ext4's inode allocation
+# grows dear after many recent deletes, so the figures vary between runs).
+baseline=$(dirname "$vantrel")/../bench/e2e_bench
+if [[ -x $baseline ]]; then
+    fs_ms=$(("$($baseline --write-files "$S/plain-notes" "$n")" + "$($baseline --write-files "$S/plain-copies" "$n")"))
+    printf '%-32s   plain CPU %6d ms   (the same %d files written by a small program)\n' \
+        "  for scale: the files alone" "$fs_ms" $((2 * n))
+fi
 measure "no changes, $n notes" two-way
 
 sandbox down

@@ -80,7 +80,7 @@ bool CNotesController::writeFile(const std::u16string& folder, const std::u16str
     try {
         if (length > 0) out.writeAt(0, data, static_cast<size_t>(length));
         out.close();
-        if (int err = plat::renameFile(temp, path); err != 0)
+        if (int err = plat::renameFile(temp, path, plat::RenameSource::OwnClosedFile); err != 0)
             throw plat::FileException::fromOsError(err, path);
         return true;
     } catch (const plat::FileException& e) {

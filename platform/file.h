@@ -184,8 +184,17 @@ int copyFile(const std::u16string& from, const std::u16string& to, bool failIfEx
 // Refuses a read-only file, as Windows does. A symbolic link (also one to a folder) is removed
 // itself, never what it leads to.
 int removeFile(const std::u16string& path);
-// Replaces an existing target atomically.
-int renameFile(const std::u16string& from, const std::u16string& to);
+// What renameFile may assume about its source.
+enum class RenameSource {
+    Any,
+    // The caller made the file itself and has closed it; nobody else knows its name. Spares the
+    // checks that another program holds it open (a handful of system calls per note).
+    OwnClosedFile,
+};
+// Replaces an existing target atomically. Like Windows, refuses to move a file that another
+// program holds open, or to replace a read-only or open target.
+int renameFile(const std::u16string& from, const std::u16string& to,
+               RenameSource source = RenameSource::Any);
 // renameFile, then makes the rename itself durable (flushes the folder).
 int replaceFileDurably(const std::u16string& from, const std::u16string& to);
 // Makes everything written so far to the file system that holds path durable: contents, new

@@ -248,8 +248,9 @@ bool PhoneStore::writeAtomically(const std::u16string& target, std::string_view 
         if (error) *error = describe(e);
         return false;
     }
-    const int rc = flush == Flush::Now ? plat::replaceFileDurably(temp, target)
-                                       : plat::renameFile(temp, target);
+    const int rc = flush == Flush::Now
+                       ? plat::replaceFileDurably(temp, target)
+                       : plat::renameFile(temp, target, plat::RenameSource::OwnClosedFile);
     if (rc != 0) {
         plat::removeFile(temp);
         if (error) *error = osErrorText(u"replacing", target, rc);

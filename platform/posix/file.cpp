@@ -187,7 +187,8 @@ int openLocked(const std::string& path, Access access, Disposition disposition, 
     } else if (disposition == Disposition::CreateAlways && st.st_size != 0 &&
                ftruncate(fd, 0) != 0) {
         err = errno;
-    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    } else if (!S_ISREG(st.st_mode) && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        // (A regular file ignores O_NONBLOCK; only other kinds need it cleared.)
         err = errno;
     }
     if (err != 0) {
@@ -509,18 +510,21 @@ int removeFile(const std::u16string& path) {
     return ::unlink(p.c_str()) == 0 ? 0 : errno;
 }
 
-int renameFile(const std::u16string& from, const std::u16string& to) {
+int renameFile(const std::u16string& from, const std::u16string& to, RenameSource source) {
     std::string src, dst;
     if (!nativePath(from, &src) || !nativePath(to, &dst)) return ENOENT;
-    struct stat st;
-    if (lstat(src.c_str(), &st) != 0) return errno;
-    if (int err = probeNotInUse(src.c_str())) return err;
+    uint32_t stored = 0;
+    if (source == RenameSource::Any) {
+        struct stat st;
+        if (lstat(src.c_str(), &st) != 0) return errno;
+        if (int err = probeNotInUse(src.c_str())) return err;
+        if (!S_ISLNK(st.st_mode)) stored = readStoredAttributes(src.c_str());
+    }
     struct stat target;
     if (lstat(dst.c_str(), &target) == 0) {
         if (isReadOnlyFile(target)) return EACCES;  // Windows does not replace one either
         if (int err = probeNotInUse(dst.c_str())) return err;
     }
-    uint32_t stored = S_ISLNK(st.st_mode) ? 0 : readStoredAttributes(src.c_str());
     if (fault::shouldFail(fault::Op::Rename, from)) return EIO;
     if (::rename(src.c_str(), dst.c_str()) != 0) return errno;
     if (stored != 0) posix::markEntryHint(dst);

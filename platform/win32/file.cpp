@@ -331,7 +331,7 @@ int moveReplacing(const std::u16string& from, const std::u16string& to, DWORD fl
 
 }  // namespace
 
-int renameFile(const std::u16string& from, const std::u16string& to) {
+int renameFile(const std::u16string& from, const std::u16string& to, RenameSource) {
     return moveReplacing(from, to, 0);
 }
 
