@@ -65,46 +65,54 @@ CPropertyValue::CPropertyValue(std::u16string&& text) : m_text(std::move(text)) 
 CPropertyValue::CPropertyValue(const char16_t* text) : m_text(std::u16string(text)) {}
 
 CPropertyValue::CPropertyValue(int32_t number)
-    : m_text(format(u"%d", number)), m_nNumber(number), m_bNumberSet(true) {}
+    : m_scalar(number), m_kind(Kind::Number), m_textFromScalar(true) {}
 
 CPropertyValue::CPropertyValue(bool truth)
-    : m_text(truth ? u"true" : u"false"), m_bTruth(truth), m_bTruthSet(true) {}
+    : m_text(truth ? u"true" : u"false"), m_scalar(truth ? 1 : 0), m_kind(Kind::Truth) {}
 
-CPropertyValue::CPropertyValue(CTime time) : m_text(formatTime(time)), m_time(time) {}
+CPropertyValue::CPropertyValue(CTime time)
+    : m_scalar(time.seconds), m_kind(Kind::Time), m_textFromScalar(true) {}
+
+std::u16string CPropertyValue::text() const {
+    if (!m_textFromScalar) return m_text;
+    if (m_kind == Kind::Number) return format(u"%d", static_cast<int32_t>(m_scalar));
+    return formatTime(CTime{m_scalar});
+}
+
+size_t CPropertyValue::textBound() const {
+    // "-2147483648" has 11 code units, a time 19 (more only past the year 9999).
+    return m_textFromScalar ? 24 : m_text.size();
+}
 
 void CPropertyValue::getStringValue(std::u16string& value) const {
-    if (!m_text) throw TextError(u"CPropertyValue::getStringValue:No value set");
-    value = *m_text;
+    value = text();
 }
 
 void CPropertyValue::getLongValue(int32_t& value) {
-    if (m_bNumberSet) {
-        value = m_nNumber;
+    if (m_kind == Kind::Number) {
+        value = static_cast<int32_t>(m_scalar);
         return;
     }
-    if (m_bTruthSet || m_time) throw TextError(u"CPropertyValue::getLongValue:other type");
-    if (!m_text) throw TextError(u"CPropertyValue::getLongValue: No value inited");
-    const int32_t number = parseLeadingInt(*m_text);
-    if (format(u"%d", number) != *m_text) {
+    if (m_kind != Kind::Text) throw TextError(u"CPropertyValue::getLongValue:other type");
+    const int32_t number = parseLeadingInt(m_text);
+    if (format(u"%d", number) != m_text) {
         throw TextError(u"CPropertyValue::getLongValue: NotANumber");
     }
-    m_nNumber = number;
-    m_bNumberSet = true;
+    m_scalar = number;
+    m_kind = Kind::Number;
     value = number;
 }
 
 void CPropertyValue::getCTimeValue(CTime& value) {
-    if (m_time) {
-        value = *m_time;
+    if (m_kind == Kind::Time) {
+        value = CTime{m_scalar};
         return;
     }
-    if (m_bNumberSet || m_bTruthSet) {
-        throw TextError(u"CPropertyValue::getCTimeValue:other type");
-    }
-    if (!m_text) throw TextError(u"CPropertyValue::getCTimeValue: No value inited");
-    std::optional<CTime> time = parseTime(*m_text);
+    if (m_kind != Kind::Text) throw TextError(u"CPropertyValue::getCTimeValue:other type");
+    std::optional<CTime> time = parseTime(m_text);
     if (!time) throw TextError(u"CPropertyValue::getCTimeValue: NotACtimeString");
-    m_time = time;
+    m_scalar = time->seconds;
+    m_kind = Kind::Time;
     value = *time;
 }
 
@@ -148,16 +156,19 @@ std::optional<CTime> CPropertyValue::parseTime(std::u16string_view text) {
 CPropertySet::CPropertySet(const void* block, size_t byteCount) {
     const size_t units = byteCount / 2;
     if (units == 0 || block == nullptr) return;
-    std::u16string text(units, u'\0');
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(text.data(), block, units * 2);
-    } else {
+    // A block in the machine's order and alignment is read in place: a copy of it would double
+    // what loading a large mapping needs at its peak.
+    std::u16string copy;
+    const char16_t* p = static_cast<const char16_t*>(block);
+    if (std::endian::native != std::endian::little ||
+        reinterpret_cast<uintptr_t>(block) % alignof(char16_t) != 0) {
+        copy.resize(units);
         const auto* bytes = static_cast<const uint8_t*>(block);
         for (size_t i = 0; i < units; ++i) {
-            text[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+            copy[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
         }
+        p = copy.data();
     }
-    const char16_t* p = text.data();
     const char16_t* const end = p + units;
     while (p < end) {
         // A line ends at a LINE FEED or a zero code unit, or at the end of the block.
@@ -276,23 +287,26 @@ void escapeTo(Sink& out, std::u16string_view text) {
 template <class Sink>
 void CPropertySet::writeBlock(Sink& out) const {
     bool first = true;
+    std::u16string made;
     for (const auto& [key, value] : m_values) {
-        if (!value.m_text) continue;
         if (!first) out.put(kLineFeed);
         first = false;
         escapeTo(out, key);
         out.put(u':');
         out.put(u'=');
-        escapeTo(out, *value.m_text);
+        if (value.m_textFromScalar) {
+            made = value.text();
+            escapeTo(out, made);
+        } else {
+            escapeTo(out, value.m_text);
+        }
     }
 }
 
 size_t CPropertySet::blockBound() const {
     // Escaping at most doubles a text; reading only the sizes keeps the heap texts cold.
     size_t bound = 0;
-    for (const auto& [key, value] : m_values) {
-        if (value.m_text) bound += 2 * key.size() + 2 * value.m_text->size() + 3;
-    }
+    for (const auto& [key, value] : m_values) bound += 2 * key.size() + 2 * value.textBound() + 3;
     return bound;
 }
 

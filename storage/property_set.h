@@ -40,13 +40,8 @@ class CPropertyValue {
     explicit CPropertyValue(bool truth);
     // A time; its text is the local time "%d.%m.%Y %H:%M:%S" (02.03.2004 12:00:01).
     explicit CPropertyValue(CTime time);
-    CPropertyValue(const CPropertyValue&) = default;
-    CPropertyValue(CPropertyValue&&) noexcept = default;
-    CPropertyValue& operator=(const CPropertyValue&) = default;
-    CPropertyValue& operator=(CPropertyValue&&) noexcept = default;
-    virtual ~CPropertyValue() = default;
 
-    // The text. Throws "CPropertyValue::getStringValue:No value set" without one.
+    // The text.
     void getStringValue(std::u16string& value) const;
     // The number. Text that reads as a number makes the value a number. Throws
     // "CPropertyValue::getLongValue:other type" (a yes/no or a time),
@@ -66,12 +61,21 @@ class CPropertyValue {
   private:
     friend class CPropertySet;
 
-    std::optional<std::u16string> m_text;
-    int32_t m_nNumber = 0;
-    [[maybe_unused]] bool m_bTruth = false;  // kept with its flag; read back as text
-    std::optional<CTime> m_time;
-    bool m_bNumberSet = false;
-    bool m_bTruthSet = false;
+    // What the value has been read as so far. A text once read as a number or a time stays
+    // one: asking it for the other type fails.
+    enum class Kind : uint8_t { Text, Number, Truth, Time };
+
+    // The text; made when asked for a value built from a number or a time.
+    std::u16string text() const;
+    // An upper bound of text().size().
+    size_t textBound() const;
+
+    // A mapping holds several values per note, so a value is kept small: a number or a time
+    // built by this program has no text until one is asked for (a time's is 19 code units).
+    std::u16string m_text;
+    int64_t m_scalar = 0;  // the number, the truth (0 or 1) or the time's seconds, by m_kind
+    Kind m_kind = Kind::Text;
+    bool m_textFromScalar = false;
 };
 
 class CPropertySet {
@@ -82,7 +86,6 @@ class CPropertySet {
     CPropertySet(const void* block, size_t byteCount);
     CPropertySet(const CPropertySet&) = delete;
     CPropertySet& operator=(const CPropertySet&) = delete;
-    virtual ~CPropertySet() = default;
 
     // The value under key, owned by the set, or null. Valid until the key is set or removed.
     CPropertyValue* get(const std::u16string& key);
