@@ -11,7 +11,7 @@ set -euo pipefail
 seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${VANTREL_FUZZ_BUILD:-$root/build-fuzz}"
-targets=(index_reader property_block registry_text syncml_xml)
+targets=(index_reader property_block registry_text syncml_xml syncml_wbxml)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DVANTREL_FUZZ=ON \
     -DVANTREL_TESTS=OFF -DVANTREL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    libxml2-dev libsqlite3-dev libmicrohttpd-dev libgnutls28-dev
+    libxml2-dev libsqlite3-dev libmicrohttpd-dev libgnutls28-dev libwbxml2-dev
     syncevolution
     clang libclang-rt-14-dev lld clang-format
 )

@@ -8,11 +8,14 @@
 #include <cstring>
 #include <vector>
 
+#include "engines/syncml/wbxml.h"
+
 namespace vt::syncml {
 
 namespace {
 
 constexpr const char* kXmlType = "application/vnd.syncml+xml";
+constexpr const char* kWbxmlType = "application/vnd.syncml+wbxml";
 constexpr int kStatusUnauthorized = 401;
 constexpr int kStatusForbidden = 403;
 constexpr int kStatusCredentialsMissing = 407;
@@ -261,8 +264,29 @@ std::optional<Meta> SyncServer::challenge(const DeviceAccount& device) {
 
 SyncServer::Reply SyncServer::handle(const std::string& url, const std::string& sessionToken,
                                      const std::string& contentType, const std::string& body) {
-    if (contentType.rfind(kXmlType, 0) != 0)
-        return Reply{415, "text/plain", "send SyncML messages as " + std::string(kXmlType) + "\n"};
+    if (contentType.rfind(kXmlType, 0) == 0) return handleXml(url, sessionToken, body);
+    if (contentType.rfind(kWbxmlType, 0) != 0)
+        return Reply{
+            415, "text/plain",
+            "send SyncML messages as " + std::string(kXmlType) + " or " + kWbxmlType + "\n"};
+    // A WBXML message is answered in WBXML: the same session, through the XML codec.
+    std::string xml, error;
+    if (!wbxmlToXml(body, &xml, &error)) {
+        host_.report("a malformed message was refused: " + error);
+        return Reply{400, "text/plain", "malformed SyncML message: " + error + "\n"};
+    }
+    Reply r = handleXml(url, sessionToken, xml);
+    if (r.contentType != kXmlType) return r;
+    std::string encoded;
+    if (!xmlToWbxml(r.body, &encoded, &error)) {
+        host_.report("can't encode an answer as WBXML: " + error);
+        return Reply{500, "text/plain", error + "\n"};
+    }
+    return Reply{r.httpStatus, kWbxmlType, std::move(encoded)};
+}
+
+SyncServer::Reply SyncServer::handleXml(const std::string& url, const std::string& sessionToken,
+                                        const std::string& body) {
     Message in;
     std::string error;
     if (!parseXml(body, &in, &error)) {

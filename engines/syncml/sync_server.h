@@ -98,6 +98,9 @@ class SyncServer {
     Reply refuse(const Message& in, int syncHdrCode, const std::optional<Meta>& chal,
                  int commandCode);
     Reply xmlReply(const Message& m);
+    // handle() for a message in the XML encoding.
+    Reply handleXml(const std::string& url, const std::string& sessionToken,
+                    const std::string& body);
     Reply beginSession(const Message& in, const std::string& baseUrl);
     void endSession(const std::shared_ptr<Entry>& e);
     void reap();

@@ -8,8 +8,9 @@
 #       Creates an isolated client under DIR (DIR/home, DIR/config, DIR/data, DIR/cache; nothing
 #       outside DIR is read or written) with one peer config "vantrel" and one datastore "memo":
 #       file backend over NOTES_DIR (created if missing; one note per file, text/plain), server
-#       database "Notes". Plain XML messages (no WBXML), passwords in the config file (no
-#       keyring), no database backups, short engine log. DIR must not hold a client already;
+#       database "Notes". Plain XML messages (WBXML when VANTREL_SYNCEVO_WBXML=1), passwords in
+#       the config file (no keyring), no database backups, short engine log. DIR must not hold a
+#       client already;
 #       set up again in a fresh DIR rather than reusing one.
 #       DEVICE_ID may be "" to let the client invent one ("syncevolution-<uuid>").
 #       MAXMSGSIZE is what the client announces as its MaxMsgSize (client default 150000).
@@ -146,7 +147,7 @@ syncevo_setup() {
         "username=$user"
         "password=$pass"
         keyring=no
-        enableWBXML=0
+        "enableWBXML=${VANTREL_SYNCEVO_WBXML:-0}"
         "logdir=$dir/logs"
         maxlogdirs=5
         loglevel=1
