@@ -74,9 +74,9 @@ bool copyElement(WBXMLTree* tree, WBXMLTreeNode* parent, const xmlNode* n, std::
             if (c->type != XML_ELEMENT_NODE) continue;
             if (named(c, "DevInf") && std::strcmp(namespaceOf(c), kDevInfNamespace) == 0) {
                 // Device information is a document of its own inside the Data.
-                unique_tree inner(wbxml_tree_create(WBXML_LANG_SYNCML_DEVINF12, WBXML_CHARSET_UTF_8));
-                if (!inner || !copyElement(inner.get(), nullptr, c, error))
-                    return false;
+                unique_tree inner(
+                    wbxml_tree_create(WBXML_LANG_SYNCML_DEVINF12, WBXML_CHARSET_UTF_8));
+                if (!inner || !copyElement(inner.get(), nullptr, c, error)) return false;
                 if (!wbxml_tree_add_tree(tree, node, inner.get())) {
                     *error = "WBXML: can't embed the device information";
                     return false;
@@ -121,8 +121,8 @@ bool wbxmlToXml(std::string_view wbxml, std::string* xml, std::string* error) {
     WB_ULONG outLength = 0;
     // The converter only reads its input.
     auto* in = reinterpret_cast<WB_UTINY*>(const_cast<char*>(wbxml.data()));
-    const WBXMLError rc = wbxml_conv_wbxml2xml_run(conv, in, static_cast<WB_ULONG>(wbxml.size()),
-                                                   &out, &outLength);
+    const WBXMLError rc =
+        wbxml_conv_wbxml2xml_run(conv, in, static_cast<WB_ULONG>(wbxml.size()), &out, &outLength);
     wbxml_conv_wbxml2xml_destroy(conv);
     std::unique_ptr<WB_UTINY, WbxmlFree> owned(out);
     if (rc != WBXML_OK) {
@@ -134,10 +134,9 @@ bool wbxmlToXml(std::string_view wbxml, std::string* xml, std::string* error) {
 }
 
 bool xmlToWbxml(std::string_view xml, std::string* wbxml, std::string* error) {
-    std::unique_ptr<xmlDoc, DocFree> doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()),
-                                                       nullptr, "UTF-8",
-                                                       XML_PARSE_NONET | XML_PARSE_NOERROR |
-                                                           XML_PARSE_NOWARNING | XML_PARSE_HUGE));
+    std::unique_ptr<xmlDoc, DocFree> doc(
+        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, "UTF-8",
+                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_HUGE));
     const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
         *error = "WBXML: the message to encode is not XML";
