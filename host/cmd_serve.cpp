@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 
 #include "engines/syncml/device_engine.h"
 #include "engines/syncml/device_state.h"
@@ -299,6 +300,19 @@ int cmdDevice(const CommandLine& cl) {
     return kExitUsage;
 }
 
+// The text of a PEM file (a certificate or a key), or a message and false.
+static bool readPem(const std::u16string& file, std::string* pem) {
+    std::ifstream in(toUtf8(file), std::ios::binary);
+    std::ostringstream text;
+    if (in) text << in.rdbuf();
+    *pem = text.str();
+    if (!in || pem->find("-----BEGIN ") == std::string::npos) {
+        err(format(u"can't read a PEM certificate or key from %s", file));
+        return false;
+    }
+    return true;
+}
+
 int cmdServe(const CommandLine& cl) {
     if (!cl.positional.empty()) {
         err(u"serve takes no arguments besides options");
@@ -310,6 +324,13 @@ int cmdServe(const CommandLine& cl) {
         err(u"--listen needs ADDR:PORT, e.g. 127.0.0.1:9876 or 0.0.0.0:9876");
         return kExitUsage;
     }
+    if (cl.tlsCert.has_value() != cl.tlsKey.has_value()) {
+        err(u"HTTPS needs both --tls-cert FILE and --tls-key FILE");
+        return kExitUsage;
+    }
+    if (cl.tlsCert &&
+        (!readPem(*cl.tlsCert, &options.tlsCertPem) || !readPem(*cl.tlsKey, &options.tlsKeyPem)))
+        return kExitFailed;
     if (!registryUsable()) return kExitFailed;
     plat::catchStopRequests();
     ComScope com;
@@ -329,10 +350,15 @@ int cmdServe(const CommandLine& cl) {
             return kExitFailed;
         }
         const std::string where = options.address + ":" + std::to_string(server.port());
-        out(fromUtf8("serving SyncML on http://" + where + "/sync (Ctrl-C stops)"));
-        if (options.address != "127.0.0.1" && options.address.rfind("127.", 0) != 0)
-            err(u"warning: listening beyond this machine without TLS: passwords' hashes and "
-                u"notes travel in clear");
+        out(fromUtf8("serving SyncML on " + std::string(server.tls() ? "https://" : "http://") +
+                     where + "/sync (Ctrl-C stops)"));
+        if (!server.tls() && options.address.rfind("127.", 0) != 0) {
+            // Said loudly, and again with every session line's reader in mind: on stderr.
+            err(u"WARNING: listening beyond this machine without TLS.");
+            err(u"WARNING: notes, user names and password hashes (with basic authentication the");
+            err(u"WARNING: passwords themselves) travel in clear; anyone on the network can read");
+            err(u"WARNING: them. Give --tls-cert FILE --tls-key FILE to serve HTTPS.");
+        }
         while (!plat::waitForStopRequest(1000)) {
         }
         out(u"stopping: cancelling running sessions");

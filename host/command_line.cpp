@@ -12,8 +12,9 @@ namespace {
 const std::set<std::u16string> kGlobalFlags = {u"--help", u"--plain", u"--quiet"};
 // The options with a value, given as the next argument or after "=".
 const std::set<std::u16string> kValued = {
-    u"--imei",  u"--alias",  u"--phone",  u"--phone-options", u"--module",       u"--timeout",
-    u"--unset", u"--progid", u"--listen", u"--user",          u"--password-file"};
+    u"--imei",          u"--alias",    u"--phone",  u"--phone-options", u"--module",
+    u"--timeout",       u"--unset",    u"--progid", u"--listen",        u"--user",
+    u"--password-file", u"--tls-cert", u"--tls-key"};
 
 }  // namespace
 
@@ -76,6 +77,10 @@ bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
                 cl->unset = *value;
             else if (a == u"--listen")
                 cl->listen = *value;
+            else if (a == u"--tls-cert")
+                cl->tlsCert = *value;
+            else if (a == u"--tls-key")
+                cl->tlsKey = *value;
             else if (a == u"--user")
                 cl->user = *value;
             else if (a == u"--password-file")

@@ -30,6 +30,8 @@ struct CommandLine {
     std::optional<std::u16string> progId;
     std::optional<std::u16string> unset;
     std::optional<std::u16string> listen;        // serve: ADDR:PORT
+    std::optional<std::u16string> tlsCert;       // serve: PEM certificate (chain) file
+    std::optional<std::u16string> tlsKey;        // serve: PEM private key file
     std::optional<std::u16string> user;          // device add
     std::optional<std::u16string> passwordFile;  // device add
     int timeoutSeconds = kDefaultTimeoutSeconds;

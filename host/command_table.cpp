@@ -17,7 +17,11 @@ const std::vector<CommandInfo>& commands() {
          PhoneOptions::One},
         {u"status", cmdStatus, &kStatusHelp, {}, PhoneOptions::One},
         {u"demo", cmdDemo, &kDemoHelp, {u"--module"}, PhoneOptions::None},
-        {u"serve", cmdServe, &kServeHelp, {u"--listen"}, PhoneOptions::None},
+        {u"serve",
+         cmdServe,
+         &kServeHelp,
+         {u"--listen", u"--tls-cert", u"--tls-key"},
+         PhoneOptions::None},
         {u"device", cmdDevice, &kDeviceHelp, {u"--user", u"--password-file"}, PhoneOptions::One},
     };
     return kCommands;
@@ -41,6 +45,10 @@ const std::vector<CommandOption>& commandOptions() {
         {u"--unset", &CommandLine::unset, u"--unset is for config", nullptr},
         {u"--listen", &CommandLine::listen, u"--listen is for serve",
          u"--listen needs an address and port such as 127.0.0.1:9876"},
+        {u"--tls-cert", &CommandLine::tlsCert, u"--tls-cert is for serve",
+         u"--tls-cert needs a PEM certificate file"},
+        {u"--tls-key", &CommandLine::tlsKey, u"--tls-key is for serve",
+         u"--tls-key needs a PEM private key file"},
         {u"--user", &CommandLine::user, u"--user is for device add", u"--user needs a user name"},
         {u"--password-file", &CommandLine::passwordFile, u"--password-file is for device add",
          u"--password-file needs a file"},

@@ -109,14 +109,16 @@ const CommandHelp kDemoHelp = {
 };
 
 const CommandHelp kServeHelp = {
-    u"vantrel serve [--listen ADDR:PORT]",
+    u"vantrel serve [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE]",
     u"be the SyncML server for phones and SyncML clients",
     u"Runs the SyncML server (OMA DS 1.2 over HTTP, datastore \"Notes\", text/plain) in the\n"
     u"foreground until Ctrl-C or SIGTERM, with a line per session. Clients use the URL\n"
-    u"http://ADDR:PORT/sync. Only devices added with `vantrel device add` may sync.\n"
+    u"http://ADDR:PORT/sync (https:// with TLS). Only devices added with\n"
+    u"`vantrel device add` may sync.\n"
     u"  --listen ADDR:PORT   where to listen (default 127.0.0.1:9876: this machine only);\n"
-    u"                       0.0.0.0:PORT opens it to the network, where passwords and\n"
-    u"                       notes travel in clear\n",
+    u"                       0.0.0.0:PORT opens it to the network: use TLS there\n"
+    u"  --tls-cert FILE      HTTPS with this PEM certificate (chain) ...\n"
+    u"  --tls-key FILE       ... and this PEM private key (keep it readable only by you)\n",
 };
 
 const CommandHelp kDeviceHelp = {

@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ make pkg-config
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     libxml2-dev libsqlite3-dev libmicrohttpd-dev libgnutls28-dev libwbxml2-dev
-    syncevolution
+    syncevolution openssl
     clang libclang-rt-14-dev lld clang-format
 )
 # The peer server that bench/syncml_peer_bench.sh measures beside ours.

@@ -56,7 +56,9 @@ struct SyncServer::Entry {
 };
 
 SyncServer::SyncServer(ServerHost& host, ServerOptions options)
-    : host_(host), options_(std::move(options)) {}
+    : host_(host),
+      options_(std::move(options)),
+      tls_(!options_.tlsCertPem.empty() && !options_.tlsKeyPem.empty()) {}
 
 SyncServer::~SyncServer() {
     stop();
@@ -125,14 +127,24 @@ bool SyncServer::start(std::string* error) {
         delete static_cast<Upload*>(*conCls);
         *conCls = nullptr;
     };
+    unsigned int flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG;
+    std::vector<MHD_OptionItem> tls;
+    if (tls_) {
+        flags |= MHD_USE_TLS;
+        tls.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, options_.tlsCertPem.data()});
+        tls.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, options_.tlsKeyPem.data()});
+    }
+    tls.push_back({MHD_OPTION_END, 0, nullptr});
     auto* d = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG,
-        options_.port, nullptr, nullptr, +handler, this, MHD_OPTION_SOCK_ADDR, &addr,
+        flags, options_.port, nullptr, nullptr, +handler, this, MHD_OPTION_SOCK_ADDR, &addr,
         MHD_OPTION_NOTIFY_COMPLETED, static_cast<MHD_RequestCompletedCallback>(+completed), nullptr,
-        MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_ARRAY, tls.data(), MHD_OPTION_END);
     if (!d) {
         *error = "can't listen on " + options_.address + ":" + std::to_string(options_.port) +
-                 " (in use, or not an address of this machine)";
+                 (tls_ ? " (in use, not an address of this machine, or the certificate and key "
+                         "are not a PEM pair)"
+                       : " (in use, or not an address of this machine)");
         return false;
     }
     daemon_ = d;

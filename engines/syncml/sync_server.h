@@ -66,6 +66,9 @@ struct ServerOptions {
     uint64_t maxBodyBytes = 8u << 20;   // larger requests are answered 413
     uint64_t maxMsgSize = 1u << 20;     // the server's MaxMsgSize
     int idleTimeoutMs = 120000;         // a session without a message this long fails
+    // HTTPS when both are given: the certificate (chain) and its private key, PEM text.
+    std::string tlsCertPem;
+    std::string tlsKeyPem;
 };
 
 class SyncServer {
@@ -78,6 +81,8 @@ class SyncServer {
     // Listens; false with *error when the address can't be bound.
     bool start(std::string* error);
     uint16_t port() const { return port_; }
+    // Whether the server speaks HTTPS (both TLS options given).
+    bool tls() const { return tls_; }
     // Stops listening, cancels the running sessions (the module hears SyncStatusCanceled) and
     // waits for the requests in progress. Safe to call twice.
     void stop();
@@ -111,6 +116,7 @@ class SyncServer {
     ServerOptions options_;
     void* daemon_ = nullptr;  // MHD_Daemon
     uint16_t port_ = 0;
+    bool tls_ = false;
 
     mutable std::mutex m_;
     std::condition_variable cv_;

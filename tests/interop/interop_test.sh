@@ -56,22 +56,27 @@ setup_home() {
         fail "device add"
 }
 
-# start_server [PORT]: a free port unless given.
+# start_server [PORT]: a free port unless given; SERVE_ARGS are added.
+SERVE_ARGS=()
 start_server() {
-    "$vantrel" serve --listen "127.0.0.1:${1:-0}" >"$T/serve.log" 2>&1 &
+    "$vantrel" serve --listen "127.0.0.1:${1:-0}" "${SERVE_ARGS[@]}" >"$T/serve.log" 2>&1 &
     server_pid=$!
     for _ in $(seq 100); do
         if grep -q "serving SyncML on" "$T/serve.log"; then break; fi
         sleep 0.1
     done
-    URL=$(grep -o 'http://[^ ]*/sync' "$T/serve.log" | head -1)
+    URL=$(grep -Eo 'https?://[^ ]*/sync' "$T/serve.log" | head -1)
     [[ -n "$URL" ]] || fail "the server did not start"
 }
 
-# setup_client DIR [PASSWORD] [MAXMSGSIZE]
+# setup_client DIR [PASSWORD] [MAXMSGSIZE]; CLIENT_PROPS are configured too.
+CLIENT_PROPS=()
 setup_client() {
     syncevo_setup "$1" "$URL" alice "${2:-secret-pw}" "$CLIENT_NOTES" "$DEVICE" "${3:-}" \
         >/dev/null || fail "client set-up"
+    if ((${#CLIENT_PROPS[@]} > 0)); then
+        syncevo_configure "$1" "${CLIENT_PROPS[@]}" >/dev/null || fail "client configure"
+    fi
 }
 
 # run_client DIR MODE: one session that must succeed.
@@ -127,6 +132,24 @@ first_slow() {
 }
 
 scenario_first_slow() { first_slow; }
+
+# HTTPS with a self-signed certificate that the client is told not to check; then a two-way
+# session with an edit on each side.
+scenario_https() {
+    command -v openssl >/dev/null || { echo "SKIP: openssl is not installed" >&2; exit 77; }
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$T/key.pem" -out "$T/cert.pem" -days 2 \
+        -subj /CN=127.0.0.1 >/dev/null 2>&1 || fail "openssl could not make a certificate"
+    SERVE_ARGS=(--tls-cert "$T/cert.pem" --tls-key "$T/key.pem")
+    CLIENT_PROPS=(SSLVerifyServer=0 SSLVerifyHost=0)
+    first_slow
+    [[ $URL == https://* ]] || fail "the server did not serve HTTPS: $URL"
+    printf 'PC one, edited\n' >"$PC/a.txt"
+    printf 'client two, edited' >"$CLIENT_NOTES/2"
+    sleep 1.1
+    run_client "$T/client" two-way
+    expect_pc a.txt 'PC one, edited\n'
+    expect_same_notes
+}
 
 scenario_two_way() {
     first_slow
@@ -302,6 +325,7 @@ stop_server() {
 
 case "$scenario" in
     first-slow) scenario_first_slow ;;
+    https) scenario_https ;;
     two-way) scenario_two_way ;;
     conflict) scenario_conflict ;;
     many) scenario_many ;;
