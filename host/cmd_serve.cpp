@@ -328,6 +328,7 @@ int cmdServe(const CommandLine& cl) {
         err(u"HTTPS needs both --tls-cert FILE and --tls-key FILE");
         return kExitUsage;
     }
+    if (cl.trace) options.traceDir = toUtf8(*cl.trace);
     if (cl.tlsCert &&
         (!readPem(*cl.tlsCert, &options.tlsCertPem) || !readPem(*cl.tlsKey, &options.tlsKeyPem)))
         return kExitFailed;

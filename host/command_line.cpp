@@ -12,9 +12,9 @@ namespace {
 const std::set<std::u16string> kGlobalFlags = {u"--help", u"--plain", u"--quiet"};
 // The options with a value, given as the next argument or after "=".
 const std::set<std::u16string> kValued = {
-    u"--imei",          u"--alias",    u"--phone",  u"--phone-options", u"--module",
-    u"--timeout",       u"--unset",    u"--progid", u"--listen",        u"--user",
-    u"--password-file", u"--tls-cert", u"--tls-key"};
+    u"--imei",          u"--alias",    u"--phone",   u"--phone-options", u"--module",
+    u"--timeout",       u"--unset",    u"--progid",  u"--listen",        u"--user",
+    u"--password-file", u"--tls-cert", u"--tls-key", u"--trace"};
 
 }  // namespace
 
@@ -81,6 +81,8 @@ bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
                 cl->tlsCert = *value;
             else if (a == u"--tls-key")
                 cl->tlsKey = *value;
+            else if (a == u"--trace")
+                cl->trace = *value;
             else if (a == u"--user")
                 cl->user = *value;
             else if (a == u"--password-file")

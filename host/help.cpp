@@ -109,7 +109,7 @@ const CommandHelp kDemoHelp = {
 };
 
 const CommandHelp kServeHelp = {
-    u"vantrel serve [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE]",
+    u"vantrel serve [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE] [--trace DIR]",
     u"be the SyncML server for phones and SyncML clients",
     u"Runs the SyncML server (OMA DS 1.2 over HTTP, datastore \"Notes\", text/plain) in the\n"
     u"foreground until Ctrl-C or SIGTERM, with a line per session. Clients use the URL\n"
@@ -118,7 +118,10 @@ const CommandHelp kServeHelp = {
     u"  --listen ADDR:PORT   where to listen (default 127.0.0.1:9876: this machine only);\n"
     u"                       0.0.0.0:PORT opens it to the network: use TLS there\n"
     u"  --tls-cert FILE      HTTPS with this PEM certificate (chain) ...\n"
-    u"  --tls-key FILE       ... and this PEM private key (keep it readable only by you)\n",
+    u"  --tls-key FILE       ... and this PEM private key (keep it readable only by you)\n"
+    u"  --trace DIR          write every message and answer into DIR (WBXML as XML,\n"
+    u"                       credentials removed) to find out why a phone won't sync;\n"
+    u"                       the trace holds notes: delete it when done\n",
 };
 
 const CommandHelp kDeviceHelp = {

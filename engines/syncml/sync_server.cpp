@@ -5,10 +5,14 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "engines/syncml/wbxml.h"
+#include "platform/file.h"
+#include "platform/text.h"
 
 namespace vt::syncml {
 
@@ -80,6 +84,14 @@ MHD_Result sendReply(MHD_Connection* connection, const SyncServer::Reply& r) {
 }  // namespace
 
 bool SyncServer::start(std::string* error) {
+    if (!options_.traceDir.empty()) {
+        // The trace holds notes: a folder only the user can open.
+        const std::u16string dir = fromUtf8(options_.traceDir);
+        if (plat::createFolders(dir, plat::FolderAccess::OwnerOnly) != 0) {
+            *error = "can't make the trace folder " + options_.traceDir;
+            return false;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(options_.port);
@@ -274,21 +286,49 @@ std::optional<Meta> SyncServer::challenge(const DeviceAccount& device) {
     return chal;
 }
 
+void SyncServer::trace(uint64_t seq, const char* what, const std::string& text) {
+    // The client's credentials never reach the trace: with basic authentication they are the
+    // password itself.
+    std::string out = text;
+    for (size_t from = 0;;) {
+        const size_t open = out.find("<Cred>", from);
+        if (open == std::string::npos) break;
+        const size_t close = out.find("</Cred>", open);
+        if (close == std::string::npos) {
+            out.erase(open);
+            break;
+        }
+        out.replace(open, close - open, "<Cred><!-- removed from the trace -->");
+        from = open + 1;
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "%06llu-%s", static_cast<unsigned long long>(seq), what);
+    std::ofstream f(options_.traceDir + "/" + name, std::ios::binary | std::ios::trunc);
+    f << out;
+    if (!f) host_.report(std::string("can't write the trace file ") + name);
+}
+
 SyncServer::Reply SyncServer::handle(const std::string& url, const std::string& sessionToken,
                                      const std::string& contentType, const std::string& body) {
-    if (contentType.rfind(kXmlType, 0) == 0) return handleXml(url, sessionToken, body);
-    if (contentType.rfind(kWbxmlType, 0) != 0)
+    const bool wbxml = contentType.rfind(kWbxmlType, 0) == 0;
+    if (!wbxml && contentType.rfind(kXmlType, 0) != 0)
         return Reply{
             415, "text/plain",
             "send SyncML messages as " + std::string(kXmlType) + " or " + kWbxmlType + "\n"};
+    const bool tracing = !options_.traceDir.empty();
+    const uint64_t seq = tracing ? ++traceSeq_ : 0;
     // A WBXML message is answered in WBXML: the same session, through the XML codec.
     std::string xml, error;
-    if (!wbxmlToXml(body, &xml, &error)) {
+    if (wbxml && !wbxmlToXml(body, &xml, &error)) {
+        if (tracing) trace(seq, "request.wbxml", body);
         host_.report("a malformed message was refused: " + error);
         return Reply{400, "text/plain", "malformed SyncML message: " + error + "\n"};
     }
-    Reply r = handleXml(url, sessionToken, xml);
-    if (r.contentType != kXmlType) return r;
+    const std::string& text = wbxml ? xml : body;
+    if (tracing) trace(seq, "request.xml", text);
+    Reply r = handleXml(url, sessionToken, text);
+    if (tracing) trace(seq, r.contentType == kXmlType ? "response.xml" : "response.txt", r.body);
+    if (!wbxml || r.contentType != kXmlType) return r;
     std::string encoded;
     if (!xmlToWbxml(r.body, &encoded, &error)) {
         host_.report("can't encode an answer as WBXML: " + error);

@@ -69,6 +69,9 @@ struct ServerOptions {
     // HTTPS when both are given: the certificate (chain) and its private key, PEM text.
     std::string tlsCertPem;
     std::string tlsKeyPem;
+    // When set, every request and its answer is written into this folder (made owner-only) as
+    // NNNNNN-request.xml and NNNNNN-response.xml, WBXML as its XML, credentials removed.
+    std::string traceDir;
 };
 
 class SyncServer {
@@ -103,6 +106,8 @@ class SyncServer {
     Reply refuse(const Message& in, int syncHdrCode, const std::optional<Meta>& chal,
                  int commandCode);
     Reply xmlReply(const Message& m);
+    // Writes one traced message (see ServerOptions::traceDir).
+    void trace(uint64_t seq, const char* what, const std::string& text);
     // handle() for a message in the XML encoding.
     Reply handleXml(const std::string& url, const std::string& sessionToken,
                     const std::string& body);
@@ -117,6 +122,7 @@ class SyncServer {
     void* daemon_ = nullptr;  // MHD_Daemon
     uint16_t port_ = 0;
     bool tls_ = false;
+    std::atomic<uint64_t> traceSeq_{0};
 
     mutable std::mutex m_;
     std::condition_variable cv_;

@@ -24,6 +24,7 @@
 #include "engines/syncml/device_state.h"
 #include "engines/syncml/message.h"
 #include "platform/com_raii.h"
+#include "platform/path.h"
 #include "platform/text.h"
 #include "tests/support/fakes.h"
 #include "tests/support/temp_dir.h"
@@ -947,6 +948,31 @@ TEST_F(SyncServerTest, ClientPackageOverTwoMessagesIsAnsweredWithNextMessageAler
 }
 
 // ---- Requests refused before any session
+
+TEST_F(SyncServerTest, TraceKeepsEveryMessageAndAnswerWithoutTheCredentials) {
+    ServerOptions o;
+    o.traceDir = toUtf8(tmp_ / u"trace");
+    server_ = std::make_unique<SyncServer>(host_, o);
+    std::string error;
+    ASSERT_TRUE(server_->start(&error)) << error;
+    Client client(*server_, "dev-1");
+    const Message first = initMessage(client, 201, std::nullopt, "C1");
+    ASSERT_TRUE(first.header.cred.has_value());
+    begin(client);
+    server_->handle("/sync", "", kXmlType, "<not SyncML");
+
+    auto traced = [&](const char16_t* name) {
+        return test::readFileBytes(plat::joinPath(tmp_ / u"trace", name)).value_or("");
+    };
+    const std::string request = traced(u"000001-request.xml");
+    const std::string response = traced(u"000001-response.xml");
+    EXPECT_NE(request.find("<DevInf"), std::string::npos);
+    EXPECT_NE(request.find("<Cred><!-- removed from the trace --></Cred>"), std::string::npos);
+    EXPECT_EQ(request.find(first.header.cred->data), std::string::npos);
+    EXPECT_NE(response.find("<Data>212</Data>"), std::string::npos) << response;
+    EXPECT_EQ(traced(u"000002-request.xml"), "<not SyncML");
+    EXPECT_NE(traced(u"000002-response.txt").find("malformed"), std::string::npos);
+}
 
 TEST_F(SyncServerTest, RefusesMalformedXmlAndOtherContentTypes) {
     Client client(server(), "dev-1");
