@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -25,11 +26,32 @@ constexpr int kStatusForbidden = 403;
 constexpr int kStatusCredentialsMissing = 407;
 constexpr int kStatusBusy = 503;
 constexpr int kStatusAuthAccepted = 212;
+// Wrong credentials from one address: this many are answered at once, then each waits twice as
+// long as the one before, from ServerOptions::wrongPasswordDelayMs up to 32 times that.
+constexpr int kFreeFailures = 3;
+constexpr int64_t kFailureMemoryMs = 15 * 60 * 1000;
+constexpr size_t kFailureAddresses = 4096;  // addresses remembered at most
 
 int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// The client's IP address, as text; empty when MHD does not know it.
+std::string peerAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    if (info->client_addr->sa_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(info->client_addr);
+        inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+    } else if (info->client_addr->sa_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(info->client_addr);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+    }
+    return text;
 }
 
 std::string baseOf(const std::string& uri) {
@@ -128,7 +150,8 @@ bool SyncServer::start(std::string* error) {
             MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "session");
         Reply r;
         try {
-            r = self->handle(url, token ? token : "", type ? type : "", up->body);
+            r = self->handle(url, token ? token : "", type ? type : "", up->body,
+                             peerAddress(connection));
         } catch (const std::exception& e) {
             r = Reply{500, "text/plain", "internal error\n"};
             self->host_.report(std::string("internal error: ") + e.what());
@@ -309,7 +332,8 @@ void SyncServer::trace(uint64_t seq, const char* what, const std::string& text) 
 }
 
 SyncServer::Reply SyncServer::handle(const std::string& url, const std::string& sessionToken,
-                                     const std::string& contentType, const std::string& body) {
+                                     const std::string& contentType, const std::string& body,
+                                     const std::string& peer) {
     const bool wbxml = contentType.rfind(kWbxmlType, 0) == 0;
     if (!wbxml && contentType.rfind(kXmlType, 0) != 0)
         return Reply{
@@ -326,7 +350,7 @@ SyncServer::Reply SyncServer::handle(const std::string& url, const std::string& 
     }
     const std::string& text = wbxml ? xml : body;
     if (tracing) trace(seq, "request.xml", text);
-    Reply r = handleXml(url, sessionToken, text);
+    Reply r = handleXml(url, sessionToken, text, peer);
     if (tracing) trace(seq, r.contentType == kXmlType ? "response.xml" : "response.txt", r.body);
     if (!wbxml || r.contentType != kXmlType) return r;
     std::string encoded;
@@ -338,14 +362,14 @@ SyncServer::Reply SyncServer::handle(const std::string& url, const std::string& 
 }
 
 SyncServer::Reply SyncServer::handleXml(const std::string& url, const std::string& sessionToken,
-                                        const std::string& body) {
+                                        const std::string& body, const std::string& peer) {
     Message in;
     std::string error;
     if (!parseXml(body, &in, &error)) {
         host_.report("a malformed message was refused: " + error);
         return Reply{400, "text/plain", "malformed SyncML message: " + error + "\n"};
     }
-    if (sessionToken.empty()) return beginSession(in, baseOf(in.header.target));
+    if (sessionToken.empty()) return beginSession(in, baseOf(in.header.target), peer);
 
     std::shared_ptr<Entry> e;
     {
@@ -367,7 +391,18 @@ SyncServer::Reply SyncServer::handleXml(const std::string& url, const std::strin
     return r;
 }
 
-SyncServer::Reply SyncServer::beginSession(const Message& in, const std::string& baseUrl) {
+int SyncServer::failureDelayMs(const std::string& peer) const {
+    std::lock_guard<std::mutex> l(failM_);
+    auto it = failures_.find(peer);
+    if (it == failures_.end() || nowMs() - it->second.lastMs > kFailureMemoryMs) return 0;
+    const int over = it->second.count - kFreeFailures;
+    if (over <= 0) return 0;
+    const int64_t base = options_.wrongPasswordDelayMs;
+    return static_cast<int>(std::min(base * 32, base << std::min(over - 1, 5)));
+}
+
+SyncServer::Reply SyncServer::beginSession(const Message& in, const std::string& baseUrl,
+                                           const std::string& peer) {
     DeviceAccount device;
     if (!host_.findDevice(in.header.source, &device)) {
         host_.report("refused device " + in.header.source +
@@ -393,7 +428,34 @@ SyncServer::Reply SyncServer::beginSession(const Message& in, const std::string&
         host_.report("device " + device.alias + " (" + device.id + "): " +
                      (code == kStatusCredentialsMissing ? "no credentials" : "wrong credentials") +
                      ", challenged");
-        return refuse(in, code, challenge(device), code);
+        Reply refusal = refuse(in, code, challenge(device), code);
+        if (code == kStatusUnauthorized && !peer.empty()) {
+            // Guessing passwords gets slow: wrong credentials from one address are answered
+            // later and later (a stop of the server ends the wait).
+            {
+                std::lock_guard<std::mutex> l(failM_);
+                const int64_t now = nowMs();
+                if (failures_.size() > kFailureAddresses) {
+                    std::erase_if(failures_, [&](const auto& f) {
+                        return now - f.second.lastMs > kFailureMemoryMs;
+                    });
+                    if (failures_.size() > kFailureAddresses) failures_.clear();
+                }
+                Failures& f = failures_[peer];
+                if (now - f.lastMs > kFailureMemoryMs) f.count = 0;
+                ++f.count;
+                f.lastMs = now;
+            }
+            if (const int delay = failureDelayMs(peer); delay > 0) {
+                std::unique_lock<std::mutex> l(m_);
+                cv_.wait_for(l, std::chrono::milliseconds(delay), [&] { return stopping_; });
+            }
+        }
+        return refusal;
+    }
+    if (!peer.empty()) {
+        std::lock_guard<std::mutex> l(failM_);
+        failures_.erase(peer);
     }
     // One session per device. A client runs one session at a time, so a new one from the
     // device means it gave up the old one: that one fails (what the module applied stays)

@@ -66,6 +66,7 @@ struct ServerOptions {
     uint64_t maxBodyBytes = 8u << 20;   // larger requests are answered 413
     uint64_t maxMsgSize = 1u << 20;     // the server's MaxMsgSize
     int idleTimeoutMs = 120000;         // a session without a message this long fails
+    int wrongPasswordDelayMs = 500;     // the first delay of repeated wrong credentials
     // HTTPS when both are given: the certificate (chain) and its private key, PEM text.
     std::string tlsCertPem;
     std::string tlsKeyPem;
@@ -97,9 +98,15 @@ class SyncServer {
         std::string contentType;
         std::string body;
     };
-    // Answers one request: path and query as received, the Content-Type header, the body.
+    // Answers one request: path and query as received, the Content-Type header, the body, and
+    // the client's address (for slowing down repeated wrong passwords; empty: not known).
     Reply handle(const std::string& url, const std::string& sessionToken,
-                 const std::string& contentType, const std::string& body);
+                 const std::string& contentType, const std::string& body,
+                 const std::string& peer = {});
+    // How long the next refusal of a wrong credential from peer waits before it is answered:
+    // nothing for the first few failures, then doubling up to a limit. A failure is forgotten
+    // after a quarter of an hour, all of an address's after an accepted credential from it.
+    int failureDelayMs(const std::string& peer) const;
 
   private:
     struct Entry;
@@ -110,8 +117,8 @@ class SyncServer {
     void trace(uint64_t seq, const char* what, const std::string& text);
     // handle() for a message in the XML encoding.
     Reply handleXml(const std::string& url, const std::string& sessionToken,
-                    const std::string& body);
-    Reply beginSession(const Message& in, const std::string& baseUrl);
+                    const std::string& body, const std::string& peer);
+    Reply beginSession(const Message& in, const std::string& baseUrl, const std::string& peer);
     void endSession(const std::shared_ptr<Entry>& e);
     void reap();
     // Hands the device a fresh nonce (kept in its state) and answers the challenge carrying it.
@@ -133,6 +140,14 @@ class SyncServer {
     std::map<std::string, std::string> deviceSessions_;       // device id -> token
     bool stopping_ = false;
     std::thread reaper_;
+
+    // Wrong credentials by client address.
+    struct Failures {
+        int count = 0;
+        int64_t lastMs = 0;
+    };
+    mutable std::mutex failM_;
+    std::map<std::string, Failures> failures_;
 };
 
 }  // namespace vt::syncml

@@ -341,6 +341,7 @@ class Client {
         : server_(server), deviceId_(std::move(deviceId)), sessionId_(std::move(sessionId)) {}
 
     std::string nonce;  // the raw nonce the next md5 credential uses
+    std::string peer;   // the address its requests come from
     std::string token;  // the session's address, once a reply named it
     uint64_t maxMsgSize = 100000;
     SyncServer::Reply raw;  // the last reply as it came
@@ -382,7 +383,7 @@ class Client {
     Message send(const Message& m) { return sendBytes(writeXml(m)); }
 
     Message sendBytes(const std::string& body) {
-        raw = server_.handle("/sync", token, kXmlType, body);
+        raw = server_.handle("/sync", token, kXmlType, body, peer);
         Message reply;
         std::string error;
         EXPECT_EQ(raw.httpStatus, 200) << raw.body;
@@ -809,6 +810,35 @@ TEST_F(SyncServerTest, BasicCredentialIsAccepted) {
     bad.header.cred->data = base64(std::string(kUser) + ":wrong");
     EXPECT_EQ(syncHdrCode(client.send(bad)), 401);
     EXPECT_EQ(host_.starts("dev-1"), 1);
+}
+
+TEST_F(SyncServerTest, RepeatedWrongPasswordsFromOneAddressAreAnsweredMoreSlowly) {
+    ServerOptions o;
+    o.wrongPasswordDelayMs = 1;
+    server_ = std::make_unique<SyncServer>(host_, o);
+    Client client(*server_, "dev-1");
+    client.peer = "192.0.2.7";
+    auto wrong = [&] {
+        Message m = client.firstMessage("not the password");
+        m.commands.push_back(alert("1", 201, std::nullopt, "C1"));
+        m.final = true;
+        EXPECT_EQ(syncHdrCode(client.send(m)), 401);
+    };
+    for (int i = 0; i < 3; ++i) wrong();
+    EXPECT_EQ(server_->failureDelayMs("192.0.2.7"), 0);  // a few slips are free
+    wrong();
+    const int first = server_->failureDelayMs("192.0.2.7");
+    wrong();
+    EXPECT_GT(first, 0);
+    EXPECT_GT(server_->failureDelayMs("192.0.2.7"), first);
+    for (int i = 0; i < 20; ++i) wrong();
+    EXPECT_EQ(server_->failureDelayMs("192.0.2.7"), 32);  // bounded
+    EXPECT_EQ(server_->failureDelayMs("192.0.2.8"), 0);   // another address is not slowed
+
+    // The right password from the address forgets its failures.
+    begin(client);
+    EXPECT_EQ(server_->failureDelayMs("192.0.2.7"), 0);
+    EXPECT_EQ(host_.totalStarts(), 1);
 }
 
 TEST_F(SyncServerTest, UnknownDeviceIsForbiddenAndReported) {
