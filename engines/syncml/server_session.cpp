@@ -25,6 +25,10 @@ constexpr int kStatusNotSupported = 406;  // optional feature not supported
 constexpr int kStatusUnsupportedMediaType = 415;
 constexpr int kStatusCommandFailed = 500;
 constexpr int kStatusRefreshRequired = 508;
+constexpr int kStatusChunkAccepted = 213;     // a piece of a large object, kept
+constexpr int kStatusEndOfDataMissing = 223;  // a large object's last piece never came
+constexpr int kStatusTooLarge = 413;          // an object over the receiver's MaxObjSize
+constexpr int kStatusSizeMismatch = 424;      // a large object's pieces add up to another size
 constexpr int kAlertNextMessage = 222;
 constexpr int kAlertResume = 225;
 
@@ -48,6 +52,9 @@ std::string lower(std::string_view s) {
 constexpr uint64_t kCommandOverhead = 400;
 // What the header, the statuses and the Sync's own markup may take.
 constexpr uint64_t kMessageReserve = 2048;
+// The least room worth a piece of a large object; with less, the piece waits for a message of
+// its own.
+constexpr uint64_t kMinPiece = 1024;
 
 }  // namespace
 
@@ -55,7 +62,8 @@ std::string serverDevInf() {
     // SyncType 1 two-way, 2 slow.
     return "<DevInf xmlns='syncml:devinf'><VerDTD>1.2</VerDTD><Man>Vantrel</Man>"
            "<Mod>vantrel serve</Mod><OEM>Vantrel</OEM><FwV>1.0</FwV><SwV>1.0</SwV><HwV>1.0</HwV>"
-           "<DevID>vantrel</DevID><DevTyp>server</DevTyp><UTC/><SupportNumberOfChanges/>"
+           "<DevID>vantrel</DevID><DevTyp>server</DevTyp><UTC/><SupportLargeObjs/>"
+           "<SupportNumberOfChanges/>"
            "<DataStore><SourceRef>Notes</SourceRef><DisplayName>Notes</DisplayName>"
            "<MaxGUIDSize>64</MaxGUIDSize>"
            "<Rx-Pref><CTType>text/plain</CTType><VerCT>1.0</VerCT></Rx-Pref>"
@@ -130,6 +138,7 @@ Message ServerSession::startReply(const Message& in, int syncHdrStatus,
     reply.header.source = serverUri_;
     reply.header.respUri = respUri_;
     reply.header.meta.maxMsgSize = maxMsgSize_;
+    reply.header.meta.maxObjSize = kServerMaxObjSize;
     cmdId_ = 0;
     reply.commands.push_back(headerStatus(in, nextCmdId(), syncHdrStatus, chal));
     return reply;
@@ -175,6 +184,7 @@ Message ServerSession::handle(const Message& in, int syncHdrStatus,
                               const std::optional<Meta>& chal) {
     if (clientSessionId_.empty()) clientSessionId_ = in.header.sessionId;
     if (in.header.meta.maxMsgSize) clientMaxMsgSize_ = *in.header.meta.maxMsgSize;
+    if (in.header.meta.maxObjSize) clientMaxObjSize_ = *in.header.meta.maxObjSize;
     Message reply = startReply(in, syncHdrStatus, chal);
     if (ended()) {
         reply.final = true;
@@ -433,10 +443,11 @@ void ServerSession::onSync(Message& reply, const Message& in, const Command& c) 
     }
 }
 
-std::string ServerSession::itemText(const Item& item, bool* ok) const {
+std::string ServerSession::itemText(const std::string& data, const std::string& format,
+                                    bool* ok) const {
     *ok = true;
-    std::string text = item.data.value_or("");
-    if (item.meta.format == "b64") {
+    std::string text = data;
+    if (format == "b64") {
         std::string raw;
         if (!unbase64(text, &raw)) {
             *ok = false;
@@ -447,6 +458,56 @@ std::string ServerSession::itemText(const Item& item, bool* ok) const {
     if (device_.appendsLineEnd && text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
         text.resize(text.size() - 2);
     return text;
+}
+
+ServerSession::Assembly ServerSession::assemble(Message& reply, const Message& in, const Command& c,
+                                                const Item& item, const std::string& luid,
+                                                std::string* whole, std::string* format) {
+    const std::string& piece = item.data.value_or("");
+    if (incoming_ && (incoming_->luid != luid || incoming_->kind != c.kind)) {
+        // Another item before the last piece of a large object: that object is incomplete. Its
+        // pieces were answered 213; the module never heard of it, the client sends it again.
+        logChannel().high(u16("the last piece of the client's note " + incoming_->luid +
+                              " never came (status 223); it was dropped"));
+        ++summary_.refusedByPc;
+        incoming_.reset();
+    }
+    if (!item.moreData && !incoming_) {
+        *whole = piece;
+        *format = !item.meta.format.empty() ? item.meta.format : c.meta.format;
+        return Assembly::Whole;
+    }
+    if (!incoming_) {
+        incoming_ = Incoming{c.kind,
+                             luid,
+                             !item.meta.format.empty() ? item.meta.format : c.meta.format,
+                             {},
+                             item.meta.size ? item.meta.size : c.meta.size};
+    }
+    const uint64_t declared = incoming_->size.value_or(0);
+    if (declared > kServerMaxObjSize || incoming_->data.size() + piece.size() > kServerMaxObjSize) {
+        // Never a note cut short: the whole object is refused.
+        logChannel().high(u16("the client's note " + luid + " is larger than the server takes"));
+        answer(reply, in, c, kStatusTooLarge, {}, luid);
+        ++summary_.refusedByPc;
+        incoming_.reset();
+        return Assembly::Refused;
+    }
+    incoming_->data += piece;
+    if (item.moreData) {
+        answer(reply, in, c, kStatusChunkAccepted, {}, luid);
+        return Assembly::Piece;
+    }
+    Incoming done = std::move(*incoming_);
+    incoming_.reset();
+    if (done.size && *done.size != done.data.size()) {
+        answer(reply, in, c, kStatusSizeMismatch, {}, luid);
+        ++summary_.refusedByPc;
+        return Assembly::Refused;
+    }
+    *whole = std::move(done.data);
+    *format = std::move(done.format);
+    return Assembly::Whole;
 }
 
 void ServerSession::onItemCommand(Message& reply, const Message& in, const Command& c) {
@@ -472,8 +533,13 @@ void ServerSession::onItemCommand(Message& reply, const Message& in, const Comma
         if (c.kind == CommandKind::Delete) {
             hr = cb_->ClientCmdDeleteItem(0, clientCmd_, 0, ole(id), 0, 0, 0, &status);
         } else {
+            std::string data, format;
+            if (assemble(reply, in, c, item, luid, &data, &format) != Assembly::Whole) {
+                --clientCmd_;
+                continue;
+            }
             bool ok = false;
-            const std::string text = itemText(item, &ok);
+            const std::string text = itemText(data, format, &ok);
             unique_variant content;
             if (!ok || !bytesVariant(text, &content)) {
                 answer(reply, in, c, kStatusUnsupportedMediaType, {}, luid);
@@ -528,20 +594,83 @@ bool ServerSession::addServerSync(Message& reply) {
     for (const Command& c : reply.commands)
         for (const Item& i : c.items) used += i.dataXml.size() + i.data.value_or("").size();
     bool any = false;
+    const bool largeObjects = clientDevInf_.find("SupportLargeObjs") != std::string::npos;
     while (nextChange_ < changes_.size()) {
         const PcChange& ch = changes_[nextChange_];
-        const uint64_t cost = kCommandOverhead + escapeText(ch.id).size() +
-                              (ch.kind == PcChange::Delete ? 0 : cdataSize(ch.bytes));
-        if (any && used + cost > limit) break;
-        ++nextChange_;
-        if (engine_ && engine_->withdrawn(ch.cmdId)) continue;
-        if (ch.kind != PcChange::Delete && !isXmlText(ch.bytes)) {
-            // Bytes XML can't carry as text: the module keeps the note and offers it again.
-            logChannel().high(u16("a PC note is not plain UTF-8 text; it was not sent (command " +
-                                  std::to_string(ch.cmdId) + ")"));
-            if (cb_) cb_->ClientCmdStatus(ch.cmdId, kStatusUnsupportedMediaType);
-            continue;
+        if (sentOfChange_ == 0) {
+            if (engine_ && engine_->withdrawn(ch.cmdId)) {
+                ++nextChange_;
+                continue;
+            }
+            int refusal = 0;
+            if (ch.kind != PcChange::Delete && !isXmlText(ch.bytes)) {
+                // Bytes XML can't carry as text: the module keeps the note, offers it again.
+                logChannel().high(
+                    u16("a PC note is not plain UTF-8 text; it was not sent "
+                        "(command " +
+                        std::to_string(ch.cmdId) + ")"));
+                refusal = kStatusUnsupportedMediaType;
+            } else if (ch.kind != PcChange::Delete && clientMaxObjSize_ &&
+                       ch.bytes.size() > clientMaxObjSize_) {
+                // Larger than the client takes: not cut short, not sent; offered again.
+                logChannel().high(
+                    u16("a PC note is larger than the client's MaxObjSize; it was "
+                        "not sent (command " +
+                        std::to_string(ch.cmdId) + ")"));
+                refusal = kStatusTooLarge;
+            }
+            if (refusal) {
+                ++nextChange_;
+                if (cb_) cb_->ClientCmdStatus(ch.cmdId, static_cast<ULONG>(refusal));
+                continue;
+            }
         }
+        const std::string_view rest = ch.kind == PcChange::Delete
+                                          ? std::string_view()
+                                          : std::string_view(ch.bytes).substr(sentOfChange_);
+        const uint64_t fixed = kCommandOverhead + escapeText(ch.id).size();
+        const uint64_t cost = fixed + cdataSize(rest);
+        std::optional<std::string_view> piece;
+        if (used + cost > limit) {
+            // A note larger than the room left goes in pieces (MoreData) to a client that takes
+            // large objects, each piece filling a message; other changes wait for the next one.
+            const uint64_t room = used + fixed < limit ? limit - used - fixed : 0;
+            if (largeObjects && ch.kind != PcChange::Delete && room >= kMinPiece) {
+                size_t n = std::min<size_t>(rest.size(), room);
+                for (uint64_t over; n > 0 && (over = cdataSize(rest.substr(0, n))) > room;) {
+                    const size_t d = std::max<size_t>(1, static_cast<size_t>((over - room) / 2));
+                    n = n > d ? n - d : 0;
+                }
+                // Never a UTF-8 character cut in two: each piece is text of its own.
+                while (n > 0 && n < rest.size() &&
+                       (static_cast<unsigned char>(rest[n]) & 0xC0) == 0x80)
+                    --n;
+                if (n > 0 && n < rest.size()) piece = rest.substr(0, n);
+            }
+            if (!piece && any) break;
+        }
+        if (piece) {
+            Command cmd;
+            cmd.kind = ch.kind == PcChange::Add ? CommandKind::Add : CommandKind::Replace;
+            cmd.cmdId = nextCmdId();
+            cmd.meta.type = "text/plain";
+            Item item;
+            if (ch.kind == PcChange::Add)
+                item.source = ch.id;
+            else
+                item.target = ch.id;
+            if (sentOfChange_ == 0) item.meta.size = ch.bytes.size();
+            item.data = std::string(*piece);
+            item.moreData = true;
+            cmd.items.push_back(std::move(item));
+            sync.commands.push_back(std::move(cmd));
+            sentOfChange_ += piece->size();
+            any = true;
+            break;  // the message is full
+        }
+        ++nextChange_;
+        const bool lastPiece = sentOfChange_ > 0;
+        sentOfChange_ = 0;
         used += cost;
         any = true;
         Command cmd;
@@ -555,7 +684,7 @@ bool ServerSession::addServerSync(Message& reply) {
             item.source = ch.id;
         else
             item.target = ch.id;
-        if (ch.kind != PcChange::Delete) item.data = ch.bytes;
+        if (ch.kind != PcChange::Delete) item.data = lastPiece ? std::string(rest) : ch.bytes;
         cmd.items.push_back(std::move(item));
         sent_[{reply.header.msgId, cmd.cmdId}] = Sent{ch.cmdId, ch.kind};
         if (ch.kind == PcChange::Add)

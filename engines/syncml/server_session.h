@@ -116,7 +116,14 @@ class ServerSession {
     bool addServerSync(Message& reply);
     void finish();
     void progress();
-    std::string itemText(const Item& item, bool* ok) const;
+    // The note an item's data (all its pieces) carries: b64 decoded, the line end the client
+    // appends taken off. False in *ok when the data can't be decoded.
+    std::string itemText(const std::string& data, const std::string& format, bool* ok) const;
+    // Where the item c's data stands when it is a piece of a large object: Piece (answered
+    // 213, nothing for the module yet), Refused (answered), or Whole with the whole data.
+    enum class Assembly { Whole, Piece, Refused };
+    Assembly assemble(Message& reply, const Message& in, const Command& c, const Item& item,
+                      const std::string& luid, std::string* whole, std::string* format);
 
     SessionDevice device_;
     std::string storedClientAnchor_;
@@ -130,6 +137,7 @@ class ServerSession {
     ModuleStart start_;
     std::vector<PcChange> changes_;
     size_t nextChange_ = 0;
+    size_t sentOfChange_ = 0;   // bytes of changes_[nextChange_] sent as pieces so far
     bool syncStarted_ = false;  // the server's Sync has begun (NumberOfChanges given)
 
     Phase phase_ = Phase::Init;
@@ -144,8 +152,18 @@ class ServerSession {
     ULONG clientCmd_ = 0;  // numbers the client's commands for the module
     // The server's commands awaiting the client's status: (MsgID, CmdID) -> module command.
     std::map<std::pair<std::string, std::string>, Sent> sent_;
-    long total_ = 0, done_ = 0;   // progress: items exchanged of those announced
-    bool clientCounted_ = false;  // the client's NumberOfChanges is in total_
+    long total_ = 0, done_ = 0;      // progress: items exchanged of those announced
+    bool clientCounted_ = false;     // the client's NumberOfChanges is in total_
+    uint64_t clientMaxObjSize_ = 0;  // 0: not said
+    // A large object the client is sending in pieces.
+    struct Incoming {
+        CommandKind kind = CommandKind::Add;
+        std::string luid;
+        std::string format;
+        std::string data;
+        std::optional<uint64_t> size;  // the whole size, as the first piece declared it
+    };
+    std::optional<Incoming> incoming_;
     SessionSummary summary_;
 };
 
@@ -158,6 +176,9 @@ Command commandStatus(const Message& in, const Command& c, std::string cmdId, in
 
 // The server's device information (DevInf, syncml:devinf) as Results and Put carry it.
 std::string serverDevInf();
+
+// The largest note the server takes from a client (its MaxObjSize), in bytes as they travel.
+constexpr uint64_t kServerMaxObjSize = 16u << 20;
 
 // Whether an Alert or Sync target names the datastore "Notes" ("Notes", "./Notes", any case).
 bool isNotesStore(std::string_view uri);

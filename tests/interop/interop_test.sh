@@ -133,6 +133,33 @@ first_slow() {
 
 scenario_first_slow() { first_slow; }
 
+# Notes of 100 KB and 1 MB each way, larger than the client's messages (MaxMsgSize 150000):
+# they travel in pieces (MoreData) and arrive whole; then a session without changes.
+big_note() { awk -v n="$2" -v w="$1" 'BEGIN { for (i = 1; i <= n; i++) printf "%s line %d: %s\n", w, i, "some words to make the line longer than most"; }'; }
+scenario_large() {
+    setup_home
+    mkdir -p "$CLIENT_NOTES"
+    big_note pc-small 1500 >"$PC/small.txt"
+    big_note pc-big 15000 >"$PC/big.txt"
+    big_note client-small 1500 >"$CLIENT_NOTES/1"
+    big_note client-big 15000 >"$CLIENT_NOTES/2"
+    local before
+    before=$(cd "$PC" && md5sum small.txt big.txt)
+    start_server
+    setup_client "$T/client"
+    run_client "$T/client" slow
+    [[ $(count "$PC") == 4 && $(count "$CLIENT_NOTES") == 4 ]] ||
+        fail "expected 4 notes on each side, PC $(count "$PC"), client $(count "$CLIENT_NOTES")"
+    [[ "$(cd "$PC" && md5sum small.txt big.txt)" == "$before" ]] || fail "the PC's notes changed"
+    expect_same_notes
+    local sizes
+    sizes=$(wc -c "$PC"/*.txt | sort -n | head -4 | awk '{print $1}' | tr '\n' ' ')
+    (($(wc -c <"$(grep -l client-big "$PC"/*.txt)") > 1000000)) || fail "the big note arrived cut: $sizes"
+    run_client "$T/client" two-way
+    [[ "$(cd "$PC" && md5sum small.txt big.txt)" == "$before" ]] || fail "the PC's notes changed"
+    expect_same_notes
+}
+
 # HTTPS with a self-signed certificate that the client is told not to check; then a two-way
 # session with an edit on each side.
 scenario_https() {
@@ -326,6 +353,7 @@ stop_server() {
 case "$scenario" in
     first-slow) scenario_first_slow ;;
     https) scenario_https ;;
+    large) scenario_large ;;
     two-way) scenario_two_way ;;
     conflict) scenario_conflict ;;
     many) scenario_many ;;

@@ -221,7 +221,7 @@ Command status(const std::string& cmdId, const std::string& msgRef, const std::s
     return c;
 }
 
-Command putDevInf(const std::string& cmdId) {
+Command putDevInf(const std::string& cmdId, bool largeObjects = false) {
     Command c;
     c.kind = CommandKind::Put;
     c.cmdId = cmdId;
@@ -230,7 +230,9 @@ Command putDevInf(const std::string& cmdId) {
     i.source = "./devinf12";
     i.dataXml =
         "<DevInf xmlns='syncml:devinf'><VerDTD>1.2</VerDTD><Man>Test</Man><Mod>Client</Mod>"
-        "<DevID>client</DevID><DevTyp>workstation</DevTyp><DataStore><SourceRef>./notes"
+        "<DevID>client</DevID><DevTyp>workstation</DevTyp>" +
+        std::string(largeObjects ? "<SupportLargeObjs/>" : "") +
+        "<DataStore><SourceRef>./notes"
         "</SourceRef><Rx-Pref><CTType>text/plain</CTType><VerCT>1.0</VerCT></Rx-Pref>"
         "<SyncCap><SyncType>1</SyncType><SyncType>2</SyncType></SyncCap></DataStore></DevInf>";
     c.items.push_back(std::move(i));
@@ -344,7 +346,9 @@ class Client {
     std::string peer;   // the address its requests come from
     std::string token;  // the session's address, once a reply named it
     uint64_t maxMsgSize = 100000;
-    SyncServer::Reply raw;  // the last reply as it came
+    uint64_t maxObjSize = 0;    // 0: not said
+    bool largeObjects = false;  // its DevInf says SupportLargeObjs
+    SyncServer::Reply raw;      // the last reply as it came
 
     // A new session: message numbers start again, the address is forgotten.
     void newSession(const std::string& sessionId) {
@@ -360,6 +364,7 @@ class Client {
         m.header.target = kServerUri;
         m.header.source = deviceId_;
         m.header.meta.maxMsgSize = maxMsgSize;
+        if (maxObjSize) m.header.meta.maxObjSize = maxObjSize;
         return m;
     }
 
@@ -458,7 +463,7 @@ class Client {
 Message initMessage(Client& client, int alertCode, std::optional<std::string> last,
                     const std::string& next) {
     Message m = client.firstMessage();
-    m.commands.push_back(putDevInf("1"));
+    m.commands.push_back(putDevInf("1", client.largeObjects));
     m.commands.push_back(getDevInf("2"));
     m.commands.push_back(alert("3", alertCode, std::move(last), next));
     m.final = true;
@@ -975,6 +980,128 @@ TEST_F(SyncServerTest, ClientPackageOverTwoMessagesIsAnsweredWithNextMessageAler
     EXPECT_EQ(adds[0].text, u"c1");
     EXPECT_EQ(adds[1].text, u"c2");
     EXPECT_NE(adds[0].cmdId, adds[1].cmdId);
+}
+
+// ---- Large objects
+
+// A client's Add of luid whose data is one piece of a large object.
+Command piece(const std::string& cmdId, const std::string& luid, const std::string& data, bool more,
+              std::optional<uint64_t> size = std::nullopt) {
+    Command c = itemCommand(CommandKind::Add, cmdId, luid, data);
+    c.items.at(0).moreData = more;
+    c.items.at(0).meta.size = size;
+    return c;
+}
+
+TEST_F(SyncServerTest, ClientNoteInPiecesReachesTheModuleWholeOnce) {
+    Client client(server(), "dev-1");
+    const Message r1 = begin(client);
+    const std::string whole = noteOf(3000, 'x') + "\r\n";
+    Message reply = r1;
+    // Three pieces over three messages, then a note whose declared size is not what came, then
+    // one declared larger than the server takes.
+    const std::vector<std::string> parts = {whole.substr(0, 1000), whole.substr(1000, 1000),
+                                            whole.substr(2000)};
+    for (size_t k = 0; k < parts.size(); ++k) {
+        Message m = client.message();
+        client.acknowledge(reply, &m);
+        m.commands.push_back(clientSync(
+            "10", {piece("11", "big", parts[k], k + 1 < parts.size(),
+                         k == 0 ? std::optional<uint64_t>(whole.size()) : std::nullopt)}));
+        reply = client.send(m);
+        ASSERT_NE(findStatus(reply, "Add", "11"), nullptr);
+        EXPECT_EQ(findStatus(reply, "Add", "11")->data, k + 1 < parts.size() ? "213" : "201");
+        EXPECT_EQ(firstOf(reply, CommandKind::Alert)->data, "222");
+    }
+    Message m = client.message();
+    client.acknowledge(reply, &m);
+    m.commands.push_back(clientSync("10", {piece("11", "odd", "abc", true, 10)}));
+    reply = client.send(m);
+    m = client.message();
+    client.acknowledge(reply, &m);
+    m.commands.push_back(clientSync("10", {piece("12", "odd", "def", false)}));
+    reply = client.send(m);
+    EXPECT_EQ(findStatus(reply, "Add", "12")->data, "424");
+    m = client.message();
+    client.acknowledge(reply, &m);
+    m.commands.push_back(
+        clientSync("10", {piece("13", "huge", "abc", true, kServerMaxObjSize + 1)}));
+    m.final = true;
+    reply = client.send(m);
+    EXPECT_EQ(findStatus(reply, "Add", "13")->data, "413");
+
+    FakeSink& sink = host_.sink("dev-1");
+    const auto adds = sink.calls(FakeSink::Add);
+    ASSERT_EQ(adds.size(), 1u);
+    EXPECT_EQ(adds[0].text, u"big");
+    EXPECT_EQ(adds[0].data, whole);
+}
+
+TEST_F(SyncServerTest, PcNoteLargerThanAMessageGoesInPiecesThatAddUpToIt) {
+    // Multi-byte characters and CRs throughout: no piece may cut either.
+    std::string note;
+    while (note.size() < 20000) note += "Gr\xc3\xbc\xc3\x9f \xe2\x82\xac line\r\n";
+    host_.with("dev-1", [&](FakeHost::Device& d) {
+        d.queued = {{PcChange::Add, "pc-big", note}, {PcChange::Add, "pc-small", "small"}};
+    });
+    Client client(server(), "dev-1");
+    client.maxMsgSize = 6000;
+    client.largeObjects = true;
+    const Message r1 = begin(client);
+    Message m = client.message();
+    client.acknowledge(r1, &m);
+    m.commands.push_back(clientSync("10", {}));
+    m.final = true;
+    Message reply = client.send(m);
+    std::string got;
+    std::optional<uint64_t> declared;
+    std::vector<std::string> items;
+    for (int messages = 1;; ++messages) {
+        ASSERT_LE(messages, 50);
+        EXPECT_LE(client.raw.body.size(), 6000u);
+        for (const Command& c : firstOf(reply, CommandKind::Sync)->commands) {
+            const Item& item = c.items.at(0);
+            if (item.source == "pc-big") {
+                if (got.empty()) declared = item.meta.size;
+                got += item.data.value_or("");
+                ASSERT_TRUE(isXmlText(item.data.value_or("")));
+                if (!item.moreData) items.push_back(item.source);
+            } else {
+                items.push_back(item.source);
+            }
+        }
+        Message next = client.message();
+        client.acknowledge(reply, &next);
+        if (reply.final) {
+            next.final = true;
+            client.send(next);
+            break;
+        }
+        next.commands.push_back(nextMessageAlert("91"));
+        reply = client.send(next);
+    }
+    EXPECT_EQ(got, note);
+    EXPECT_EQ(declared, note.size());
+    EXPECT_EQ(items, (std::vector<std::string>{"pc-big", "pc-small"}));
+    EXPECT_EQ(count(host_.sink("dev-1"), FakeSink::Status), 2);
+}
+
+TEST_F(SyncServerTest, PcNoteOverTheClientsMaxObjSizeIsNotSent) {
+    host_.with("dev-1", [&](FakeHost::Device& d) {
+        d.queued = {{PcChange::Add, "pc-big", noteOf(5000, 'b')}};
+    });
+    Client client(server(), "dev-1");
+    client.maxObjSize = 4000;
+    const Message r1 = begin(client);
+    Message m = client.message();
+    client.acknowledge(r1, &m);
+    m.commands.push_back(clientSync("10", {}));
+    m.final = true;
+    const Message reply = client.send(m);
+    EXPECT_TRUE(firstOf(reply, CommandKind::Sync)->commands.empty());
+    const auto statuses = host_.sink("dev-1").calls(FakeSink::Status);
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(statuses[0].code, 413);
 }
 
 // ---- Requests refused before any session
