@@ -160,6 +160,39 @@ scenario_large() {
     expect_same_notes
 }
 
+# Twenty clients of twenty devices at once, each with 100 notes of its own: every session
+# finishes and every note arrives once, in its device's folder.
+scenario_many_devices() {
+    setup_home
+    local n=20 k i
+    for k in $(seq "$n"); do
+        "$vantrel" device add "device-$k" --alias "dev$k" --user alice --password-file "$T/pw" \
+            >/dev/null || fail "device add $k"
+    done
+    start_server
+    for k in $(seq "$n"); do
+        mkdir -p "$T/notes-$k"
+        for i in $(seq 100); do printf 'device %d note %d\n' "$k" "$i" >"$T/notes-$k/$i"; done
+        syncevo_setup "$T/client-$k" "$URL" alice secret-pw "$T/notes-$k" "device-$k" \
+            >/dev/null || fail "client set-up $k"
+    done
+    local -a pids=()
+    for k in $(seq "$n"); do
+        syncevo_run "$T/client-$k" slow >/dev/null 2>&1 &
+        pids+=($!)
+    done
+    local failed=0
+    for k in $(seq "$n"); do wait "${pids[$((k - 1))]}" || failed=$((failed + 1)); done
+    ((failed == 0)) || fail "$failed of $n client sessions failed"
+    for k in $(seq "$n"); do
+        local folder="$T/pc/dev$k/Notes"
+        [[ $(count "$folder") == 100 ]] || fail "device $k: $(count "$folder") notes on the PC, 100 expected"
+        [[ $(cat "$folder"/*.txt | tr -d '\r' | sort -u | grep -c "^device $k note ") == 100 ]] ||
+            fail "device $k: its notes are not all there, once each"
+    done
+    [[ $(grep -c "slow sync finished" "$T/serve.log") == "$n" ]] || fail "not $n session lines"
+}
+
 # HTTPS with a self-signed certificate that the client is told not to check; then a two-way
 # session with an edit on each side.
 scenario_https() {
@@ -354,6 +387,7 @@ case "$scenario" in
     first-slow) scenario_first_slow ;;
     https) scenario_https ;;
     large) scenario_large ;;
+    many-devices) scenario_many_devices ;;
     two-way) scenario_two_way ;;
     conflict) scenario_conflict ;;
     many) scenario_many ;;
