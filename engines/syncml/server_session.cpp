@@ -55,6 +55,9 @@ constexpr uint64_t kMessageReserve = 2048;
 // The least room worth a piece of a large object; with less, the piece waits for a message of
 // its own.
 constexpr uint64_t kMinPiece = 1024;
+// The longest client LUID taken: real ones are short; a longer one would become a file name and
+// mapping keys of that size.
+constexpr size_t kMaxLuidBytes = 1024;
 
 }  // namespace
 
@@ -518,7 +521,7 @@ void ServerSession::onItemCommand(Message& reply, const Message& in, const Comma
     for (const Item& item : c.items) {
         // The client names its note in Source; a Delete or Replace may name it in Target only.
         const std::string luid = !item.source.empty() ? item.source : item.target;
-        if (luid.empty()) {
+        if (luid.empty() || luid.size() > kMaxLuidBytes) {
             answer(reply, in, c, kStatusBadRequest);
             continue;
         }
@@ -570,6 +573,12 @@ void ServerSession::onItemCommand(Message& reply, const Message& in, const Comma
 }
 
 void ServerSession::onMap(Message& reply, const Message& in, const Command& c) {
+    for (const MapItem& m : c.mapItems) {
+        if (m.source.empty() || m.source.size() > kMaxLuidBytes) {
+            answer(reply, in, c, kStatusBadRequest, c.target, c.source);
+            return;
+        }
+    }
     for (const MapItem& m : c.mapItems) {
         const std::u16string luid = u16(m.source), local = u16(m.target);
         if (cb_) cb_->ClientMapItemAdded(0, ole(luid), ole(local));

@@ -193,6 +193,40 @@ scenario_many_devices() {
     [[ $(grep -c "slow sync finished" "$T/serve.log") == "$n" ]] || fail "not $n session lines"
 }
 
+# http_status METHOD TYPE BODY_FILE: the HTTP status the server answers a raw request with.
+http_status() {
+    local hostport=${URL#http://}
+    hostport=${hostport%%/*}
+    exec 3<>"/dev/tcp/${hostport%:*}/${hostport#*:}" || return 1
+    printf '%s /sync HTTP/1.1\r\nHost: %s\r\nContent-Type: %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n' \
+        "$1" "$hostport" "$2" "$(stat -c %s "$3")" >&3
+    cat "$3" >&3 2>/dev/null || true
+    head -n 1 <&3 | awk '{ print $2 }'
+    exec 3<&-
+}
+
+# Requests no client should send: each gets an HTTP error, the server keeps serving, and
+# nothing reaches the notes folder.
+scenario_hostile_http() {
+    setup_home
+    start_server
+    printf '<SyncML><SyncHdr>' >"$T/truncated.xml"
+    head -c $((9 * 1024 * 1024)) /dev/zero | tr '\0' 'x' >"$T/huge.xml"
+    printf '\x02\xa4\x01\x6a\x00\x6d\x6c' >"$T/truncated.wbxml"
+    : >"$T/empty"
+    [[ $(http_status POST application/vnd.syncml+xml "$T/truncated.xml") == 400 ]] || fail "truncated XML"
+    [[ $(http_status POST application/vnd.syncml+xml "$T/huge.xml") == 413 ]] || fail "a body over the limit"
+    [[ $(http_status POST application/vnd.syncml+wbxml "$T/truncated.wbxml") == 400 ]] || fail "truncated WBXML"
+    [[ $(http_status POST text/html "$T/truncated.xml") == 415 ]] || fail "another content type"
+    [[ $(http_status GET text/plain "$T/empty") == 405 ]] || fail "a GET"
+    [[ $(count "$PC") == 0 ]] || fail "something reached the notes folder"
+    mkdir -p "$CLIENT_NOTES"
+    printf 'client one\n' >"$CLIENT_NOTES/1"
+    setup_client "$T/client"
+    run_client "$T/client" slow
+    [[ $(count "$PC") == 1 ]] || fail "the session after the hostile requests"
+}
+
 # HTTPS with a self-signed certificate that the client is told not to check; then a two-way
 # session with an edit on each side.
 scenario_https() {
@@ -388,6 +422,7 @@ case "$scenario" in
     https) scenario_https ;;
     large) scenario_large ;;
     many-devices) scenario_many_devices ;;
+    hostile-http) scenario_hostile_http ;;
     two-way) scenario_two_way ;;
     conflict) scenario_conflict ;;
     many) scenario_many ;;

@@ -29,6 +29,7 @@
 #include "tests/support/fakes.h"
 #include "tests/support/temp_dir.h"
 #include "util/byte_array_variant.h"
+#include "vantrel/syncml_status.h"
 
 namespace vt::syncml {
 namespace {
@@ -1192,6 +1193,65 @@ TEST_F(SyncServerTest, MessagesToAnUnknownOrForeignSessionAreRefused) {
     EXPECT_TRUE(end.final);
     EXPECT_EQ(count(sink, FakeSink::Add), 1);
     EXPECT_EQ(count(sink, FakeSink::Finished), 1);
+}
+
+TEST_F(SyncServerTest, HostileCommandsGetStatusesAndLeaveOtherSessionsAlone) {
+    addDevice("dev-2");
+    Client other(server(), "dev-2");
+    const Message o1 = begin(other);
+    Client client(server(), "dev-1");
+    const Message r1 = begin(client);
+
+    Message m = client.message();
+    client.acknowledge(r1, &m);
+    Command noLuid = itemCommand(CommandKind::Add, "12", "", "no name");
+    Command longLuid = itemCommand(CommandKind::Add, "13", std::string(2000, 'L'), "long");
+    m.commands.push_back(
+        clientSync("10", {noLuid, longLuid, itemCommand(CommandKind::Add, "14", "twice", "first"),
+                          itemCommand(CommandKind::Add, "15", "twice", "second")}));
+    m.commands.push_back(mapOf("16", {MapItem{"never-given", "x"}}));
+    m.commands.push_back(mapOf("17", {MapItem{"pc-1", std::string(2000, 'M')}}));
+    m.final = true;
+    // A command no SyncML version has, with a CmdID no counter reaches.
+    std::string bytes = writeXml(m);
+    bytes.insert(bytes.find("<SyncBody>") + 10,
+                 "<Frobnicate><CmdID>99999999999999999999</CmdID></Frobnicate>");
+    const Message r2 = client.sendBytes(bytes);
+    auto code = [&](const char* cmd, const char* ref) {
+        const Command* st = findStatus(r2, cmd, ref);
+        return st ? st->data : std::string("no status");
+    };
+    EXPECT_EQ(code("Frobnicate", "99999999999999999999"), "400") << client.raw.body;
+    EXPECT_EQ(code("Add", "12"), "400");
+    EXPECT_EQ(code("Add", "13"), "400");
+    EXPECT_EQ(code("Add", "14"), "201");
+    EXPECT_EQ(code("Add", "15").substr(0, 1), "2");  // the module's to settle; not a second note
+    EXPECT_EQ(code("Map", "16"), "200");
+    EXPECT_EQ(code("Map", "17"), "400");
+    // A LUID of 10 MB is more than the reader takes: the message is refused whole, the session
+    // goes on.
+    Message huge = client.message();
+    huge.commands.push_back(
+        clientSync("20", {itemCommand(CommandKind::Add, "21", std::string(10u << 20, 'L'), "x")}));
+    EXPECT_EQ(server().handle("/sync", client.token, kXmlType, writeXml(huge)).httpStatus, 400);
+    FakeSink& sink = host_.sink("dev-1");
+    EXPECT_EQ(count(sink, FakeSink::Add), 2);  // the same LUID twice: the module's to settle
+    EXPECT_EQ(count(sink, FakeSink::Map), 1);
+
+    // Another device's credentials for this device: refused.
+    Client impostor(server(), "dev-1", "9");
+    impostor.nonce = client.nonce;
+    Message forged = impostor.firstMessage("wrong for dev-1");
+    forged.commands.push_back(alert("1", 201, std::nullopt, "C9"));
+    forged.final = true;
+    EXPECT_EQ(syncHdrCode(impostor.send(forged)), 401);
+
+    // The other device's session never noticed.
+    const Message end = other.finish(o1, {itemCommand(CommandKind::Add, "11", "o1", "theirs")});
+    EXPECT_TRUE(end.final);
+    EXPECT_EQ(count(host_.sink("dev-2"), FakeSink::Add), 1);
+    EXPECT_EQ(count(host_.sink("dev-2"), FakeSink::Finished), 1);
+    EXPECT_EQ(count(host_.sink("dev-2"), FakeSink::Failed), 0);
 }
 
 // ---- One session per device
