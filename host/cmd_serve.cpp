@@ -6,6 +6,7 @@
 // The server keeps one component object per device for as long as it runs, bound to the device's
 // DeviceEngine; a client's session makes the host call Synchronize on it.
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -329,6 +330,16 @@ int cmdServe(const CommandLine& cl) {
         return kExitUsage;
     }
     if (cl.trace) options.traceDir = toUtf8(*cl.trace);
+    if (cl.idleTimeout) {
+        const std::string t = toUtf8(*cl.idleTimeout);
+        char* end = nullptr;
+        const long n = std::strtol(t.c_str(), &end, 10);
+        if (t.empty() || *end != 0 || n <= 0 || n > 86400) {
+            err(u"--idle-timeout needs a number of seconds (1 to 86400)");
+            return kExitUsage;
+        }
+        options.idleTimeoutMs = static_cast<int>(n) * 1000;
+    }
     if (cl.tlsCert &&
         (!readPem(*cl.tlsCert, &options.tlsCertPem) || !readPem(*cl.tlsKey, &options.tlsKeyPem)))
         return kExitFailed;

@@ -14,7 +14,7 @@ const std::set<std::u16string> kGlobalFlags = {u"--help", u"--plain", u"--quiet"
 const std::set<std::u16string> kValued = {
     u"--imei",          u"--alias",    u"--phone",   u"--phone-options", u"--module",
     u"--timeout",       u"--unset",    u"--progid",  u"--listen",        u"--user",
-    u"--password-file", u"--tls-cert", u"--tls-key", u"--trace"};
+    u"--password-file", u"--tls-cert", u"--tls-key", u"--trace",         u"--idle-timeout"};
 
 }  // namespace
 
@@ -87,6 +87,8 @@ bool parseCommandLine(const std::vector<std::u16string>& args, CommandLine* cl,
                 cl->user = *value;
             else if (a == u"--password-file")
                 cl->passwordFile = *value;
+            else if (a == u"--idle-timeout")
+                cl->idleTimeout = *value;
             else if (a == u"--timeout") {
                 const std::string t = toUtf8(*value);
                 char* end = nullptr;

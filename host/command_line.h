@@ -33,6 +33,8 @@ struct CommandLine {
     std::optional<std::u16string> tlsCert;       // serve: PEM certificate (chain) file
     std::optional<std::u16string> tlsKey;        // serve: PEM private key file
     std::optional<std::u16string> trace;         // serve: folder for the protocol trace
+    std::optional<std::u16string> idleTimeout;   // serve: seconds after which a silent
+                                                 // client's session fails
     std::optional<std::u16string> user;          // device add
     std::optional<std::u16string> passwordFile;  // device add
     int timeoutSeconds = kDefaultTimeoutSeconds;

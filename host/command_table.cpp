@@ -20,7 +20,7 @@ const std::vector<CommandInfo>& commands() {
         {u"serve",
          cmdServe,
          &kServeHelp,
-         {u"--listen", u"--tls-cert", u"--tls-key", u"--trace"},
+         {u"--listen", u"--tls-cert", u"--tls-key", u"--trace", u"--idle-timeout"},
          PhoneOptions::None},
         {u"device", cmdDevice, &kDeviceHelp, {u"--user", u"--password-file"}, PhoneOptions::One},
     };
@@ -50,6 +50,8 @@ const std::vector<CommandOption>& commandOptions() {
         {u"--tls-key", &CommandLine::tlsKey, u"--tls-key is for serve",
          u"--tls-key needs a PEM private key file"},
         {u"--trace", &CommandLine::trace, u"--trace is for serve", u"--trace needs a folder"},
+        {u"--idle-timeout", &CommandLine::idleTimeout, u"--idle-timeout is for serve",
+         u"--idle-timeout needs a number of seconds"},
         {u"--user", &CommandLine::user, u"--user is for device add", u"--user needs a user name"},
         {u"--password-file", &CommandLine::passwordFile, u"--password-file is for device add",
          u"--password-file needs a file"},

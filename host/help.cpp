@@ -109,7 +109,8 @@ const CommandHelp kDemoHelp = {
 };
 
 const CommandHelp kServeHelp = {
-    u"vantrel serve [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE] [--trace DIR]",
+    u"vantrel serve [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE] [--trace DIR]\n"
+    u"              [--idle-timeout SECONDS]",
     u"be the SyncML server for phones and SyncML clients",
     u"Runs the SyncML server (OMA DS 1.2 over HTTP, datastore \"Notes\", text/plain) in the\n"
     u"foreground until Ctrl-C or SIGTERM, with a line per session. Clients use the URL\n"
@@ -121,7 +122,9 @@ const CommandHelp kServeHelp = {
     u"  --tls-key FILE       ... and this PEM private key (keep it readable only by you)\n"
     u"  --trace DIR          write every message and answer into DIR (WBXML as XML,\n"
     u"                       credentials removed) to find out why a phone won't sync;\n"
-    u"                       the trace holds notes: delete it when done\n",
+    u"                       the trace holds notes: delete it when done\n"
+    u"  --idle-timeout SECONDS  a session whose client sends nothing this long fails (120);\n"
+    u"                       what the module applied of it stays\n",
 };
 
 const CommandHelp kDeviceHelp = {

@@ -227,6 +227,32 @@ scenario_hostile_http() {
     [[ $(count "$PC") == 1 ]] || fail "the session after the hostile requests"
 }
 
+# A client killed half way through its package: its session fails after the idle timeout, what
+# the module applied stays, and the client's next session brings the rest, nothing twice.
+scenario_killed_client() {
+    SERVE_ARGS=(--idle-timeout 2)
+    first_slow
+    for i in $(seq 100 2099); do printf 'client note %d\n' "$i" >"$CLIENT_NOTES/$i"; done
+    syncevo_configure "$T/client" maxMsgSize=4000 >/dev/null
+    # The client in a session of its own (its leader writes its id), killed whole.
+    (setsid bash -c "echo \$\$ >'$T/client.sid'; source '$here/syncevo_client.sh'; syncevo_run '$T/client'" \
+        >/dev/null 2>&1 &)
+    until [[ -s "$T/client.sid" && $(count "$PC") -ge 200 ]]; do sleep 0.02; done
+    pkill -KILL -s "$(cat "$T/client.sid")"
+    local applied
+    applied=$(count "$PC")
+    for _ in $(seq 100); do
+        grep -q "sync failed" "$T/serve.log" && break
+        sleep 0.1
+    done
+    grep -q "sync failed" "$T/serve.log" || fail "the abandoned session did not fail: $(tail -3 "$T/serve.log")"
+    (($(count "$PC") >= applied)) || fail "notes the module applied were lost"
+    run_client "$T/client"
+    [[ $(count "$PC") == 2004 && $(count "$CLIENT_NOTES") == 2004 ]] ||
+        fail "after the killed client: PC $(count "$PC"), client $(count "$CLIENT_NOTES") (2004 each expected)"
+    expect_same_notes
+}
+
 # HTTPS with a self-signed certificate that the client is told not to check; then a two-way
 # session with an edit on each side.
 scenario_https() {
@@ -423,6 +449,7 @@ case "$scenario" in
     large) scenario_large ;;
     many-devices) scenario_many_devices ;;
     hostile-http) scenario_hostile_http ;;
+    killed-client) scenario_killed_client ;;
     two-way) scenario_two_way ;;
     conflict) scenario_conflict ;;
     many) scenario_many ;;
