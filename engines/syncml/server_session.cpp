@@ -25,10 +25,9 @@ constexpr int kStatusNotSupported = 406;  // optional feature not supported
 constexpr int kStatusUnsupportedMediaType = 415;
 constexpr int kStatusCommandFailed = 500;
 constexpr int kStatusRefreshRequired = 508;
-constexpr int kStatusChunkAccepted = 213;     // a piece of a large object, kept
-constexpr int kStatusEndOfDataMissing = 223;  // a large object's last piece never came
-constexpr int kStatusTooLarge = 413;          // an object over the receiver's MaxObjSize
-constexpr int kStatusSizeMismatch = 424;      // a large object's pieces add up to another size
+constexpr int kStatusChunkAccepted = 213;  // a piece of a large object, kept
+constexpr int kStatusTooLarge = 413;       // an object over the receiver's MaxObjSize
+constexpr int kStatusSizeMismatch = 424;   // a large object's pieces add up to another size
 constexpr int kAlertNextMessage = 222;
 constexpr int kAlertResume = 225;
 
@@ -471,7 +470,7 @@ ServerSession::Assembly ServerSession::assemble(Message& reply, const Message& i
         // Another item before the last piece of a large object: that object is incomplete. Its
         // pieces were answered 213; the module never heard of it, the client sends it again.
         logChannel().high(u16("the last piece of the client's note " + incoming_->luid +
-                              " never came (status 223); it was dropped"));
+                              " never came; it was dropped"));
         ++summary_.refusedByPc;
         incoming_.reset();
     }

@@ -107,9 +107,124 @@ bool copyElement(WBXMLTree* tree, WBXMLTreeNode* parent, const xmlNode* n, std::
     return true;
 }
 
+// A check of a WBXML document's token structure before libwbxml2 sees it: the library asserts
+// (and so aborts the process) on some malformed input, such as an entity beyond Unicode. Takes
+// only what SyncML uses: tags without attributes, inline and table strings, opaque data, code
+// page switches and literal tags; no entities, extensions, processing instructions or
+// attributes. Opaque data that may be a document of its own (device information; libwbxml2
+// parses it as one) is checked the same way.
+class WbxmlCheck {
+  public:
+    explicit WbxmlCheck(std::string_view doc, int nesting = 0) : d_(doc), nesting_(nesting) {}
+
+    bool ok() {
+        if (nesting_ > 2 || d_.empty() || d_[0] < 1 || d_[0] > 3) return false;
+        pos_ = 1;
+        uint32_t publicId = 0, charset = 0, tableLength = 0, index = 0;
+        if (!number(&publicId)) return false;
+        if (publicId == 0 && !number(&index)) return false;
+        if (!number(&charset) || !number(&tableLength) || tableLength > d_.size() - pos_)
+            return false;
+        table_ = tableLength;
+        if (publicId == 0 && index >= table_) return false;
+        pos_ += tableLength;
+        return element(0) && pos_ == d_.size();
+    }
+
+  private:
+    // mb_u_int32: at most five bytes, seven bits each, no overflow.
+    bool number(uint32_t* out) {
+        uint64_t v = 0;
+        for (int i = 0; i < 5; ++i) {
+            if (pos_ >= d_.size()) return false;
+            const auto b = static_cast<unsigned char>(d_[pos_++]);
+            v = v << 7 | (b & 0x7F);
+            if (v > 0xFFFFFFFFu) return false;
+            if (!(b & 0x80)) {
+                *out = static_cast<uint32_t>(v);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A start tag (with its content and END when it has content), after code page switches.
+    bool element(int depth) {
+        if (depth > 64) return false;
+        for (;;) {
+            if (pos_ >= d_.size()) return false;
+            const auto t = static_cast<unsigned char>(d_[pos_++]);
+            if (t == 0x00) {  // SWITCH_PAGE
+                if (pos_++ >= d_.size()) return false;
+                continue;
+            }
+            if (t & 0x80) return false;  // attributes
+            uint32_t index = 0;
+            if ((t & 0x3F) == 0x04) {  // LITERAL, LITERAL_C
+                if (!number(&index) || index >= table_) return false;
+            } else if ((t & 0x3F) < 0x05) {
+                return false;
+            }
+            return !(t & 0x40) || content(depth);
+        }
+    }
+
+    // An element's content up to and with its END.
+    bool content(int depth) {
+        for (;;) {
+            if (pos_ >= d_.size()) return false;
+            const auto t = static_cast<unsigned char>(d_[pos_]);
+            uint32_t n = 0;
+            switch (t) {
+                case 0x01:  // END
+                    ++pos_;
+                    return true;
+                case 0x00:  // SWITCH_PAGE, then an element
+                    if (!element(depth + 1)) return false;
+                    break;
+                case 0x03: {  // STR_I
+                    const size_t end = d_.find('\0', ++pos_);
+                    if (end == std::string_view::npos) return false;
+                    pos_ = end + 1;
+                    break;
+                }
+                case 0x83:  // STR_T
+                    ++pos_;
+                    if (!number(&n) || n >= table_) return false;
+                    break;
+                case 0xC3: {  // OPAQUE
+                    ++pos_;
+                    if (!number(&n) || n > d_.size() - pos_) return false;
+                    const std::string_view data = d_.substr(pos_, n);
+                    // (A note that starts with such a byte and is no document is refused too:
+                    // control characters no one types.)
+                    if (!data.empty() && data[0] >= 1 && data[0] <= 3 &&
+                        !WbxmlCheck(data, nesting_ + 1).ok())
+                        return false;
+                    pos_ += n;
+                    break;
+                }
+                default:
+                    if (t & 0x80 || (t & 0x3F) < 0x04) return false;  // entities, extensions, PI
+                    if (!element(depth + 1)) return false;
+                    break;
+            }
+        }
+    }
+
+    std::string_view d_;
+    int nesting_;
+    size_t pos_ = 0;
+    uint32_t table_ = 0;
+};
+
 }  // namespace
 
 bool wbxmlToXml(std::string_view wbxml, std::string* xml, std::string* error) {
+    if (!WbxmlCheck(wbxml).ok()) {
+        *error = "WBXML: not a well-formed SyncML document";
+        return false;
+    }
     WBXMLConvWBXML2XML* conv = nullptr;
     if (wbxml_conv_wbxml2xml_create(&conv) != WBXML_OK) {
         *error = "WBXML: out of memory";

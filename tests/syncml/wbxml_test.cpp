@@ -111,6 +111,10 @@ TEST(SyncmlWbxmlTest, BytesThatAreNoWbxmlDocumentAreRefused) {
         std::string out, why;
         wbxmlToXml(whole.substr(0, n), &out, &why);
     }
+    // Input on which libwbxml2 itself would abort (an entity beyond Unicode) is refused first.
+    const std::string entity("\x02\xa4\x01\x6a\x00\x6d\x02\xff\xff\xff\xff\x71\x03\x31\x00\x01",
+                             16);
+    EXPECT_FALSE(wbxmlToXml(entity, &xml, &error));
     std::string wbxml;
     EXPECT_FALSE(xmlToWbxml("not xml", &wbxml, &error));
 }
