@@ -344,7 +344,10 @@ SyncServer::Reply SyncServer::handle(const std::string& url, const std::string& 
     // A WBXML message is answered in WBXML: the same session, through the XML codec.
     std::string xml, error;
     if (wbxml && !wbxmlToXml(body, &xml, &error)) {
-        if (tracing) trace(seq, "request.wbxml", body);
+        // Its bytes are not kept: undecoded, the credentials in them could not be removed.
+        if (tracing)
+            trace(seq, "request.txt",
+                  "undecodable WBXML of " + std::to_string(body.size()) + " bytes: " + error);
         host_.report("a malformed message was refused: " + error);
         return Reply{400, "text/plain", "malformed SyncML message: " + error + "\n"};
     }
