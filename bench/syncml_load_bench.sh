@@ -18,35 +18,23 @@ sessions=${3:-200}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=../tests/interop/syncevo_client.sh
 source "$here/tests/interop/syncevo_client.sh"
+# shellcheck source=serve_bench_lib.sh
+source "$here/bench/serve_bench_lib.sh"
 T=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-load.XXXXXX")
 pid=""
 trap 'if [[ -n "$pid" ]]; then kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; fi; rm -rf "$T"' EXIT
-tick=$(getconf CLK_TCK)
 notes=100
-
-cpu_ms() { awk -v t="$tick" '{ print int(($14 + $15) * 1000 / t) }' "/proc/$1/stat"; }
-rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
-now_ms() { date +%s%3N; }
 
 # sandbox NAME: a home with n devices, a running server, n clients with 100 notes each.
 sandbox() {
     if [[ -n "$pid" ]]; then kill "$pid"; wait "$pid" 2>/dev/null || true; pid=""; fi
     S=$T/$1
-    export VANTREL_HOME=$S/home
-    mkdir -p "$S/pc"
-    "$vantrel" register >/dev/null
-    "$vantrel" config Root "$S/pc" >/dev/null
-    "$vantrel" config language en >/dev/null
-    printf 'pw\n' >"$S/pw"
     local k i
-    for k in $(seq "$n"); do
-        "$vantrel" device add "load-device-$k" --alias "dev$k" --user u --password-file "$S/pw" \
-            >/dev/null
-    done
-    "$vantrel" serve --listen 127.0.0.1:0 >"$S/serve.log" 2>&1 &
-    pid=$!
-    until grep -q "serving SyncML" "$S/serve.log"; do sleep 0.05; done
-    URL=$(grep -o 'http://[^ ]*/sync' "$S/serve.log")
+    local -a devices=()
+    for k in $(seq "$n"); do devices+=("load-device-$k" "dev$k"); done
+    bench_home "$S" "${devices[@]}"
+    start_serve "$S/serve.log"
+    pid=$serve_pid
     for k in $(seq "$n"); do
         mkdir -p "$S/notes-$k"
         for i in $(seq "$notes"); do

@@ -186,6 +186,8 @@ vantrel_stamp=$(exe_stamp)
 
 # shellcheck source=../tests/interop/syncevo_client.sh
 source "$here/tests/interop/syncevo_client.sh"
+# shellcheck source=serve_bench_lib.sh
+source "$here/bench/serve_bench_lib.sh"
 export VANTREL_SYNCEVO_TIMEOUT=${VANTREL_SYNCEVO_TIMEOUT:-300}
 T=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-peer-bench.XXXXXX")
 if [[ -z "${VANTREL_CURLFIX:-}" ]]; then
@@ -193,7 +195,6 @@ if [[ -z "${VANTREL_CURLFIX:-}" ]]; then
     VANTREL_CURLFIX=$(_syncevo_curlfix "$T") || { rm -rf "$T"; exit 1; }
     export VANTREL_CURLFIX
 fi
-tick=$(getconf CLK_TCK)
 
 # Processes of the current sandboxes (empty when not running).
 ours_pid=""
@@ -216,7 +217,6 @@ cpu_ticks() {
     echo "$total"
 }
 
-now_ms() { date +%s%3N; }
 
 # stop PID: SIGTERM, then SIGKILL after 5 s; waits for our own children.
 stop() {
@@ -320,16 +320,11 @@ ours_sandbox() {
     S=$T/ours-$1
     DB_NOTE=n#.txt
     DB_GLOB='*.txt'
-    export VANTREL_HOME=$S/home
     DB=$S/pc/dev/Notes
     CN=$S/client-notes
     CL=$S/client
     mkdir -p "$DB" "$CN"
-    "$vantrel" register >/dev/null
-    "$vantrel" config Root "$S/pc" >/dev/null
-    "$vantrel" config language en >/dev/null
-    printf 'pw\n' >"$S/pw"
-    "$vantrel" device add bench-device --alias dev --user u --password-file "$S/pw" >/dev/null
+    bench_home "$S"
     : >"$S/serve.log"
     "$vantrel" serve --listen 127.0.0.1:0 >>"$S/serve.log" 2>&1 &
     ours_pid=$!

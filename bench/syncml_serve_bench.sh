@@ -12,31 +12,22 @@ n=${2:-1000}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=../tests/interop/syncevo_client.sh
 source "$here/tests/interop/syncevo_client.sh"
+# shellcheck source=serve_bench_lib.sh
+source "$here/bench/serve_bench_lib.sh"
 T=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-bench.XXXXXX")
 pid=""
 trap 'if [[ -n "$pid" ]]; then kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; fi; rm -rf "$T"' EXIT
-tick=$(getconf CLK_TCK)
-
-cpu_ms() { awk -v t="$tick" '{ print int(($14 + $15) * 1000 / t) }' "/proc/$1/stat"; }
-now_ms() { date +%s%3N; }
 
 # sandbox NAME: a home, a device, a running server, a client; sets S, PC, CN, URL, pid.
 sandbox() {
     if [[ -n "$pid" ]]; then kill "$pid"; wait "$pid" 2>/dev/null || true; pid=""; fi
     S=$T/$1
-    export VANTREL_HOME=$S/home
     PC=$S/pc/dev/Notes
     CN=$S/client-notes
     mkdir -p "$PC" "$CN"
-    "$vantrel" register >/dev/null
-    "$vantrel" config Root "$S/pc" >/dev/null
-    "$vantrel" config language en >/dev/null
-    printf 'pw\n' >"$S/pw"
-    "$vantrel" device add bench-device --alias dev --user u --password-file "$S/pw" >/dev/null
-    "$vantrel" serve --listen 127.0.0.1:0 >"$S/serve.log" 2>&1 &
-    pid=$!
-    until grep -q "serving SyncML" "$S/serve.log"; do sleep 0.05; done
-    URL=$(grep -o 'http://[^ ]*/sync' "$S/serve.log")
+    bench_home "$S"
+    start_serve "$S/serve.log"
+    pid=$serve_pid
     syncevo_setup "$S/client" "$URL" u pw "$CN" bench-device "${MAXMSG:-}" >/dev/null
 }
 
